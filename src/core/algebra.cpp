@@ -1,0 +1,82 @@
+#include "core/algebra.hpp"
+
+#include <algorithm>
+#include <cmath>
+
+#include "core/fault.hpp"
+
+namespace tessarin {
+
+Hypervector hdc_bind(HvView a, HvView b) {
+    const std::size_t m = std::min(a.size(), b.size());
+    Hypervector out(m);
+    for (std::size_t i = 0; i < m; ++i) out[i] = a[i] * b[i];
+    return out;
+}
+
+Hypervector hdc_unbind(HvView compound, HvView key) {
+    const std::size_t m = std::min(compound.size(), key.size());
+    Hypervector out(m);
+    for (std::size_t i = 0; i < m; ++i) out[i] = key[i] * compound[i];
+    return out;
+}
+
+Hypervector hdc_bundle(HvView a, HvView b) {
+    const std::size_t m = std::min(a.size(), b.size());
+    Hypervector out(m);
+    for (std::size_t i = 0; i < m; ++i) {
+        const float s = a[i] + b[i];
+        out[i] = s > 0.0f ? 1.0f : (s < 0.0f ? -1.0f : 0.0f);
+    }
+    return out;
+}
+
+Hypervector hdc_permute(HvView v, std::int64_t n) {
+    const std::size_t len = v.size();
+    Hypervector out(v.begin(), v.end());
+    if (len == 0) return out;
+    const auto l = static_cast<std::int64_t>(len);
+    const auto k = static_cast<std::size_t>(((n % l) + l) % l);
+    std::rotate(out.begin(), out.begin() + static_cast<std::ptrdiff_t>(len - k), out.end());
+    return out;
+}
+
+void rotate_right(std::span<float> v, std::uint64_t k) {
+    if (k > v.size()) fault(kRotationTooLong);
+    const auto shift = static_cast<std::ptrdiff_t>(v.size() - static_cast<std::size_t>(k));
+    std::rotate(v.begin(), v.begin() + shift, v.end());
+}
+
+float dot(HvView a, HvView b) {
+    const std::size_t m = std::min(a.size(), b.size());
+    float acc = 0.0f;
+    for (std::size_t i = 0; i < m; ++i) acc = acc + a[i] * b[i];
+    return acc;
+}
+
+float resonance(HvView a, HvView b) {
+    const float d = static_cast<float>(a.size());
+    return ((dot(a, b) / d) + 1.0f) * 0.5f;
+}
+
+Hypervector normalise_bipolar(HvView v) {
+    float largest = 1e-9f;
+    for (const float x : v) {
+        const float a = std::fabs(x);
+        if (a > largest) largest = a;
+    }
+    Hypervector out(v.size());
+    for (std::size_t i = 0; i < v.size(); ++i) out[i] = v[i] / largest;
+    return out;
+}
+
+Match codebook_cleanup(HvView v, std::span<const Hypervector> codebook) {
+    Match best;
+    for (std::size_t k = 0; k < codebook.size(); ++k) {
+        const float s = resonance(v, codebook[k]);
+        if (s > best.score) best = Match{k, s};
+    }
+    return best;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,36 @@
+// Hypervector generators and fingerprints.
+//
+// The deterministic generators give names, roles and quantised values stable
+// bipolar vectors without storing a codebook: the same text and length give
+// the same vector in every process, and a longer length extends a shorter one.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+// The multiplier of the 64-bit linear congruential sign stream.
+inline constexpr std::uint64_t kLcgMultiplier = 6364136223846793005ULL;
+
+// n components of +-1.0: the state advances (s = s * kLcgMultiplier + 1) before
+// each component, and the component is +1.0 when the new state's top bit is 0.
+Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n);
+
+// lcg_bipolar_stream(string_digest(text), n).
+Hypervector string_hypervector(std::string_view text, std::uint64_t n);
+
+// Sign fingerprint: bit (i mod 64) toggled for every component strictly
+// greater than zero, over the whole vector.
+std::uint64_t hv_hash(HvView v);
+
+// One uniformly distributed 64-bit word from the calling thread's generator,
+// which is seeded from the operating system's entropy source on first use.
+std::uint64_t thread_random_u64();
+
+// dim components of +-1.0 from the calling thread's generator, one draw each.
+Hypervector rand_bipolar(std::uint64_t dim);
+
+}  // namespace tessarin

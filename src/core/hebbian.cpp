@@ -1,0 +1,34 @@
+#include "core/hebbian.hpp"
+
+#include <algorithm>
+
+namespace tessarin {
+
+Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint64_t dim) {
+    constexpr std::uint64_t kStride = 7;
+    Hypervector w(weights.begin(), weights.end());
+    const std::uint64_t len = w.size();
+    const std::uint64_t rows = std::min<std::uint64_t>(pre.size(), dim);
+    const std::uint64_t cols = std::min<std::uint64_t>(post.size(), dim);
+
+    for (std::uint64_t i = 0; i < rows; ++i) {
+        // Row starts grow with i, so once one lies past the end (or past what
+        // 64 bits can count) every later row does too.
+        std::uint64_t row_start = 0;
+        if (__builtin_mul_overflow(i, dim, &row_start) || row_start >= len) break;
+        const std::uint64_t row_cols = std::min(cols, len - row_start);
+        const float t = pre[i] * lr;
+        auto update = [&](std::uint64_t j) {
+            float& cell = w[static_cast<std::size_t>(row_start + j)];
+            cell = post[j] * t + cell;
+        };
+        if (i < row_cols) update(i);
+        // Columns with (i + j) % 7 == 0, skipping the diagonal element already updated.
+        for (std::uint64_t j = (kStride - i % kStride) % kStride; j < row_cols; j += kStride) {
+            if (j != i) update(j);
+        }
+    }
+    return w;
+}
+
+}  // namespace tessarin

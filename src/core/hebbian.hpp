@@ -1,0 +1,17 @@
+// Sparse Hebbian update W' = W + lr * (pre x post) over a row-major dim x dim
+// matrix kept as a flat list: only the main diagonal and the anti-diagonals
+// whose row and column add up to a multiple of 7 are touched.
+#pragma once
+
+#include <cstdint>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+// Returns the updated copy of `weights` (same length). Pattern elements whose
+// flat index i * dim + j lies beyond the list, or cannot be represented in
+// 64 bits at all, are skipped.
+Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint64_t dim);
+
+}  // namespace tessarin

@@ -1,0 +1,55 @@
+// SipHash-1-3 under the all-zero 128-bit key: the one hash whose values enter
+// results. One compression round per 8-byte block, three finalisation rounds.
+//
+// Messages are framed so that different inputs never share a byte string:
+//   a string          -> its UTF-8 bytes, then one 0xFF byte (prefix-free);
+//   an unsigned 64-bit -> its 8 little-endian bytes;
+//   a counted string  -> its byte length as 8 little-endian bytes, then the bytes.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+namespace tessarin {
+
+// Incremental hasher. It is a small value type: hash a common prefix once,
+// copy the hasher, and finish each copy with its own suffix.
+class SipHasher13 {
+public:
+    SipHasher13() = default;
+
+    SipHasher13& write(std::span<const std::uint8_t> bytes);
+    SipHasher13& write(std::string_view bytes);
+    SipHasher13& write_u8(std::uint8_t byte);
+    SipHasher13& write_u64(std::uint64_t value);
+    // The string framing: UTF-8 bytes followed by the 0xFF terminator.
+    SipHasher13& write_str(std::string_view text);
+    // The counted framing: byte length (8 bytes, little-endian), then the bytes.
+    SipHasher13& write_counted(std::string_view bytes);
+
+    std::uint64_t finish() const;
+
+private:
+    void absorb(std::uint64_t block);
+
+    // With k0 = k1 = 0 the initial state is the SipHash constants themselves.
+    std::uint64_t v0_ = 0x736f6d6570736575ULL;
+    std::uint64_t v1_ = 0x646f72616e646f6dULL;
+    std::uint64_t v2_ = 0x6c7967656e657261ULL;
+    std::uint64_t v3_ = 0x7465646279746573ULL;
+    std::uint64_t tail_ = 0;    // pending bytes, little-endian
+    std::uint64_t length_ = 0;  // total bytes written
+};
+
+// SipHash-1-3 (zero key) of a raw byte string.
+std::uint64_t siphash13(std::span<const std::uint8_t> bytes);
+std::uint64_t siphash13(std::string_view bytes);
+
+// SipHash-1-3 (zero key) of the 8 little-endian bytes of one value.
+std::uint64_t siphash13_u64(std::uint64_t value);
+
+// The digest of a text under the string framing.
+std::uint64_t string_digest(std::string_view text);
+
+}  // namespace tessarin

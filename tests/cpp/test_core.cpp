@@ -1,0 +1,276 @@
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <vector>
+
+#include "core/algebra.hpp"
+#include "core/diagnostics.hpp"
+#include "core/fault.hpp"
+#include "core/generators.hpp"
+#include "core/hebbian.hpp"
+#include "core/siphash.hpp"
+
+namespace tessarin {
+namespace {
+
+using V = std::vector<float>;
+constexpr float kNaN = std::numeric_limits<float>::quiet_NaN();
+constexpr float kInf = std::numeric_limits<float>::infinity();
+
+// Bit-for-bit equality, so that -0.0 and NaN payloads count.
+void expect_bits(const V& got, const V& want) {
+    ASSERT_EQ(got.size(), want.size());
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        if (std::isnan(want[i])) {
+            EXPECT_TRUE(std::isnan(got[i])) << "at " << i;
+        } else {
+            EXPECT_EQ(std::signbit(got[i]), std::signbit(want[i])) << "at " << i;
+            EXPECT_EQ(got[i], want[i]) << "at " << i;
+        }
+    }
+}
+
+// ---- SipHash-1-3 ---------------------------------------------------------
+
+struct DigestCase {
+    std::string text;
+    std::uint64_t digest;
+};
+
+class StringDigest : public ::testing::TestWithParam<DigestCase> {};
+
+TEST_P(StringDigest, MatchesReference) { EXPECT_EQ(string_digest(GetParam().text), GetParam().digest); }
+
+INSTANTIATE_TEST_SUITE_P(Reference, StringDigest,
+                         ::testing::Values(DigestCase{"abc", 0xEF09E0F4895A251DULL},
+                                           DigestCase{"", 0x30406EA523C53DEFULL},
+                                           DigestCase{"ram_role", 0x6E5F4A532A03C3A1ULL}));
+
+TEST(SipHasher, IncrementalWritesEqualOneShot) {
+    // Split a 40-byte message at every point and through every framing helper:
+    // the block buffering must not depend on how the bytes arrive.
+    std::string msg;
+    for (int i = 0; i < 40; ++i) msg.push_back(static_cast<char>(i * 37 + 5));
+    const std::uint64_t whole = siphash13(msg);
+    for (std::size_t cut = 0; cut <= msg.size(); ++cut) {
+        SipHasher13 h;
+        h.write(std::string_view(msg).substr(0, cut)).write(std::string_view(msg).substr(cut));
+        EXPECT_EQ(h.finish(), whole) << "cut at " << cut;
+    }
+    SipHasher13 bytewise;
+    for (const char c : msg) bytewise.write_u8(static_cast<std::uint8_t>(c));
+    EXPECT_EQ(bytewise.finish(), whole);
+}
+
+TEST(SipHasher, FramingsAreTheirByteStrings) {
+    std::string le;
+    const std::uint64_t value = 0x0102030405060708ULL;
+    for (int b = 0; b < 8; ++b) le.push_back(static_cast<char>(value >> (8 * b)));
+    EXPECT_EQ(siphash13_u64(value), siphash13(le));
+    // Unaligned u64 after a 3-byte prefix.
+    EXPECT_EQ(SipHasher13{}.write("xyz").write_u64(value).finish(), siphash13("xyz" + le));
+    EXPECT_EQ(SipHasher13{}.write_str("abc").finish(), siphash13(std::string("abc\xFF")));
+    std::string counted(8, '\0');
+    counted[0] = 3;
+    EXPECT_EQ(SipHasher13{}.write_counted("abc").finish(), siphash13(counted + "abc"));
+}
+
+// ---- generators ------------------------------------------------------------
+
+TEST(Generators, StringHypervectorPrefixOfAbc) {
+    expect_bits(string_hypervector("abc", 8), V{1, 1, -1, 1, -1, 1, 1, 1});
+    expect_bits(string_hypervector("abc", 3), V{1, 1, -1});
+    EXPECT_TRUE(string_hypervector("", 0).empty());
+}
+
+TEST(Generators, LcgStreamAdvancesBeforeFirstComponent) {
+    // Seed 0 advances to 1 (top bit clear) before the first component is read.
+    const V v = lcg_bipolar_stream(0, 2);
+    EXPECT_EQ(v[0], 1.0f);
+    const std::uint64_t s2 = 1 * kLcgMultiplier + 1;
+    EXPECT_EQ(v[1], (s2 >> 63) == 0 ? 1.0f : -1.0f);
+    // A longer stream extends a shorter one.
+    const V longer = lcg_bipolar_stream(12345, 100);
+    const V shorter = lcg_bipolar_stream(12345, 37);
+    EXPECT_TRUE(std::equal(shorter.begin(), shorter.end(), longer.begin()));
+}
+
+TEST(Generators, HvHash) {
+    EXPECT_EQ(hv_hash(V{1, -1, 1}), 5U);
+    EXPECT_EQ(hv_hash(V{0.0f, -0.0f, kNaN}), 0U);
+    EXPECT_EQ(hv_hash(V(65, 1.0f)), ~std::uint64_t{0} - 1);
+    EXPECT_EQ(hv_hash(V{}), 0U);
+}
+
+TEST(Generators, RandBipolarIsBipolarAndVaries) {
+    const V a = rand_bipolar(256);
+    const V b = rand_bipolar(256);
+    ASSERT_EQ(a.size(), 256U);
+    for (const float x : a) EXPECT_TRUE(x == 1.0f || x == -1.0f);
+    EXPECT_NE(a, b);
+    EXPECT_TRUE(rand_bipolar(0).empty());
+}
+
+TEST(Generators, ImpossibleCountIsCapacityOverflow) {
+    try {
+        (void)lcg_bipolar_stream(1, std::uint64_t{1} << 62);
+        FAIL() << "expected a fault";
+    } catch (const Fault& f) {
+        EXPECT_STREQ(f.what(), "capacity overflow");
+    }
+}
+
+// ---- algebra -----------------------------------------------------------------
+
+TEST(Algebra, ElementWiseOpsUseCommonPrefix) {
+    expect_bits(hdc_bind(V{1, -1, 1}, V{1, 1}), V{1, -1});
+    expect_bits(hdc_unbind(V{2, 3}, V{-1, 0.5f, 9}), V{-2, 1.5f});
+    EXPECT_TRUE(hdc_bind(V{}, V{1}).empty());
+}
+
+TEST(Algebra, BundleSigns) {
+    expect_bits(hdc_bundle(V{1, -1, 1}, V{1, 1, -1}), V{1, 0, 0});
+    expect_bits(hdc_bundle(V{0.5f}, V{-0.5f}), V{0});
+    expect_bits(hdc_bundle(V{kNaN}, V{1}), V{0});
+    expect_bits(hdc_bundle(V{kInf}, V{1}), V{1});
+    expect_bits(hdc_bundle(V{-0.0f}, V{-0.0f}), V{0.0f});  // positive zero, not -0.0
+}
+
+TEST(Algebra, ResonanceDividesByFirstLength) {
+    EXPECT_EQ(resonance(V{1, 1}, V{1, 1, 1, 1}), 1.0f);
+    EXPECT_EQ(resonance(V{1, 1, 1, 1}, V{1, 1}), 0.75f);
+    EXPECT_EQ(resonance(V{1, -1}, V{-1, 1}), 0.0f);
+    EXPECT_EQ(resonance(V{1, 1}, V{1, -1}), 0.5f);
+    EXPECT_EQ(resonance(V{1}, V{}), 0.5f);
+    EXPECT_TRUE(std::isnan(resonance(V{}, V{1})));
+}
+
+TEST(Algebra, DotSumsInIndexOrder) {
+    // 1e8 + 1 - 1e8 is 0 in sequential float order, but 1 when reassociated.
+    EXPECT_EQ(dot(V{1e8f, 1, -1e8f}, V{1, 1, 1}), 0.0f);
+}
+
+struct PermuteCase {
+    std::int64_t n;
+    V want;
+};
+class Permute : public ::testing::TestWithParam<PermuteCase> {};
+TEST_P(Permute, RotatesRight) { expect_bits(hdc_permute(V{1, 2, 3, 4}, GetParam().n), GetParam().want); }
+INSTANTIATE_TEST_SUITE_P(Cases, Permute,
+                         ::testing::Values(PermuteCase{0, {1, 2, 3, 4}}, PermuteCase{1, {4, 1, 2, 3}},
+                                           PermuteCase{-1, {2, 3, 4, 1}}, PermuteCase{5, {4, 1, 2, 3}},
+                                           PermuteCase{4, {1, 2, 3, 4}},
+                                           PermuteCase{std::numeric_limits<std::int32_t>::min(), {1, 2, 3, 4}},
+                                           PermuteCase{std::numeric_limits<std::int32_t>::max(), {2, 3, 4, 1}}));
+
+TEST(Algebra, PermuteEmpty) { EXPECT_TRUE(hdc_permute(V{}, 3).empty()); }
+
+TEST(Algebra, RotateRightRequiresShiftWithinLength) {
+    V v{1, 2, 3};
+    rotate_right(v, 3);
+    expect_bits(v, V{1, 2, 3});
+    rotate_right(v, 1);
+    expect_bits(v, V{3, 1, 2});
+    try {
+        rotate_right(v, 4);
+        FAIL();
+    } catch (const Fault& f) {
+        EXPECT_STREQ(f.what(), "assertion failed: k <= self.len()");
+    }
+}
+
+TEST(Algebra, NormaliseBipolar) {
+    expect_bits(normalise_bipolar(V{2, -4, 1}), V{0.5f, -1, 0.25f});
+    expect_bits(normalise_bipolar(V{0.0f, -0.0f}), V{0.0f, -0.0f});
+    expect_bits(normalise_bipolar(V{3, kNaN}), V{1, kNaN});
+    expect_bits(normalise_bipolar(V{kInf, 1}), V{kNaN, 0});
+    expect_bits(normalise_bipolar(V{1e-10f}), V{1e-10f / 1e-9f});
+}
+
+TEST(Algebra, CodebookCleanupTiesAndNaN) {
+    const std::vector<V> book{{1, -1}, {1, 1}, {1, 1}};
+    const Match m = codebook_cleanup(V{1, 1}, book);
+    EXPECT_EQ(m.index, 1U);
+    EXPECT_EQ(m.score, 1.0f);
+    const Match empty = codebook_cleanup(V{}, book);  // every score NaN
+    EXPECT_EQ(empty.index, 0U);
+    EXPECT_EQ(empty.score, -2.0f);
+}
+
+// ---- diagnostics -------------------------------------------------------------
+
+TEST(Diagnostics, QuantiseLevels) {
+    EXPECT_EQ(quantise_level(50.0f), 80U);
+    EXPECT_EQ(quantise_level(25.0f), 168U);
+    EXPECT_EQ(quantise_level(3.0f), 184U);
+    EXPECT_EQ(quantise_level(1500.0f), 96U);
+    EXPECT_EQ(quantise_level(0.1f), 100U);
+    EXPECT_EQ(quantise_level(99.9f), 60U);
+    EXPECT_EQ(quantise_level(100.0f), 160U);
+    EXPECT_EQ(quantise_level(-5.0f), 0U);
+    EXPECT_EQ(quantise_level(kNaN), 0U);
+    EXPECT_EQ(quantise_level(1e7f), 0U);
+    EXPECT_EQ(quantise_level(static_cast<float>(4294967295U)), 0U);
+}
+
+TEST(Diagnostics, EncodeReference) {
+    expect_bits(encode_system_state(8, {50.0f, 25.0f, 3, 1500}), V{-2, 2, 2, -4, -2, -2, 0, 2});
+    expect_bits(encode_system_state(8, {0.0f, 0.0f, 0, 0}), V{4, 2, 0, 0, 0, 0, 0, -4});
+    expect_bits(diagnostic_role(8), V{-1, 1, -1, -1, -1, -1, 1, 1});
+}
+
+TEST(Diagnostics, BundleAndExtractRoundTrip) {
+    const SystemState s{50.0f, 25.0f, 3, 1500};
+    const V e = encode_system_state(8, s);
+    const V r = diagnostic_role(8);
+    const V bundled = bundle_diagnostics(V(8, 0.0f), s);
+    expect_bits(bundled, hdc_bind(r, e));
+    expect_bits(extract_system_state(bundled), e);
+    EXPECT_EQ(bundle_diagnostics(V{1, 2, 3}, s).size(), 3U);
+}
+
+// ---- Hebbian -------------------------------------------------------------------
+
+TEST(Hebbian, DiagonalOnlyWhenSmall) {
+    expect_bits(hebbian(V(4, 0.0f), V{1, 1}, V{1, 1}, 0.5f, 2), V{0.5f, 0, 0, 0.5f});
+}
+
+TEST(Hebbian, PatternOfSideEight) {
+    const V w = hebbian(V(64, 0.0f), V(8, 1.0f), V(8, 1.0f), 1.0f, 8);
+    const std::vector<int> updated{0, 7, 9, 14, 18, 21, 27, 28, 35, 36, 42, 45, 49, 54, 56, 63};
+    for (int idx = 0; idx < 64; ++idx) {
+        const bool want = std::find(updated.begin(), updated.end(), idx) != updated.end();
+        EXPECT_EQ(w[static_cast<std::size_t>(idx)], want ? 1.0f : 0.0f) << "index " << idx;
+    }
+}
+
+TEST(Hebbian, ShortListSkipsElementsBeyondEnd) {
+    expect_bits(hebbian(V{0, 0, 0}, V{1, 1}, V{1, 1}, 1.0f, 2), V{1, 0, 0});
+}
+
+TEST(Hebbian, NaNRateTouchesOnlyPattern) {
+    const V w = hebbian(V{1, 2, 3, 4}, V{1, 1}, V{1, 1}, kNaN, 2);
+    EXPECT_TRUE(std::isnan(w[0]));
+    EXPECT_EQ(w[1], 2.0f);
+    EXPECT_EQ(w[2], 3.0f);
+    EXPECT_TRUE(std::isnan(w[3]));
+}
+
+TEST(Hebbian, WrappedFlatIndexIsSkipped) {
+    // With dim = 2^63 + 1, row 2 starts at 2^64 + 2, which wraps to 2 modulo
+    // 2^64; that element is not (2, 0) and must stay untouched.
+    const std::uint64_t dim = (std::uint64_t{1} << 63) + 1;
+    const V w = hebbian(V(8, 0.0f), V(4, 1.0f), V(4, 1.0f), 1.0f, dim);
+    expect_bits(w, V{1, 0, 0, 0, 0, 0, 0, 0});
+}
+
+TEST(Hebbian, EmptyOperandsLeaveWeights) {
+    expect_bits(hebbian(V{1, 2}, V{}, V{1}, 1.0f, 1), V{1, 2});
+    expect_bits(hebbian(V{1, 2}, V{1}, V{1}, 1.0f, 0), V{1, 2});
+}
+
+}  // namespace
+}  // namespace tessarin
