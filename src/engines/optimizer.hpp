@@ -1,0 +1,58 @@
+// Cognitive-parameter optimizer: seven named parameters changed by named
+// actions, each nudging one parameter and bounding the result, with every
+// action undoable one step at a time back to the last 100 actions.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <optional>
+#include <string_view>
+#include <utility>
+
+#include "core/bounded_history.hpp"
+
+namespace tessarin {
+
+struct CognitiveParams {
+    float learning_rate = 0.5f;
+    float attention_weight = 0.5f;
+    float momentum = 0.5f;
+    float excitation_bias = 0.5f;
+    float inhibition_bias = 0.3f;
+    float identity_lr = 0.01f;
+    float exploration_rate = 0.3f;
+
+    friend bool operator==(const CognitiveParams&, const CognitiveParams&) = default;
+};
+
+inline constexpr std::size_t kParamCount = 7;
+inline constexpr std::size_t kOptimizerHistoryLimit = 100;
+
+class Optimizer {
+public:
+    using NamedParams = std::array<std::pair<const char*, float>, kParamCount>;
+
+    Optimizer() = default;
+
+    // Records a snapshot of all seven parameters, then applies `action` if it
+    // names one; an unknown action changes nothing but the history. `reason`
+    // documents the caller's intent and has no effect.
+    void apply(std::string_view action, float delta, std::string_view reason);
+    // Restores the newest snapshot and forgets it; no-op on an empty history.
+    void rollback();
+
+    // The parameter whose field name is exactly `name`.
+    std::optional<float> get(std::string_view name) const;
+    // All seven (field name, value) pairs, in field order.
+    NamedParams get_params() const;
+
+    const CognitiveParams& params() const { return params_; }
+    float learning_rate() const { return params_.learning_rate; }
+    std::size_t history_size() const { return param_history_.size(); }
+
+private:
+    BoundedHistory<CognitiveParams, kOptimizerHistoryLimit> param_history_;
+    CognitiveParams params_;
+};
+
+}  // namespace tessarin
