@@ -1,0 +1,59 @@
+// Metacognition record: a bounded log of observed outcomes, the success rate
+// and average resonance over it, and the optimizer actions those suggest.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/algebra.hpp"
+#include "core/bounded_history.hpp"
+
+namespace tessarin {
+
+inline constexpr std::size_t kMetaRecordLimit = 10000;
+
+struct MetaRecord {
+    float res = 0.0f;
+    float coh = 0.0f;
+    float acc = 0.0f;
+    // Shared and immutable: a caller that logs the same context many times
+    // (the scheduler logs one fixed context per feedback signal) keeps one copy
+    // instead of one per record.
+    std::shared_ptr<const Hypervector> context;
+    std::uint64_t hash = 0;
+};
+
+// (action, delta, reason) in the optimizer's action vocabulary, ready for
+// Optimizer::apply.
+using Recommendation = std::tuple<std::string, float, std::string>;
+
+class Metacognition {
+public:
+    explicit Metacognition(std::uint64_t dim) : dim_(dim) {}
+
+    // Logs one observation; a context whose length is not `dim` is discarded
+    // without error. The log keeps the newest 10000 observations.
+    void record(float res, float coh, float acc, Hypervector context, std::uint64_t hash);
+    void record(MetaRecord observation);
+
+    // Fraction of logged observations with res > 0.5 and acc > 0.5; 0 when empty.
+    float success_rate() const;
+    // Mean res over the log, summed oldest first; 0 when empty.
+    float avg_resonance() const;
+    std::vector<Recommendation> recommend() const;
+
+    std::uint64_t dim() const { return dim_; }
+    std::size_t record_count() const { return meta_records_.size(); }
+
+private:
+    BoundedHistory<MetaRecord, kMetaRecordLimit> meta_records_;
+    std::uint64_t dim_;
+    // Kept in step with meta_records_ so that the rate costs nothing to read.
+    std::size_t successes_ = 0;
+};
+
+}  // namespace tessarin
