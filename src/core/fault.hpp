@@ -22,6 +22,13 @@ public:
 
 [[noreturn]] inline void fault(const std::string& message) { throw Fault(message); }
 
+// A refusal of a caller's value that an engine itself detects (as opposed to a
+// broken internal precondition); it reaches Python as ValueError.
+class InputError : public std::invalid_argument {
+public:
+    explicit InputError(const std::string& message) : std::invalid_argument(message) {}
+};
+
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
 inline constexpr const char* kRemainderByZero =
     "attempt to calculate the remainder with a divisor of zero";

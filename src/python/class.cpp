@@ -1,0 +1,69 @@
+#include "python/class.hpp"
+
+namespace tessarin::py {
+
+BorrowGuard::BorrowGuard(std::int64_t& state, bool exclusive) : state_(state), exclusive_(exclusive) {
+    if (exclusive_) {
+        if (state_ != 0) raise(PyExc_RuntimeError, "Already borrowed");
+        state_ = -1;
+    } else {
+        if (state_ < 0) raise(PyExc_RuntimeError, "Already mutably borrowed");
+        ++state_;
+    }
+}
+
+BorrowGuard::~BorrowGuard() {
+    if (exclusive_) {
+        state_ = 0;
+    } else {
+        --state_;
+    }
+}
+
+std::string_view ClassDef::name() const {
+    const std::string_view q = qualified_name;
+    return q.substr(q.find('.') + 1);
+}
+
+PyObject* ClassDef::make_type() const {
+    // The type keeps pointing at the name and at the method and property
+    // tables, which the class file's static ClassDef owns for the life of the
+    // process; the slots and the spec itself are read only here.
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(docstring)},                       // class docstring, signature first
+        {Py_tp_new, reinterpret_cast<void*>(tp_new)},                    // the one way to make an instance
+        {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},            // releases (or leaks) the engine
+        {Py_tp_methods, const_cast<PyMethodDef*>(methods.data())},      // the method table
+        {Py_tp_getset, const_cast<PyGetSetDef*>(getset.data())},        // the properties
+        {0, nullptr},
+    };
+    PyType_Spec spec{};
+    spec.name = qualified_name.c_str();
+    spec.basicsize = basicsize;
+    // Not subclassable (no BASETYPE flag); no __dict__ and no __weakref__ slot.
+    spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
+    spec.slots = slots;
+    return PyType_FromSpec(&spec);
+}
+
+void check_owner_thread(const ClassIdentity& who, std::thread::id owner) {
+    if (owner == std::this_thread::get_id()) return;
+    set_panic(who.type_path + " is unsendable, but sent to another thread");
+    throw ErrorAlreadySet{};
+}
+
+void report_foreign_drop(const ClassIdentity& who) {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    const std::string message = who.type_path + " is unsendable, but is being dropped on another thread";
+    PyErr_SetString(PyExc_RuntimeError, message.c_str());
+    // The object itself is half torn down, so the hook is not handed it.
+    PyErr_WriteUnraisable(nullptr);
+    PyErr_Restore(type, value, traceback);
+}
+
+void raise_no_deleter() { raise(PyExc_AttributeError, "property has no deleter"); }
+
+}  // namespace tessarin::py

@@ -1,0 +1,153 @@
+#include "python/convert.hpp"
+
+#include <limits>
+
+namespace tessarin::py {
+namespace {
+
+constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+
+// The standard type-mismatch message: "'<type>' object cannot be converted to '<expected>'".
+[[noreturn]] void type_mismatch(PyObject* o, const char* expected) {
+    Ref name = Ref::steal(check(PyType_GetName(Py_TYPE(o))));
+    PyErr_Format(PyExc_TypeError, "'%U' object cannot be converted to '%s'", name.get(), expected);
+    throw ErrorAlreadySet{};
+}
+
+// Calls `each(item)` for every item the iterator protocol yields, in order.
+template <class Each>
+void for_each_item(PyObject* o, Each&& each) {
+    Ref iterator = Ref::steal(check(PyObject_GetIter(o)));
+    while (Ref item = Ref::steal(PyIter_Next(iterator.get()))) each(item.get());
+    if (PyErr_Occurred()) throw ErrorAlreadySet{};
+}
+
+// A capacity to reserve from the object's own length, without trusting a huge
+// or failing __len__: the vector still grows as items really arrive.
+std::size_t reserve_hint(PyObject* o) {
+    constexpr Py_ssize_t kMaxHint = Py_ssize_t{1} << 20;
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) {
+        PyErr_Clear();
+        return 0;
+    }
+    return static_cast<std::size_t>(n < kMaxHint ? n : kMaxHint);
+}
+
+// The integer value of `o` through __index__, as a new int object.
+Ref index_of(PyObject* o) { return Ref::steal(check(PyNumber_Index(o))); }
+
+std::int64_t to_int64(PyObject* o) {
+    Ref value = index_of(o);
+    const long long v = PyLong_AsLongLong(value.get());
+    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return v;
+}
+
+template <class Item, class Convert>
+std::vector<Item> convert_sequence(PyObject* o, Convert&& convert) {
+    require_sequence(o);
+    std::vector<Item> out;
+    out.reserve(reserve_hint(o));
+    for_each_item(o, [&](PyObject* item) { out.push_back(convert(item)); });
+    return out;
+}
+
+}  // namespace
+
+void require_sequence(PyObject* o) {
+    if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
+    if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
+}
+
+std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
+    return convert_sequence<float>(o, [](PyObject* item) { return Arg<float>::convert(item); });
+}
+
+std::vector<std::int8_t> Arg<std::vector<std::int8_t>>::convert(PyObject* o) {
+    return convert_sequence<std::int8_t>(o, [](PyObject* item) {
+        const std::int64_t v = to_int64(item);
+        if (v < std::numeric_limits<std::int8_t>::min() || v > std::numeric_limits<std::int8_t>::max()) {
+            raise(PyExc_OverflowError, kOutOfRange);
+        }
+        return static_cast<std::int8_t>(v);
+    });
+}
+
+std::vector<std::string> Arg<std::vector<std::string>>::convert(PyObject* o) {
+    return convert_sequence<std::string>(o, [](PyObject* item) { return Arg<std::string>::convert(item); });
+}
+
+std::vector<std::vector<float>> Arg<std::vector<std::vector<float>>>::convert(PyObject* o) {
+    return convert_sequence<std::vector<float>>(o,
+                                                [](PyObject* item) { return Arg<std::vector<float>>::convert(item); });
+}
+
+std::array<float, 3> Arg<std::array<float, 3>>::convert(PyObject* o) {
+    if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw ErrorAlreadySet{};
+    if (n != 3) {
+        PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", n);
+        throw ErrorAlreadySet{};
+    }
+    std::array<float, 3> out{};
+    for (Py_ssize_t i = 0; i < 3; ++i) {
+        Ref item = Ref::steal(check(PySequence_GetItem(o, i)));
+        out[static_cast<std::size_t>(i)] = Arg<float>::convert(item.get());
+    }
+    return out;
+}
+
+std::uint64_t Arg<std::uint64_t>::convert(PyObject* o) {
+    Ref value = index_of(o);
+    const unsigned long long v = PyLong_AsUnsignedLongLong(value.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return v;
+}
+
+std::uint32_t Arg<std::uint32_t>::convert(PyObject* o) {
+    const std::uint64_t v = Arg<std::uint64_t>::convert(o);
+    if (v > std::numeric_limits<std::uint32_t>::max()) raise(PyExc_OverflowError, kOutOfRange);
+    return static_cast<std::uint32_t>(v);
+}
+
+std::int32_t Arg<std::int32_t>::convert(PyObject* o) {
+    const std::int64_t v = to_int64(o);
+    if (v < std::numeric_limits<std::int32_t>::min() || v > std::numeric_limits<std::int32_t>::max()) {
+        raise(PyExc_OverflowError, kOutOfRange);
+    }
+    return static_cast<std::int32_t>(v);
+}
+
+double Arg<double>::convert(PyObject* o) {
+    const double v = PyFloat_AsDouble(o);
+    if (v == -1.0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return v;
+}
+
+std::string Arg<std::string>::convert(PyObject* o) {
+    if (!PyUnicode_Check(o)) type_mismatch(o, "PyString");
+    Py_ssize_t size = 0;
+    const char* bytes = PyUnicode_AsUTF8AndSize(o, &size);
+    if (bytes == nullptr) throw ErrorAlreadySet{};
+    return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+Ref to_python(bool v) { return Ref::borrow(v ? Py_True : Py_False); }
+
+Ref to_python(double v) { return Ref::steal(check(PyFloat_FromDouble(v))); }
+
+Ref to_python(std::uint64_t v) { return Ref::steal(check(PyLong_FromUnsignedLongLong(v))); }
+
+Ref to_python(std::int64_t v) { return Ref::steal(check(PyLong_FromLongLong(v))); }
+
+Ref to_python(std::string_view v) {
+    return Ref::steal(check(PyUnicode_FromStringAndSize(v.data(), static_cast<Py_ssize_t>(v.size()))));
+}
+
+Ref to_python(std::span<const float> v) {
+    return make_list(v.size(), [&](std::size_t i) { return to_python(static_cast<double>(v[i])); });
+}
+
+}  // namespace tessarin::py

@@ -1,0 +1,212 @@
+// Argument kinds and result conversion.
+//
+// An engine member's parameter types decide how each Python argument is
+// converted: the binding looks at the C++ type (a span or vector of floats is
+// a Hypervector, std::uint64_t a size, std::uint32_t a uint32, std::int32_t an
+// int32, double a float scalar, float a float scalar narrowed to 32 bits,
+// std::string(_view) a string, std::optional<X> an optional X, ...). Storage<P>
+// names the owned value a parameter of type P is converted into; Arg<T>::convert
+// builds it or throws ErrorAlreadySet with the Python error pending.
+#pragma once
+
+#include <Python.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <tuple>
+#include <type_traits>
+#include <utility>
+#include <vector>
+
+#include "python/errors.hpp"
+#include "python/ref.hpp"
+
+namespace tessarin::py {
+
+// A parameter that accepts any object unconverted (borrowed for the call).
+struct AnyObject {
+    PyObject* ptr = nullptr;
+};
+
+// A result that becomes a dict, keys and values converted in order.
+template <class K, class V>
+struct Dict {
+    std::vector<std::pair<K, V>> items;
+};
+
+// ---- argument kinds ----------------------------------------------------------
+
+template <class T>
+struct Arg;
+
+template <>
+struct Arg<std::vector<float>> {  // Hypervector
+    static std::vector<float> convert(PyObject* o);
+};
+template <>
+struct Arg<std::vector<std::int8_t>> {  // small-integer sequence
+    static std::vector<std::int8_t> convert(PyObject* o);
+};
+template <>
+struct Arg<std::array<float, 3>> {  // three-float array
+    static std::array<float, 3> convert(PyObject* o);
+};
+template <>
+struct Arg<std::uint64_t> {  // size
+    static std::uint64_t convert(PyObject* o);
+};
+template <>
+struct Arg<std::uint32_t> {  // uint32
+    static std::uint32_t convert(PyObject* o);
+};
+template <>
+struct Arg<std::int32_t> {  // int32
+    static std::int32_t convert(PyObject* o);
+};
+template <>
+struct Arg<double> {  // float scalar
+    static double convert(PyObject* o);
+};
+template <>
+struct Arg<float> {  // float scalar, narrowed to 32 bits (round to nearest)
+    static float convert(PyObject* o) { return static_cast<float>(Arg<double>::convert(o)); }
+};
+template <>
+struct Arg<std::string> {  // string: UTF-8 bytes of a str
+    static std::string convert(PyObject* o);
+};
+template <>
+struct Arg<std::vector<std::string>> {  // sequence of strings
+    static std::vector<std::string> convert(PyObject* o);
+};
+template <>
+struct Arg<std::vector<std::vector<float>>> {  // sequence of Hypervectors
+    static std::vector<std::vector<float>> convert(PyObject* o);
+};
+template <>
+struct Arg<AnyObject> {
+    static AnyObject convert(PyObject* o) { return AnyObject{o}; }
+};
+template <class T>
+struct Arg<std::optional<T>> {  // optional X: None means absent
+    static std::optional<T> convert(PyObject* o) {
+        if (o == nullptr || o == Py_None) return std::nullopt;
+        return Arg<T>::convert(o);
+    }
+};
+
+// Storage<P>: the owned value a parameter declared as P is converted into.
+template <class P>
+struct StorageOf {
+    using type = std::remove_cvref_t<P>;
+};
+template <class P>
+using Storage = typename StorageOf<std::remove_cvref_t<P>>::type;
+template <>
+struct StorageOf<std::span<const float>> {
+    using type = std::vector<float>;
+};
+template <>
+struct StorageOf<std::span<const std::int8_t>> {
+    using type = std::vector<std::int8_t>;
+};
+template <>
+struct StorageOf<std::string_view> {
+    using type = std::string;
+};
+template <class T>
+struct StorageOf<std::optional<T>> {
+    using type = std::optional<Storage<T>>;
+};
+
+// The shared failure of the sequence kinds: a str is refused outright, then
+// anything failing the interpreter's sequence check.
+void require_sequence(PyObject* o);
+
+// ---- results -----------------------------------------------------------------
+
+Ref to_python(bool v);
+Ref to_python(double v);
+inline Ref to_python(float v) { return to_python(static_cast<double>(v)); }
+Ref to_python(std::uint64_t v);
+Ref to_python(std::int64_t v);
+inline Ref to_python(std::uint32_t v) { return to_python(static_cast<std::uint64_t>(v)); }
+inline Ref to_python(std::int32_t v) { return to_python(static_cast<std::int64_t>(v)); }
+inline Ref to_python(std::int8_t v) { return to_python(static_cast<std::int64_t>(v)); }
+Ref to_python(std::string_view v);
+inline Ref to_python(const std::string& v) { return to_python(std::string_view(v)); }
+inline Ref to_python(const char* v) { return to_python(std::string_view(v)); }
+inline Ref to_python(Ref v) { return v; }
+Ref to_python(std::span<const float> v);
+inline Ref to_python(const std::vector<float>& v) { return to_python(std::span<const float>(v)); }
+
+template <class T>
+Ref to_python(const std::optional<T>& v);
+template <class T>
+Ref to_python(const std::vector<T>& v);
+template <class... T>
+Ref to_python(const std::tuple<T...>& v);
+template <class A, class B>
+Ref to_python(const std::pair<A, B>& v);
+template <class K, class V>
+Ref to_python(const Dict<K, V>& v);
+
+// A new list of `n` items, item i produced by make(i).
+template <class Make>
+Ref make_list(std::size_t n, Make&& make) {
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    for (std::size_t i = 0; i < n; ++i) {
+        Ref item = make(i);
+        // SetItem steals the item, even on failure.
+        if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) throw ErrorAlreadySet{};
+    }
+    return list;
+}
+
+template <class... Items>
+Ref make_tuple(Items&&... items) {
+    Ref tuple = Ref::steal(check(PyTuple_New(sizeof...(Items))));
+    Py_ssize_t i = 0;
+    auto put = [&](Ref item) {
+        if (PyTuple_SetItem(tuple.get(), i++, item.release()) < 0) throw ErrorAlreadySet{};
+    };
+    (put(std::forward<Items>(items)), ...);
+    return tuple;
+}
+
+template <class T>
+Ref to_python(const std::optional<T>& v) {
+    return v ? to_python(*v) : Ref::borrow(Py_None);
+}
+
+template <class T>
+Ref to_python(const std::vector<T>& v) {
+    return make_list(v.size(), [&](std::size_t i) { return to_python(v[i]); });
+}
+
+template <class... T>
+Ref to_python(const std::tuple<T...>& v) {
+    return std::apply([](const auto&... items) { return make_tuple(to_python(items)...); }, v);
+}
+
+template <class A, class B>
+Ref to_python(const std::pair<A, B>& v) {
+    return make_tuple(to_python(v.first), to_python(v.second));
+}
+
+template <class K, class V>
+Ref to_python(const Dict<K, V>& v) {
+    Ref dict = Ref::steal(check(PyDict_New()));
+    for (const auto& [key, value] : v.items) {
+        Ref k = to_python(key);
+        Ref val = to_python(value);
+        if (PyDict_SetItem(dict.get(), k.get(), val.get()) < 0) throw ErrorAlreadySet{};
+    }
+    return dict;
+}
+
+}  // namespace tessarin::py

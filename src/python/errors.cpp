@@ -1,0 +1,80 @@
+#include "python/errors.hpp"
+
+#include <new>
+#include <stdexcept>
+
+#include "core/fault.hpp"
+#include "python/ref.hpp"
+
+namespace tessarin::py {
+
+PyObject* panic_exception_type() {
+    // One type for the whole process, so that an `except` clause written
+    // against it keeps working whichever module instance raised it.
+    static PyObject* type = nullptr;
+    if (type == nullptr) {
+        type = PyErr_NewExceptionWithDoc(
+            "tessarin_hdc.PanicException",
+            "An internal fault inside a tessarin_hdc operation. It derives from BaseException so that\n"
+            "`except Exception` does not swallow it; the object the operation ran on stays usable.",
+            PyExc_BaseException, nullptr);
+    }
+    return type;
+}
+
+void set_panic(const std::string& message) {
+    PyObject* type = panic_exception_type();
+    if (type == nullptr) return;  // the pending error says why
+    Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+    if (!text) return;
+    PyErr_SetObject(type, text.get());
+}
+
+void raise(PyObject* type, const std::string& message) {
+    PyErr_SetString(type, message.c_str());
+    throw ErrorAlreadySet{};
+}
+
+void translate_current_exception() noexcept {
+    try {
+        throw;
+    } catch (const ErrorAlreadySet&) {
+        if (!PyErr_Occurred()) set_panic("an operation failed without saying why");
+    } catch (const Fault& f) {
+        set_panic(f.what());
+    } catch (const InputError& e) {
+        PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+    } catch (const std::length_error&) {
+        set_panic(kCapacityOverflow);
+    } catch (const std::exception& e) {
+        set_panic(e.what());
+    } catch (...) {
+        set_panic("unknown internal fault");
+    }
+}
+
+void prefix_type_error(const char* name) noexcept {
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    Ref old_type = Ref::steal(type);
+    Ref old_value = Ref::steal(value);
+    Ref old_traceback = Ref::steal(traceback);
+
+    Ref text = old_value ? Ref::steal(PyObject_Str(old_value.get())) : Ref::steal(PyUnicode_FromString(""));
+    Ref message = text ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : Ref{};
+    Ref replacement = message ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)) : Ref{};
+    if (!replacement) return;  // building the new error failed; that error is pending instead
+    if (old_value) {
+        // SetCause steals its argument; GetCause returns a new reference or null.
+        if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(replacement.get(), cause);
+    }
+    PyErr_SetObject(PyExc_TypeError, replacement.get());
+}
+
+}  // namespace tessarin::py

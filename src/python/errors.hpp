@@ -1,0 +1,55 @@
+// How failures cross the boundary. Inside the binding, a Python error that is
+// already set travels as the C++ exception `ErrorAlreadySet`; engine faults
+// travel as their own C++ exceptions. `translate_current_exception` is the one
+// place where either becomes the pending Python exception.
+#pragma once
+
+#include <Python.h>
+
+#include <string>
+
+namespace tessarin::py {
+
+// Thrown after a C API call failed and left its exception pending.
+struct ErrorAlreadySet {};
+
+// Throws ErrorAlreadySet when `p` is null (a failed C API call), else returns it.
+inline PyObject* check(PyObject* p) {
+    if (p == nullptr) throw ErrorAlreadySet{};
+    return p;
+}
+
+// The process-wide panic exception type (derives directly from BaseException),
+// created on first need. Returns a borrowed reference, or null with an error set.
+PyObject* panic_exception_type();
+
+// Sets the panic exception with `message` as its single argument.
+void set_panic(const std::string& message);
+
+// Sets `type(message)` as the pending exception and throws ErrorAlreadySet.
+[[noreturn]] void raise(PyObject* type, const std::string& message);
+
+// Must be called inside a catch block: converts the exception in flight into
+// the pending Python exception (engine fault -> panic, bad_alloc -> MemoryError,
+// an impossible length -> panic "capacity overflow", InputError -> ValueError).
+void translate_current_exception() noexcept;
+
+// Runs `body` (which returns a new reference or null) and turns any C++
+// exception into a pending Python exception and a null result. Every entry
+// point from the interpreter goes through here.
+template <class Body>
+PyObject* guarded(Body&& body) noexcept {
+    try {
+        return body();
+    } catch (...) {
+        translate_current_exception();
+        return nullptr;
+    }
+}
+
+// Re-raises a pending TypeError as a new TypeError whose message is
+// "argument '<name>': <original message>", keeping the original's cause.
+// Errors of other types are left untouched.
+void prefix_type_error(const char* name) noexcept;
+
+}  // namespace tessarin::py
