@@ -1,0 +1,40 @@
+import math
+import struct
+
+import pytest
+
+
+def f32(x: float) -> float:
+    """The value of x rounded to the nearest 32-bit float (overflow gives infinity)."""
+    if math.isnan(x) or math.isinf(x):
+        return x
+    try:
+        return struct.unpack("<f", struct.pack("<f", x))[0]
+    except OverflowError:
+        # pack refuses magnitudes past the float range; round-to-nearest makes them infinite
+        # unless they round down to the largest finite float.
+        largest = struct.unpack("<f", struct.pack("<I", 0x7F7FFFFF))[0]
+        half_ulp = 2.0 ** 103
+        if abs(x) < largest + half_ulp:
+            return math.copysign(largest, x)
+        return math.copysign(math.inf, x)
+
+
+def same_floats(got, want) -> bool:
+    """Element-wise identity, so that -0.0 differs from 0.0 and NaN equals NaN."""
+    if len(got) != len(want):
+        return False
+    return all(
+        (math.isnan(g) and math.isnan(w)) or (g == w and math.copysign(1, g) == math.copysign(1, w))
+        for g, w in zip(got, want)
+    )
+
+
+@pytest.fixture
+def unraisable(monkeypatch):
+    """Collects what the interpreter reports through sys.unraisablehook."""
+    import sys
+
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: seen.append(info))
+    return seen

@@ -1,0 +1,257 @@
+"""How Python arguments become engine values, and how conversion fails."""
+import array
+import math
+import sys
+from fractions import Fraction
+
+import pytest
+
+import tessarin_hdc as hdc
+from conftest import f32, same_floats
+
+
+class Indexable:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class Floatable:
+    def __float__(self):
+        return 2.5
+
+
+class FailingIter:
+    """A sequence whose iteration raises part-way."""
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, i):
+        if i == 1:
+            raise KeyError("boom")
+        return 1.0
+
+
+@pytest.mark.parametrize(
+    "value, expected",
+    [
+        ((1, 2.5), [1.0, 2.5]),
+        (range(3), [0.0, 1.0, 2.0]),
+        ([True, False], [1.0, 0.0]),
+        (array.array("d", [0.1, -3.0]), [f32(0.1), -3.0]),
+        ([Floatable(), Indexable(7), Fraction(1, 4)], [2.5, 7.0, 0.25]),
+        ([1e300, -1e300, 1e-50], [math.inf, -math.inf, 0.0]),
+        ([float("nan")], [math.nan]),
+        ([], []),
+    ],
+)
+def test_hypervector_accepts_sequences_and_narrows_items(value, expected):
+    # Binding with ones returns the converted vector itself.
+    ones = [1.0] * len(expected)
+    assert same_floats(hdc.hdc_bind(value, ones), expected)
+
+
+@pytest.mark.parametrize(
+    "value, message",
+    [
+        ("ab", "argument 'a': Can't extract `str` to `Vec`"),
+        (None, "argument 'a': 'NoneType' object cannot be converted to 'Sequence'"),
+        (5, "argument 'a': 'int' object cannot be converted to 'Sequence'"),
+        ({1.0}, "argument 'a': 'set' object cannot be converted to 'Sequence'"),
+        ({0: 1.0}, "argument 'a': 'dict' object cannot be converted to 'Sequence'"),
+        ((x for x in [1.0]), "argument 'a': 'generator' object cannot be converted to 'Sequence'"),
+    ],
+)
+def test_hypervector_refusals_name_the_argument(value, message):
+    with pytest.raises(TypeError) as info:
+        hdc.hdc_bind(value, [1.0])
+    assert str(info.value) == message
+
+
+def test_non_numeric_item_is_a_prefixed_type_error():
+    with pytest.raises(TypeError, match=r"^argument 'b': must be real number, not str$"):
+        hdc.hdc_bind([1.0], [1.0, "x"])
+
+
+def test_error_raised_while_iterating_passes_through_unchanged():
+    with pytest.raises(KeyError, match="boom"):
+        hdc.hdc_bind(FailingIter(), [1.0])
+
+
+def test_type_error_keeps_original_cause():
+    class Bad:
+        def __float__(self):
+            try:
+                raise ValueError("inner")
+            except ValueError as inner:
+                raise TypeError("outer") from inner
+
+    with pytest.raises(TypeError) as info:
+        hdc.resonance([Bad()], [1.0])
+    assert str(info.value) == "argument 'a': outer"
+    assert isinstance(info.value.__cause__, ValueError)
+
+
+def test_first_failing_argument_is_reported_and_later_ones_untouched():
+    touched = []
+
+    class Spy:
+        def __index__(self):
+            touched.append(True)
+            return 1
+
+    with pytest.raises(TypeError, match="^argument 'v'"):
+        hdc.hdc_permute("no", Spy())
+    assert touched == []
+
+
+@pytest.mark.parametrize(
+    "dim, exc, prefixed",
+    [
+        (-1, OverflowError, False),
+        (2**64, OverflowError, False),
+        (2.0, TypeError, True),
+        ("3", TypeError, True),
+        (None, TypeError, True),
+    ],
+)
+def test_size_refusals(dim, exc, prefixed):
+    with pytest.raises(exc) as info:
+        hdc.rand_bipolar(dim)
+    assert str(info.value).startswith("argument 'dim': ") == prefixed
+
+
+def test_size_accepts_index_objects_and_bools():
+    assert len(hdc.rand_bipolar(Indexable(3))) == 3
+    assert len(hdc.rand_bipolar(True)) == 1
+
+
+@pytest.mark.parametrize("bad", [4294967296, -1])
+def test_uint32_range(bad):
+    with pytest.raises(OverflowError) as info:
+        hdc.encode_system_state(4, 0.0, 0.0, bad, 0)
+    assert not str(info.value).startswith("argument")
+    if bad > 0:
+        assert str(info.value) == "out of range integral type conversion attempted"
+    assert len(hdc.encode_system_state(4, 0.0, 0.0, 4294967295, 0)) == 4
+
+
+@pytest.mark.parametrize("n", [2**31, -(2**31) - 1, 2**70])
+def test_int32_range(n):
+    with pytest.raises(OverflowError):
+        hdc.hdc_permute([1.0, 2.0], n)
+
+
+def test_int32_extremes_and_type():
+    assert hdc.hdc_permute([1, 2, 3, 4], -(2**31)) == [1.0, 2.0, 3.0, 4.0]
+    with pytest.raises(TypeError, match="^argument 'n': "):
+        hdc.hdc_permute([1.0], 1.5)
+
+
+@pytest.mark.parametrize("bad", ["0.5", None, [0.5]])
+def test_float_scalar_refusals(bad):
+    with pytest.raises(TypeError, match="^argument 'lr': "):
+        hdc.hebbian([0.0], [1.0], [1.0], bad, 1)
+
+
+def test_float_scalar_accepts_int_index_and_float_protocols():
+    for lr in (1, Indexable(1), Floatable(), 1.0):
+        out = hdc.hebbian([0.0], [1.0], [1.0], lr, 1)
+        assert out == [2.5] if isinstance(lr, Floatable) else out == [1.0]
+
+
+def test_float_scalar_is_narrowed_before_use():
+    # 0.1 as a 32-bit float times 1.0: the result carries the narrowed value.
+    assert hdc.hebbian([0.0], [1.0], [1.0], 0.1, 1) == [f32(0.1)]
+
+
+@pytest.mark.parametrize("bad, exc", [(b"abc", TypeError), (3, TypeError), ("\ud800", UnicodeEncodeError)])
+def test_string_refusals(bad, exc):
+    with pytest.raises(exc) as info:
+        hdc.hv_hash_string(bad, 4)
+    assert str(info.value).startswith("argument 's': ") == (exc is TypeError)
+
+
+def test_string_subclass_is_accepted():
+    class Name(str):
+        pass
+
+    assert hdc.hv_hash_string(Name("abc"), 3) == [1.0, 1.0, -1.0]
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda: hdc.hdc_bind([1.0]), "missing 1 required positional argument: 'b'"),
+        (lambda: hdc.hdc_bind(), "missing 2 required positional arguments: 'a' and 'b'"),
+        (lambda: hdc.hdc_bind([1.0], [1.0], [1.0]), "takes 2 positional arguments but 3 were given"),
+        (lambda: hdc.hdc_bind([1.0], b=[1.0], c=1), "got an unexpected keyword argument 'c'"),
+        (lambda: hdc.hdc_bind([1.0], a=[1.0]), "got multiple values for argument 'a'"),
+    ],
+)
+def test_standard_call_errors(call, message):
+    with pytest.raises(TypeError, match=message):
+        call()
+
+
+def test_keywords_in_any_order():
+    assert hdc.hdc_unbind(key=[2.0, 3.0], compound=[1.0, -1.0]) == [2.0, -3.0]
+
+
+def test_results_are_fresh_lists_of_python_floats():
+    a = hdc.hdc_bind([1.0, 2.0], [1.0, 1.0])
+    b = hdc.hdc_bind([1.0, 2.0], [1.0, 1.0])
+    assert type(a) is list and a == b and a is not b
+    assert all(type(x) is float for x in a)
+    assert type(hdc.hv_hash([1.0])) is int
+
+
+def test_caller_objects_are_copied_not_kept():
+    v = [1.0, 2.0]
+    out = hdc.normalise_bipolar(v)
+    v[0] = 100.0
+    assert out == [0.5, 1.0]
+
+
+@pytest.mark.parametrize("huge", [2**62, 2**63 - 1])
+def test_impossible_sizes_raise_panic_not_crash(huge):
+    panic = None
+    try:
+        hdc.rand_bipolar(huge)
+    except BaseException as exc:  # noqa: BLE001 - the panic type is not an Exception
+        panic = exc
+    assert type(panic).__name__ == "PanicException"
+    assert panic.args == ("capacity overflow",)
+    assert type(panic).__mro__[1] is BaseException
+
+
+def test_unallocatable_size_raises_memory_error():
+    with pytest.raises(MemoryError):
+        hdc.diagnostic_role(2**60)
+
+
+def test_panic_is_not_caught_by_except_exception():
+    caught_as_exception = False
+    try:
+        try:
+            hdc.hv_hash_string("x", 2**62)
+        except Exception:  # noqa: BLE001
+            caught_as_exception = True
+    except BaseException as exc:  # noqa: BLE001
+        assert str(exc) == "capacity overflow"
+    assert not caught_as_exception
+
+
+def test_refcounts_do_not_leak_on_success_and_failure():
+    v = [1.0, 2.0, 3.0]
+    s = "text"
+    before = (sys.getrefcount(v), sys.getrefcount(s))
+    for _ in range(1000):
+        hdc.hdc_bind(v, v)
+        hdc.hv_hash_string(s, 2)
+        with pytest.raises(TypeError):
+            hdc.hdc_bind(v, s)
+    assert (sys.getrefcount(v), sys.getrefcount(s)) == before
