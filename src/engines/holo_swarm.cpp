@@ -1,0 +1,126 @@
+#include "engines/holo_swarm.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <iterator>
+
+#include "core/fault.hpp"
+#include "core/siphash.hpp"
+
+namespace tessarin {
+
+namespace {
+
+// Result of resonate for a swarm that has no agents to name.
+constexpr std::string_view kNoAgent = "none";
+
+// Grows capacity geometrically ahead of a push_back, so that the push_back
+// itself cannot throw and a registry row is appended to all six lists or none.
+template <class T>
+void make_room_for_one(std::vector<T>& v) {
+    if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(4, 2 * v.size()));
+}
+
+}  // namespace
+
+std::uint64_t role_shift(std::string_view role, std::uint64_t dim) {
+    return checked_rem(string_digest(role), dim);
+}
+
+std::uint64_t role_unshift(std::uint64_t k, std::uint64_t dim) { return checked_rem(dim - k, dim); }
+
+HoloSwarm::HoloSwarm(std::uint64_t dim) : dim_(dim), swarm_(zeroed<float>(dim)) {}
+
+void HoloSwarm::add_agent(std::string role, Hypervector r_hv, std::string policy, Hypervector p_hv,
+                          std::string skill, Hypervector s_hv) {
+    // Everything that can fault or allocate runs before the first change.
+    const std::uint64_t shift = role_shift(role, dim_);
+    Hypervector bound = hdc_bind(r_hv, hdc_bind(p_hv, s_hv));
+    rotate_right(bound, shift);
+    make_room_for_one(role_names_);
+    make_room_for_one(role_vectors_);
+    make_room_for_one(policy_names_);
+    make_room_for_one(policy_vectors_);
+    make_room_for_one(skill_names_);
+    make_room_for_one(skill_vectors_);
+
+    // The swarm vector may have been replaced by one of another length, and
+    // dim bounds it too.
+    const auto m = static_cast<std::size_t>(std::min<std::uint64_t>({dim_, swarm_.size(), bound.size()}));
+    for (std::size_t j = 0; j < m; ++j) swarm_[j] = bound[j] + swarm_[j];
+
+    role_names_.push_back(std::move(role));
+    role_vectors_.push_back(std::move(r_hv));
+    policy_names_.push_back(std::move(policy));
+    policy_vectors_.push_back(std::move(p_hv));
+    skill_names_.push_back(std::move(skill));
+    skill_vectors_.push_back(std::move(s_hv));
+}
+
+ResonatorResult HoloSwarm::resonate(const std::string& role_key, const Hypervector& p_guess,
+                                    const Hypervector& /*s_guess*/, std::uint64_t max_iter) const {
+    if (role_vectors_.empty()) {
+        return {std::string(kNoAgent), std::string(kNoAgent), std::string(kNoAgent), 0.0f};
+    }
+    // The unrotation assumes the swarm vector still has length dim; one set
+    // to another length is rotated all the same, and only a rotation longer
+    // than the vector faults.
+    Hypervector unrotated = swarm_;
+    rotate_right(unrotated, role_unshift(role_shift(role_key, dim_), dim_));
+
+    // An unknown role factorises with an all-zero role vector, which makes
+    // every estimate zero and every similarity 0.5.
+    const auto found = std::find(role_names_.begin(), role_names_.end(), role_key);
+    const bool known = found != role_names_.end();
+    const auto ri = known ? static_cast<std::size_t>(std::distance(role_names_.begin(), found)) : 0;
+    const Hypervector absent_role = known ? Hypervector{} : zeroed<float>(dim_);
+    const HvView role = known ? HvView(role_vectors_[ri]) : HvView(absent_role);
+
+    // The products group as U ⊙ (R ⊙ X): the swarm is real-valued, so the
+    // grouping changes the rounding and cannot be hoisted out of the loop.
+    HvView policy = p_guess;
+    std::uint64_t skill_index = 0;
+    Match policy_match{0, 0.0f};
+    for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
+        skill_index = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, policy)), skill_vectors_).index;
+        const HvView skill = skill_vectors_[skill_index];
+        policy_match = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, skill)), policy_vectors_);
+        policy = policy_vectors_[policy_match.index];
+    }
+    return {role_names_[ri], policy_names_[policy_match.index], skill_names_[skill_index], policy_match.score};
+}
+
+void HoloSwarm::add_paradox_trap(std::vector<std::string> names, std::vector<Hypervector> roles,
+                                 std::vector<Hypervector> keys) {
+    const std::size_t n = names.size();
+    if (n < 2) return;
+    for (std::size_t i = 0; i < n; ++i) {
+        const std::size_t next = i + 1 == n ? 0 : i + 1;
+        const Hypervector& role = checked_at(roles, i);
+        const Hypervector& next_role = checked_at(roles, next);
+        Hypervector& key = checked_at(keys, i);
+        add_agent(names[i], role, std::string(kParadoxLink), std::move(key), names[next], next_role);
+    }
+}
+
+std::vector<std::pair<std::string, float>> HoloSwarm::materialize(const Hypervector& probe,
+                                                                  float threshold) const {
+    std::vector<std::pair<std::string, float>> hits;
+    for (std::size_t i = 0; i < role_vectors_.size(); ++i) {
+        const float sim = resonance(probe, role_vectors_[i]);
+        if (sim > threshold) hits.emplace_back(role_names_[i], sim);
+    }
+    // NaN similarities never pass the threshold, so the order is total here.
+    std::stable_sort(hits.begin(), hits.end(),
+                     [](const auto& a, const auto& b) { return a.second > b.second; });
+    return hits;
+}
+
+SwarmAgent HoloSwarm::agent(std::uint64_t i) const {
+    checked_at(role_names_, i);
+    const auto row = static_cast<std::size_t>(i);
+    return SwarmAgent{role_names_[row],  role_vectors_[row],  policy_names_[row],
+                      policy_vectors_[row], skill_names_[row], skill_vectors_[row]};
+}
+
+}  // namespace tessarin
