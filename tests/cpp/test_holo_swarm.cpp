@@ -185,11 +185,6 @@ TEST_F(ResonateWorked, ZeroIterationsNameTheFirstCodebookEntries) {
     EXPECT_EQ(swarm.resonate("R2", bipolar(107, kDim), {}, 0), (ResonatorResult{"R2", "P0", "S0", 0.0f}));
 }
 
-TEST_F(ResonateWorked, SkillGuessIsIgnored) {
-    const V p = bipolar(104, kDim);
-    EXPECT_EQ(swarm.resonate("R1", p, {}, 2), swarm.resonate("R1", p, bipolar(5, 3), 2));
-}
-
 TEST(Resonate, EveryAgentComesBackFromItsTruePolicy) {
     constexpr std::uint64_t dim = 4096, agents = 24;
     HoloSwarm swarm(dim);
@@ -338,17 +333,6 @@ INSTANTIATE_TEST_SUITE_P(
         // A short probe is scored over its own length only.
         MaterializeCase{{1, 1}, 0.9f, {{"r0", 1.0f}, {"r1", 1.0f}, {"r2", 1.0f}, {"r3", 1.0f}}},
         MaterializeCase{{}, -1.0f, {}}));
-
-TEST(MaterializeRandom, FindsTheProbedRoleAmongUnrelatedOnes) {
-    constexpr std::uint64_t dim = 2048;
-    HoloSwarm swarm(dim);
-    EXPECT_TRUE(swarm.materialize(bipolar(1, dim), -1.0f).empty());
-    for (std::uint64_t a = 0; a < 8; ++a) {
-        swarm.add_agent(numbered("R", a), bipolar(a + 1, dim), "p", bipolar(50, dim), "s", bipolar(51, dim));
-    }
-    using Hits = std::vector<std::pair<std::string, float>>;
-    EXPECT_EQ(swarm.materialize(bipolar(6, dim), 0.9f), (Hits{{"R5", 1.0f}}));
-}
 
 }  // namespace
 }  // namespace tessarin
