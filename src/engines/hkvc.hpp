@@ -1,0 +1,84 @@
+// Holographic key-value cache.
+//
+// Every stored pair is kept twice: exactly, as the value string with its key
+// and value phase rows, and holographically, as unit complex numbers
+// exp(i * (key_phase + value_phase)) summed into one `composite` accumulator.
+// A query first looks for the key itself (digest lookup plus a phase check on
+// the few candidates) and otherwise recalls, from `composite`, the stored value
+// whose phases best explain the query key. A second accumulator sums one unit
+// complex number per component for the position given with each store.
+#pragma once
+
+#include <complex>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <utility>
+#include <vector>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+// A 64-bit digest as a phase in [0, 2*pi]: h / 2^64 * 2 * pi in 32-bit floats.
+// Only an h that rounds up to 2^64 gives 2*pi itself.
+float phase_from_hash(std::uint64_t h);
+
+// Component i: the phase of the digest of (byte length of s, bytes of s, i).
+Hypervector string_phases(std::string_view s, std::uint64_t dim);
+
+// Component i: the phase of the digest of (pos, i); the basis `store` sums.
+Hypervector position_basis(std::uint64_t pos, std::uint64_t dim);
+
+// The basis `position_score` probes with: one digest of pos, spread over the
+// components by a golden-ratio multiplier and a rotation. It is deliberately
+// unrelated to `position_basis`, so no stored position stands out.
+Hypervector position_probe_phases(std::uint64_t pos, std::uint64_t dim);
+
+class HKVC {
+public:
+    // An empty cache with both accumulators zero; throws Fault("capacity
+    // overflow") for a dim whose storage could never be addressed.
+    explicit HKVC(std::uint64_t dim);
+
+    // Adds an independent entry; storing a key again never overwrites.
+    void store(std::string_view key, std::string value, std::uint64_t position);
+
+    // (best value, score >= 0); ("", 0) when nothing is stored.
+    std::pair<std::string, float> query(std::string_view query_key) const;
+
+    std::uint64_t count() const { return entries_.size(); }
+    std::uint64_t dim() const { return dim_; }
+
+    // The mean projection of the probe basis of `position` onto the position
+    // accumulator; 0 when nothing is stored.
+    float position_score(std::uint64_t position) const;
+
+    // |composite[i]| for every component.
+    std::vector<float> accumulator_magnitude() const;
+
+private:
+    using Phasor = std::complex<float>;
+
+    struct Entry {
+        std::string value;
+        Hypervector val_phases;
+        Hypervector key_phases;
+    };
+
+    // Sum over i of the real part of composite[i] * exp(-i * (qp[i] + vp[i])).
+    float value_projection(HvView qp, HvView vp) const;
+    // Sum over i of cos(stored_kp[i] - qp[i]) / dim.
+    float key_resonance(HvView stored_kp, HvView qp) const;
+    // value_projection normalised by count * dim.
+    float recall_score(HvView qp, HvView vp) const;
+
+    std::uint64_t dim_;
+    std::vector<Phasor> composite_;
+    std::vector<Phasor> pos_memory_;
+    std::vector<Entry> entries_;
+    std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> key_index_;
+};
+
+}  // namespace tessarin
