@@ -1,0 +1,48 @@
+// Multi-hop reasoner: resonance search over facts joined by undirected links.
+//
+// Hop 0 admits the facts that resonate strongly with the query; every further
+// hop follows the links out of the facts reached in the previous hop to
+// neighbours not reached yet, whatever their own resonance, so that facts
+// associated with a strong match come back too.
+#pragma once
+
+#include <cstdint>
+#include <utility>
+#include <vector>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+class MultiHopReasoner {
+public:
+    // (fact index, resonance with the query)
+    using Result = std::pair<std::uint64_t, float>;
+
+    // `dim` is only recorded: facts and queries of any length are accepted.
+    explicit MultiHopReasoner(std::uint64_t dim) : dim_(dim) {}
+
+    // Keeps a copy of the fact; returns its index (the number of facts before).
+    std::uint64_t add_fact(Hypervector fact);
+
+    // Links are not validated here: an end may name a fact that does not exist
+    // (yet); `reason` faults only if it ever follows such a link.
+    void add_link(std::uint64_t a, std::uint64_t b);
+
+    // Every fact reached within `hops` expansion rounds, strongest first (ties
+    // in the order reached). Stops as soon as a round reaches nothing new.
+    // Faults when a followed link names a missing fact or a score is NaN.
+    std::vector<Result> reason(HvView query, std::uint64_t hops) const;
+
+    // Forgets every fact and link; `dim` stays.
+    void reset();
+
+    std::uint64_t dim() const { return dim_; }
+
+private:
+    std::vector<Hypervector> facts_;
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> links_;
+    std::uint64_t dim_;
+};
+
+}  // namespace tessarin
