@@ -37,34 +37,55 @@ struct Signature {
 
 namespace detail {
 
+// Plain index loops rather than string_view::find and friends: under
+// -fsanitize=undefined g++ refuses the library's pointer tests in constant
+// expressions over template parameter objects.
+constexpr std::size_t index_of(std::string_view s, char c, std::size_t from = 0) {
+    for (std::size_t i = from; i < s.size(); ++i) {
+        if (s[i] == c) return i;
+    }
+    return s.size();
+}
+
+constexpr bool same(std::string_view a, std::string_view b) {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (a[i] != b[i]) return false;
+    }
+    return true;
+}
+
 constexpr std::string_view trim(std::string_view s) {
-    while (!s.empty() && s.front() == ' ') s.remove_prefix(1);
-    while (!s.empty() && s.back() == ' ') s.remove_suffix(1);
-    return s;
+    std::size_t begin = 0;
+    std::size_t end = s.size();
+    while (begin < end && s[begin] == ' ') ++begin;
+    while (end > begin && s[end - 1] == ' ') --end;
+    return s.substr(begin, end - begin);
 }
 
 constexpr std::string_view parameter_list(std::string_view sig) {
-    const std::size_t open = sig.find('(');
-    const std::size_t close = sig.rfind(')');
-    return sig.substr(open + 1, close - open - 1);
+    const std::size_t open = index_of(sig, '(');
+    return sig.substr(open + 1, sig.size() - open - 2);  // the signature ends with ')'
 }
 
-// Splits the parameter list; calls f(piece) for each non-empty entry.
+// Splits the parameter list; calls f(piece) for each entry.
 template <class F>
 constexpr void for_each_entry(std::string_view sig, F&& f) {
-    std::string_view rest = parameter_list(sig);
-    while (!trim(rest).empty()) {
-        const std::size_t comma = rest.find(',');
-        f(trim(rest.substr(0, comma)));
-        if (comma == std::string_view::npos) break;
-        rest.remove_prefix(comma + 1);
+    const std::string_view list = parameter_list(sig);
+    if (trim(list).empty()) return;
+    std::size_t start = 0;
+    while (true) {
+        const std::size_t comma = index_of(list, ',', start);
+        f(trim(list.substr(start, comma - start)));
+        if (comma == list.size()) break;
+        start = comma + 1;
     }
 }
 
 constexpr std::size_t parameter_count(std::string_view sig) {
     std::size_t n = 0;
     for_each_entry(sig, [&](std::string_view entry) {
-        if (entry != "$self") ++n;
+        if (!same(entry, "$self")) ++n;
     });
     return n;
 }
@@ -74,18 +95,19 @@ constexpr std::size_t parameter_count(std::string_view sig) {
 template <FixedString Sig>
 constexpr auto parse_signature() {
     constexpr std::string_view sig = Sig.view();
-    static_assert(sig.find('(') != std::string_view::npos && sig.back() == ')', "malformed text signature");
+    static_assert(detail::index_of(sig, '(') < sig.size() && sig[sig.size() - 1] == ')', "malformed text signature");
     Signature<detail::parameter_count(sig)> out;
-    out.name = sig.substr(0, sig.find('('));
+    out.name = sig.substr(0, detail::index_of(sig, '('));
     std::size_t i = 0;
     detail::for_each_entry(sig, [&](std::string_view entry) {
-        if (entry == "$self") {
+        if (detail::same(entry, "$self")) {
             out.has_self = true;
             return;
         }
         constexpr std::string_view kNoneDefault = "=None";
-        const bool optional = entry.ends_with(kNoneDefault);
-        if (optional) entry.remove_suffix(kNoneDefault.size());
+        const bool optional = entry.size() > kNoneDefault.size() &&
+                              detail::same(entry.substr(entry.size() - kNoneDefault.size()), kNoneDefault);
+        if (optional) entry = entry.substr(0, entry.size() - kNoneDefault.size());
         out.params[i++] = Parameter{entry, optional};
     });
     return out;
