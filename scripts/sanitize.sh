@@ -20,5 +20,5 @@ export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
 ctest --test-dir build/sanitize --output-on-failure -j "$jobs"
 
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
-PYTHONPATH="$PWD/build/sanitize" PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
+TESSARIN_SANITIZED=1 PYTHONPATH="$PWD/build/sanitize" PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
     python3 -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -7,7 +7,7 @@ from fractions import Fraction
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import f32, same_floats
+from conftest import f32, needs_real_allocator, same_floats
 
 
 class Indexable:
@@ -228,6 +228,7 @@ def test_impossible_sizes_raise_panic_not_crash(huge):
     assert type(panic).__mro__[1] is BaseException
 
 
+@needs_real_allocator
 def test_unallocatable_size_raises_memory_error():
     with pytest.raises(MemoryError):
         hdc.diagnostic_role(2**60)
