@@ -88,8 +88,9 @@ Storage<P> convert_one(PyObject* slot, const Parameter& param) {
 // Converts every slot into its parameter's storage, left to right (brace
 // initialisation fixes the evaluation order).
 template <class... P, std::size_t N, std::size_t... I>
-std::tuple<Storage<P>...> convert_arguments_impl(TypeList<P...>, const std::array<PyObject*, N>& slots,
-                                                 std::span<const Parameter> params, std::index_sequence<I...>) {
+std::tuple<Storage<P>...> convert_arguments_impl(TypeList<P...>, [[maybe_unused]] const std::array<PyObject*, N>& slots,
+                                                 [[maybe_unused]] std::span<const Parameter> params,
+                                                 std::index_sequence<I...>) {
     return std::tuple<Storage<P>...>{convert_one<P>(slots[I], params[I])...};
 }
 

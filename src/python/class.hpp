@@ -1,15 +1,14 @@
 // Python classes over engines.
 //
-// A class file declares its class as a table:
+// A class file declares its class as a table, at namespace scope (adapter
+// lambdas need linkage to serve as template arguments):
 //
 //   using C = ClassBuilder<HKVC, "PyHKVC(dim)">;
-//   const ClassDef& hkvc_class() {
-//       static const ClassDef def = C::define(
-//           C::constructor<+[](std::uint64_t dim) { return HKVC(dim); }>(),
-//           C::method<"store($self, key, value, position)", &HKVC::store, "Store ...">(),
-//           C::method<"count($self)", &HKVC::count, "Number of stored entries">());
-//       return def;
-//   }
+//   const ClassDef kClass = C::define(
+//       C::init<std::uint64_t>(),
+//       C::method<"store($self, key, value, position)", &HKVC::store, "Store ...">(),
+//       C::method<"count($self)", &HKVC::count, "Number of stored entries">());
+//   const ClassDef& hkvc_class() { return kClass; }
 //
 // Everything else is here, written once: the instance layout, the owner-thread
 // check, the borrow state, argument binding and conversion, the docstrings,
@@ -157,6 +156,12 @@ public:
         return m;
     }
 
+    // The engine's own constructor taking parameters of types P...
+    template <class... P>
+    static Member init() {
+        return constructor<&construct<P...>>();
+    }
+
     template <FixedString Sig, auto F, FixedString MethodDoc = "", Use U = Use::FromConstness>
     static Member method() {
         using Target = MethodTarget<decltype(F)>;
@@ -199,6 +204,11 @@ public:
     }
 
 private:
+    template <class... P>
+    static Engine construct(P... args) {
+        return Engine(std::move(args)...);
+    }
+
     template <auto Make>
     static PyObject* new_trampoline(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         return guarded([&]() -> PyObject* {

@@ -5,4 +5,6 @@
 
 namespace tessarin::py {
 
+const ClassDef& optimizer_class();
+
 }  // namespace tessarin::py

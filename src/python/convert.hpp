@@ -38,6 +38,15 @@ struct Dict {
     std::vector<std::pair<K, V>> items;
 };
 
+// The (key, value) pairs of any range as a Dict.
+template <class Range>
+auto as_dict(const Range& pairs) {
+    using Pair = std::remove_cvref_t<decltype(*std::begin(pairs))>;
+    Dict<typename Pair::first_type, typename Pair::second_type> out;
+    out.items.assign(std::begin(pairs), std::end(pairs));
+    return out;
+}
+
 // ---- argument kinds ----------------------------------------------------------
 
 template <class T>

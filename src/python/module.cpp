@@ -15,7 +15,9 @@ namespace {
 using ClassAccessor = const ClassDef& (*)();
 
 // The classes in the order the module adds them, after the functions.
-constexpr std::array<ClassAccessor, 0> kClasses{};
+constexpr std::array kClasses{
+    &optimizer_class,
+};
 
 // Sets module.<name> = value and appends name to __all__ (created on first use).
 bool add_public(PyObject* module, const char* name, PyObject* value) {

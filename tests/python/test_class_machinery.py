@@ -1,0 +1,181 @@
+"""What every class shares: type identity, thread binding, the borrow state,
+and release on a foreign thread. PyOptimizer serves as the probe because it
+is the smallest engine; every registered thread-bound class must behave the
+same way, which test_every_registered_class_has_the_common_shape checks."""
+import gc
+import inspect
+import sys
+import threading
+import weakref
+
+import pytest
+
+import tessarin_hdc as hdc
+
+THREAD_BOUND = [
+    "PyCausalMemory", "PyMultiHopReasoner", "PyMetacognition", "PySelfAudit", "PyOptimizer",
+    "PyQuantumAttentionHead", "PyHoloCPUScheduler", "PyHoloGenEngine", "PyHKVC",
+]
+
+
+def registered(names):
+    return [getattr(hdc, n) for n in names if hasattr(hdc, n)]
+
+
+def run_in_thread(fn):
+    """Runs fn on a new thread; returns what it returned or the exception it raised."""
+    box = {}
+
+    def target():
+        try:
+            box["value"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - the panic is a BaseException
+            box["error"] = exc
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    return box
+
+
+@pytest.mark.parametrize("cls", registered(THREAD_BOUND + ["PyHoloSwarm"]), ids=lambda c: c.__name__)
+def test_every_registered_class_has_the_common_shape(cls):
+    assert cls.__module__ == "builtins"
+    assert cls.__qualname__ == cls.__name__
+    assert cls.__doc__ is not None or cls.__text_signature__ is not None
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    assert not hasattr(cls, "__dict__") or "__dict__" not in cls.__dict__
+    assert "__weakref__" not in dir(cls)
+    own = {name for name, value in vars(cls).items() if name.startswith("__") and callable(value)}
+    assert own <= {"__new__", "__init__"} | ({"__new__"} if "__new__" in own else set())
+
+
+@pytest.fixture
+def opt():
+    return hdc.PyOptimizer()
+
+
+def test_instances_have_no_dict_and_no_weakrefs(opt):
+    with pytest.raises(AttributeError):
+        opt.extra = 1
+    with pytest.raises(TypeError):
+        weakref.ref(opt)
+
+
+def test_signatures_come_from_docstrings(opt):
+    assert str(inspect.signature(hdc.PyOptimizer)) == "()"
+    assert str(inspect.signature(opt.apply)) == "(action, delta, reason)"
+    assert hdc.PyOptimizer.apply.__text_signature__ == "($self, action, delta, reason)"
+    assert opt.get.__doc__.startswith("Get a cognitive parameter value by name.")
+
+
+@pytest.mark.parametrize(
+    "call, message",
+    [
+        (lambda o: o.rollback(1), r"rollback\(\) takes no arguments \(1 given\)"),
+        (lambda o: o.get(), r"missing 1 required positional argument: 'name'"),
+        (lambda o: o.get(name="momentum", other=1), r"unexpected keyword argument 'other'"),
+        (lambda o: hdc.PyOptimizer(1), r"takes no arguments"),
+    ],
+)
+def test_method_call_errors(opt, call, message):
+    with pytest.raises(TypeError, match=message):
+        call(opt)
+
+
+def test_use_on_another_thread_is_a_panic_before_conversion(opt):
+    touched = []
+
+    class Spy:
+        def __float__(self):
+            touched.append(True)
+            return 0.0
+
+    box = run_in_thread(lambda: opt.apply("increase_lr", Spy(), "x"))
+    err = box["error"]
+    assert type(err).__name__ == "PanicException"
+    assert not isinstance(err, Exception)
+    assert err.args == ("tessarin_hdc::py_api::PyOptimizer is unsendable, but sent to another thread",)
+    assert touched == []
+    assert opt.get("momentum") == 0.5  # still usable on its own thread
+
+
+def test_drop_on_foreign_thread_is_reported_not_raised(unraisable):
+    holder = run_in_thread(hdc.PyOptimizer)
+    obj = holder.pop("value")
+    # The last reference goes away on this thread, which did not create it.
+    del obj, holder
+    gc.collect()
+    assert len(unraisable) == 1
+    info = unraisable[0]
+    assert info.exc_type is RuntimeError
+    assert str(info.exc_value) == (
+        "tessarin_hdc::py_api::PyOptimizer is unsendable, but is being dropped on another thread")
+
+
+def test_drop_on_owner_thread_reports_nothing(unraisable):
+    obj = hdc.PyOptimizer()
+    del obj
+    gc.collect()
+    assert unraisable == []
+
+
+class Reenter:
+    """A float whose conversion calls back into the object being called."""
+
+    def __init__(self, action):
+        self.action = action
+        self.outcome = None
+
+    def __float__(self):
+        try:
+            self.action()
+            self.outcome = "ok"
+        except RuntimeError as exc:
+            self.outcome = str(exc)
+        return 0.0
+
+
+def test_reentrant_read_during_a_change_is_refused(opt):
+    probe = Reenter(lambda: opt.get("momentum"))
+    opt.apply("increase_lr", probe, "x")
+    assert probe.outcome == "Already mutably borrowed"
+
+
+def test_reentrant_change_during_a_change_is_refused(opt):
+    probe = Reenter(opt.rollback)
+    opt.apply("increase_lr", probe, "x")
+    assert probe.outcome == "Already borrowed"
+
+
+def test_borrow_is_released_after_every_outcome(opt):
+    with pytest.raises(TypeError):
+        opt.apply("increase_lr", "not a float", "x")
+    probe = Reenter(lambda: opt.get("momentum"))
+    opt.apply("increase_lr", probe, "x")
+    # After both the failed and the re-entrant call the object is free again.
+    opt.rollback()
+    assert opt.get_params()["momentum"] == 0.5
+
+
+def test_conversion_failure_leaves_engine_unchanged(opt):
+    before = opt.get_params()
+    with pytest.raises(TypeError, match="^argument 'reason': "):
+        opt.apply("increase_lr", 0.5, 3)
+    opt.rollback()  # nothing was recorded, so nothing to undo
+    assert opt.get_params() == before
+
+
+def test_get_params_returns_a_fresh_dict(opt):
+    a, b = opt.get_params(), opt.get_params()
+    assert a == b and a is not b and len(a) == 7
+
+
+def test_instances_do_not_leak():
+    hdc.PyOptimizer().get_params()  # warm the interpreter's caches
+    before = sys.getrefcount(hdc.PyOptimizer)
+    for _ in range(1000):
+        hdc.PyOptimizer().get_params()
+    after = sys.getrefcount(hdc.PyOptimizer)  # outside the assert, which would hold a reference
+    assert after == before
