@@ -16,15 +16,16 @@ class BoundedHistory {
 public:
     static constexpr std::size_t kLimit = Limit;
 
-    // Appends `entry` as the newest; when the history is full the oldest goes
-    // first and is handed back, so that running tallies can forget it.
+    // Appends `entry` as the newest; when that makes one too many, the oldest
+    // goes and is handed back, so that running tallies can forget it.
+    // Appending first means a failed append leaves the history as it was.
     std::optional<T> push(T entry) {
+        entries_.push_back(std::move(entry));
         std::optional<T> dropped;
-        if (entries_.size() == Limit) {
+        if (entries_.size() > Limit) {
             dropped.emplace(std::move(entries_.front()));
             entries_.pop_front();
         }
-        entries_.push_back(std::move(entry));
         return dropped;
     }
 
