@@ -1,0 +1,55 @@
+#include "engines/quantum_attention_head.hpp"
+
+#include <algorithm>
+#include <vector>
+
+#include "core/dot_from.hpp"
+#include "core/fault.hpp"
+
+namespace tessarin {
+
+namespace {
+
+// Below this total no key carries weight and the read-out is silent.
+constexpr float kMinTotalAmplitude = 1e-9f;
+
+// 2a - 1 for the key's similarity a to the query, when positive: zero for a
+// key at or below three-quarter agreement, one for a key equal to the query.
+// A NaN similarity (an empty query) gives no amplitude.
+float amplitude(HvView query, HvView key, float query_length) {
+    const float a = dot_from(-0.0f, key, query) / query_length;
+    const float w = a + a - 1.0f;
+    return w > 0.0f ? w : 0.0f;
+}
+
+}  // namespace
+
+Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const Hypervector> keys,
+                              std::span<const Hypervector> values) {
+    if (keys.empty() || keys.size() != values.size()) fault(kAttentionKeysMismatch);
+    if (keys.size() == 1) return values[0];
+
+    const auto n = static_cast<float>(query.size());
+    std::vector<float> amplitudes(keys.size());
+    float total = -0.0f;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        amplitudes[i] = amplitude(query, keys[i], n);
+        total = total + amplitudes[i];
+    }
+
+    Hypervector out = zeroed<float>(dim);
+    if (total < kMinTotalAmplitude) return out;
+    for (std::size_t i = 0; i < values.size(); ++i) {
+        const float weight = amplitudes[i] / total;
+        const std::size_t m = std::min(values[i].size(), out.size());
+        for (std::size_t j = 0; j < m; ++j) out[j] = values[i][j] * weight + out[j];
+    }
+    return out;
+}
+
+Hypervector QuantumAttentionHead::compute(HvView query, std::span<const Hypervector> keys,
+                                          std::span<const Hypervector> values) {
+    return quantum_attention(dim_, query, keys, values);
+}
+
+}  // namespace tessarin

@@ -1,0 +1,39 @@
+// Quantum attention head: a thresholded attention read-out over keys and
+// values supplied with each call. A key contributes only when it agrees with
+// the query clearly more than at random; the contributing amplitudes are
+// normalised to sum to one and mix the values into one output vector.
+#pragma once
+
+#include <cstdint>
+#include <span>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+inline constexpr const char* kAttentionKeysMismatch =
+    "assertion failed: !keys.is_empty() && keys.len() == values.len()";
+
+// The read-out of `dim` components. A single key short-cuts to a copy of its
+// value, whatever its length. Fault kAttentionKeysMismatch when `keys` is
+// empty or differs in length from `values`.
+Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const Hypervector> keys,
+                              std::span<const Hypervector> values);
+
+class QuantumAttentionHead {
+public:
+    QuantumAttentionHead(std::uint64_t dim, std::uint64_t nqubits) : dim_(dim), nqubits_(nqubits) {}
+
+    // quantum_attention with the head's dim. Non-const although it changes
+    // nothing: callers take the head exclusively for a read-out.
+    Hypervector compute(HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values);
+
+    std::uint64_t dim() const { return dim_; }
+    std::uint64_t nqubits() const { return nqubits_; }
+
+private:
+    std::uint64_t dim_;
+    std::uint64_t nqubits_;  // kept for the caller; no read-out depends on it
+};
+
+}  // namespace tessarin
