@@ -1,0 +1,40 @@
+// Self-audit: checks hypervectors for drift (too many components near zero)
+// and for consistency with recently audited vectors or with each other.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "core/algebra.hpp"
+#include "core/bounded_history.hpp"
+
+namespace tessarin {
+
+inline constexpr std::size_t kAuditHistoryLimit = 100;
+
+// (score, passed, issues), the issues in the order the checks run.
+using AuditResult = std::tuple<float, bool, std::vector<std::string>>;
+
+class SelfAudit {
+public:
+    // `dim` sets the drift threshold only; vectors of any length are audited.
+    explicit SelfAudit(std::uint64_t dim) : dim_(dim) {}
+
+    // Drift and history checks of `hv` against the vectors audited before it,
+    // then remembers `hv` (the newest 100 are kept).
+    AuditResult full_audit(Hypervector hv);
+    // Resonance of h1 with h2, passing at 0.7 or above; remembers nothing.
+    AuditResult check_consistency(HvView h1, HvView h2) const;
+
+    std::uint64_t dim() const { return dim_; }
+    std::size_t history_size() const { return audit_history_.size(); }
+
+private:
+    BoundedHistory<Hypervector, kAuditHistoryLimit> audit_history_;
+    std::uint64_t dim_;
+};
+
+}  // namespace tessarin
