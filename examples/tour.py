@@ -54,15 +54,21 @@ def hebbian():
         show(f"row {row}", w[row * 4:(row + 1) * 4])
 
 
+# Each engine's demonstration lives beside this file as tour_<topic>.py with a
+# demo(section, show) function; they run in this order.
+ENGINE_TOURS = ["memory", "swarm", "regulation", "scheduler", "generation"]
+
+
 def engines():
-    """Each engine adds its own short demonstration here when it is registered."""
-    for name in ("PyHKVC", "PyCausalMemory", "PyMultiHopReasoner", "PyHoloSwarm", "PyOptimizer",
-                 "PyMetacognition", "PySelfAudit", "PyQuantumAttentionHead", "PyHoloCPUScheduler",
-                 "PyHoloGenEngine"):
-        demo = globals().get("demo_" + name)
-        if hasattr(hdc, name) and demo is not None:
-            section(name)
-            demo()
+    import importlib
+    import pathlib
+    import sys
+
+    here = pathlib.Path(__file__).resolve().parent
+    sys.path.insert(0, str(here))
+    for topic in ENGINE_TOURS:
+        if (here / f"tour_{topic}.py").exists():
+            importlib.import_module(f"tour_{topic}").demo(section, show)
 
 
 if __name__ == "__main__":

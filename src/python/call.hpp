@@ -68,6 +68,18 @@ struct Callable<R (*)(P...) noexcept> : Callable<R (*)(P...)> {};
 
 // ---- conversion and invocation ------------------------------------------------------
 
+// An argument kind may opt out of the "argument '<name>': " prefix (for
+// conversions whose TypeErrors are documented to pass through unchanged) by
+// declaring `static constexpr bool kPrefixTypeErrors = false;`.
+template <class S>
+constexpr bool prefixes_type_errors() {
+    if constexpr (requires { Arg<S>::kPrefixTypeErrors; }) {
+        return Arg<S>::kPrefixTypeErrors;
+    } else {
+        return true;
+    }
+}
+
 template <class P>
 Storage<P> convert_one(PyObject* slot, const Parameter& param) {
     try {
@@ -78,9 +90,11 @@ Storage<P> convert_one(PyObject* slot, const Parameter& param) {
         }
         return Arg<Storage<P>>::convert(slot);
     } catch (const ErrorAlreadySet&) {
-        // The data() of a name inside a text signature is not NUL-terminated.
-        const std::string name(param.name);
-        prefix_type_error(name.c_str());
+        if constexpr (prefixes_type_errors<Storage<P>>()) {
+            // The data() of a name inside a text signature is not NUL-terminated.
+            const std::string name(param.name);
+            prefix_type_error(name.c_str());
+        }
         throw;
     }
 }

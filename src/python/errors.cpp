@@ -42,7 +42,7 @@ void translate_current_exception() noexcept {
         if (!PyErr_Occurred()) set_panic("an operation failed without saying why");
     } catch (const Fault& f) {
         set_panic(f.what());
-    } catch (const InputError& e) {
+    } catch (const std::invalid_argument& e) {  // InputError and its kin: a refused value
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

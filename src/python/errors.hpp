@@ -31,7 +31,8 @@ void set_panic(const std::string& message);
 
 // Must be called inside a catch block: converts the exception in flight into
 // the pending Python exception (engine fault -> panic, bad_alloc -> MemoryError,
-// an impossible length -> panic "capacity overflow", InputError -> ValueError).
+// an impossible length -> panic "capacity overflow", InputError or any other
+// std::invalid_argument -> ValueError).
 void translate_current_exception() noexcept;
 
 // Runs `body` (which returns a new reference or null) and turns any C++
