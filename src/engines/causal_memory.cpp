@@ -10,6 +10,7 @@
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "core/siphash.hpp"
+#include "core/xorshift_stream.hpp"
 
 namespace tessarin {
 namespace {
@@ -17,14 +18,6 @@ namespace {
 constexpr std::string_view kCauseRoleLabel = "__CAUSE_ROLE__";
 constexpr std::string_view kEffectRoleLabel = "__EFFECT_ROLE__";
 constexpr std::string_view kTemporalRoleLabel = "__TEMPORAL_ROLE__";
-
-// The role sign compares these two bits of the xorshift state.
-constexpr unsigned kRoleSignBitLow = 0;
-constexpr unsigned kRoleSignBitHigh = 7;
-// Marsaglia's 64-bit xorshift triple.
-constexpr unsigned kXorshiftA = 13;
-constexpr unsigned kXorshiftB = 7;
-constexpr unsigned kXorshiftC = 17;
 
 // Scores are compared against this floor; a record must also score above zero
 // to be returned, so the floor only has to lie below every positive score.
@@ -77,16 +70,7 @@ std::vector<Candidate> positive_candidates(const std::vector<CausalRecord>& reco
 }  // namespace
 
 Hypervector role_hypervector(std::string_view label, std::uint64_t n) {
-    std::uint64_t t = SipHasher13{}.write_counted(label).finish();
-    Hypervector out = zeroed<float>(n);
-    for (float& c : out) {
-        const bool agree = ((t >> kRoleSignBitLow) & 1U) == ((t >> kRoleSignBitHigh) & 1U);
-        c = agree ? 1.0f : -1.0f;
-        t ^= t << kXorshiftA;
-        t ^= t >> kXorshiftB;
-        t ^= t << kXorshiftC;
-    }
-    return out;
+    return xorshift_bipolar_stream(SipHasher13{}.write_counted(label).finish(), n);
 }
 
 CausalMemory::CausalMemory(std::uint64_t dim)

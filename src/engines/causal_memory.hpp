@@ -18,9 +18,8 @@
 
 namespace tessarin {
 
-// n components of +-1.0 seeded by the counted-string digest of `label`:
-// component i is +1.0 when bits 0 and 7 of the xorshift state agree, and the
-// state advances (xorshift 13, 7, 17) after each component.
+// n components of +-1.0: the xorshift sign stream seeded by the digest of
+// `label` under the counted framing (byte length, then bytes).
 Hypervector role_hypervector(std::string_view label, std::uint64_t n);
 
 struct CausalRecord {
