@@ -1,5 +1,7 @@
 #include "python/convert.hpp"
 
+#include <bit>
+#include <cstring>
 #include <limits>
 
 namespace tessarin::py {
@@ -44,13 +46,63 @@ std::int64_t to_int64(PyObject* o) {
     return v;
 }
 
+// Calls `each(item)` for every item of a sequence, in order. Exact lists and
+// tuples are read by index, which yields exactly what their iterators would:
+// the list's length is re-read at every step, as its iterator does, in case an
+// item's conversion changes the list.
+template <class Each>
+void for_each_sequence_item(PyObject* o, Each&& each) {
+    if (PyList_CheckExact(o)) {
+        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+            // Hold the item: converting it may run code that removes it from the list.
+            Ref item = Ref::borrow(PyList_GetItem(o, i));
+            each(item.get());
+        }
+    } else if (PyTuple_CheckExact(o)) {
+        const Py_ssize_t n = PyTuple_Size(o);
+        for (Py_ssize_t i = 0; i < n; ++i) each(PyTuple_GetItem(o, i));
+    } else {
+        for_each_item(o, each);
+    }
+}
+
 template <class Item, class Convert>
 std::vector<Item> convert_sequence(PyObject* o, Convert&& convert) {
     require_sequence(o);
     std::vector<Item> out;
     out.reserve(reserve_hint(o));
-    for_each_item(o, [&](PyObject* item) { out.push_back(convert(item)); });
+    for_each_sequence_item(o, [&](PyObject* item) { out.push_back(convert(item)); });
     return out;
+}
+
+// Float arrays that expose a one-dimensional buffer of native floats or
+// doubles (array.array, memoryview, numpy arrays) are read straight from
+// memory. Each element goes through the same narrowing as an iterated item,
+// so the result is identical; anything else takes the general path.
+bool read_float_buffer(PyObject* o, std::vector<float>& out) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    const bool is_float = format == "f" || format == "@f" || format == "=f";
+    const bool is_double = format == "d" || format == "@d" || format == "=d";
+    if (view.ndim != 1 || !(is_float || is_double) || view.itemsize != (is_float ? 4 : 8)) return false;
+    const auto n = static_cast<std::size_t>(view.len / view.itemsize);
+    out.resize(n);
+    if (is_float) {
+        std::memcpy(out.data(), view.buf, n * sizeof(float));
+    } else {
+        const auto* src = static_cast<const double*>(view.buf);
+        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(src[i]);
+    }
+    return true;
 }
 
 }  // namespace
@@ -61,6 +113,9 @@ void require_sequence(PyObject* o) {
 }
 
 std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
+    require_sequence(o);
+    std::vector<float> out;
+    if (read_float_buffer(o, out)) return out;
     return convert_sequence<float>(o, [](PyObject* item) { return Arg<float>::convert(item); });
 }
 
@@ -147,7 +202,21 @@ Ref to_python(std::string_view v) {
 }
 
 Ref to_python(std::span<const float> v) {
-    return make_list(v.size(), [&](std::size_t i) { return to_python(static_cast<double>(v[i])); });
+    // Most vectors are bipolar or sparse: the components +1, -1 and +0 share
+    // one float object each per result instead of one allocation per
+    // component. Floats are immutable, so sharing is invisible to callers.
+    constexpr std::array<float, 3> kShared{1.0f, -1.0f, 0.0f};
+    std::array<Ref, kShared.size()> shared;
+    return make_list(v.size(), [&](std::size_t i) {
+        const float x = v[i];
+        for (std::size_t k = 0; k < kShared.size(); ++k) {
+            if (std::bit_cast<std::uint32_t>(x) == std::bit_cast<std::uint32_t>(kShared[k])) {
+                if (!shared[k]) shared[k] = to_python(static_cast<double>(x));
+                return Ref::borrow(shared[k].get());
+            }
+        }
+        return to_python(static_cast<double>(x));
+    });
 }
 
 }  // namespace tessarin::py

@@ -256,3 +256,30 @@ def test_refcounts_do_not_leak_on_success_and_failure():
         with pytest.raises(TypeError):
             hdc.hdc_bind(v, s)
     assert (sys.getrefcount(v), sys.getrefcount(s)) == before
+
+
+@pytest.mark.parametrize("typecode", ["f", "d"])
+def test_float_buffers_convert_like_iteration(typecode):
+    values = [0.1, -2.5, 1e300, -0.0, float("nan"), 3.0]
+    arr = array.array(typecode, values)
+    ones = [1.0] * len(values)
+    assert same_floats(hdc.hdc_bind(arr, ones), hdc.hdc_bind(list(arr), ones))
+    assert same_floats(hdc.hdc_bind(memoryview(arr), ones), hdc.hdc_bind(list(arr), ones))
+
+
+def test_list_mutated_during_conversion_is_read_like_its_iterator():
+    v = [1.0, 2.0, 3.0]
+
+    class Shrinker:
+        def __float__(self):
+            del v[2:]
+            return 5.0
+
+    v[1] = Shrinker()
+    # The iterator protocol would stop after the list shrank to two items.
+    assert hdc.hdc_bind(v, [1.0, 1.0, 1.0]) == [1.0, 5.0]
+
+
+def test_shared_result_components_keep_their_values():
+    out = hdc.hdc_bind([1.0, -1.0, 0.0, -0.0, 2.0], [1.0] * 5)
+    assert same_floats(out, [1.0, -1.0, 0.0, -0.0, 2.0])
