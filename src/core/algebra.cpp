@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ranges>
 
+#include "core/best_match.hpp"
+#include "core/dot_from.hpp"
 #include "core/fault.hpp"
 
 namespace tessarin {
@@ -47,12 +50,7 @@ void rotate_right(std::span<float> v, std::uint64_t k) {
     std::rotate(v.begin(), v.begin() + shift, v.end());
 }
 
-float dot(HvView a, HvView b) {
-    const std::size_t m = std::min(a.size(), b.size());
-    float acc = 0.0f;
-    for (std::size_t i = 0; i < m; ++i) acc = acc + a[i] * b[i];
-    return acc;
-}
+float dot(HvView a, HvView b) { return dot_from(0.0f, a, b); }
 
 float resonance(HvView a, HvView b) {
     const float d = static_cast<float>(a.size());
@@ -71,12 +69,9 @@ Hypervector normalise_bipolar(HvView v) {
 }
 
 Match codebook_cleanup(HvView v, std::span<const Hypervector> codebook) {
-    Match best;
-    for (std::size_t k = 0; k < codebook.size(); ++k) {
-        const float s = resonance(v, codebook[k]);
-        if (s > best.score) best = Match{k, s};
-    }
-    return best;
+    constexpr float kFloor = -2.0f;  // below any resonance, so the first real score wins
+    return best_match(std::views::iota(std::size_t{0}, codebook.size()), kFloor,
+                      [&](std::size_t k) { return resonance(v, codebook[k]); });
 }
 
 }  // namespace tessarin
