@@ -13,12 +13,23 @@
 
 namespace tessarin {
 
+namespace {
+
+// +1.0f when the top bit of `word` is clear, -1.0f when it is set: the bit
+// becomes the sign of 1.0f directly, with no branch to mispredict on random data.
+float sign_of_top_bit(std::uint64_t word) {
+    constexpr std::uint32_t kOne = 0x3F800000U;  // bit pattern of 1.0f
+    return std::bit_cast<float>(kOne | static_cast<std::uint32_t>(word >> 63) << 31);
+}
+
+}  // namespace
+
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
     Hypervector out = zeroed<float>(n);
     std::uint64_t s = seed;
     for (float& c : out) {
         s = s * kLcgMultiplier + 1;
-        c = (s >> 63) == 0 ? 1.0f : -1.0f;
+        c = sign_of_top_bit(s);
     }
     return out;
 }
@@ -72,16 +83,21 @@ private:
     std::array<std::uint64_t, 4> s_{};
 };
 
+// The calling thread's generator; looked up once per call, not per draw,
+// because every access to a thread_local with a constructor pays for a guard.
+Xoshiro256& thread_generator() {
+    thread_local Xoshiro256 generator;
+    return generator;
+}
+
 }  // namespace
 
-std::uint64_t thread_random_u64() {
-    thread_local Xoshiro256 generator;
-    return generator.next();
-}
+std::uint64_t thread_random_u64() { return thread_generator().next(); }
 
 Hypervector rand_bipolar(std::uint64_t dim) {
     Hypervector out = zeroed<float>(dim);
-    for (float& c : out) c = (thread_random_u64() >> 63) == 0 ? 1.0f : -1.0f;
+    Xoshiro256& generator = thread_generator();
+    for (float& c : out) c = sign_of_top_bit(generator.next());
     return out;
 }
 
