@@ -3,6 +3,7 @@
 #include <sys/random.h>
 
 #include <array>
+#include <utility>
 #include <bit>
 #include <cerrno>
 #include <cstring>
@@ -26,11 +27,32 @@ float sign_of_top_bit(std::uint64_t word) {
 
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
     Hypervector out = zeroed<float>(n);
+    // The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
+    // bounds a plain loop. Eight interleaved lanes each jump eight steps at a
+    // time (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same
+    // states in the same places while keeping the multiplier busy.
+    constexpr std::size_t kLanes = 8;
+    constexpr auto jump = [] {
+        std::uint64_t mul = 1;
+        std::uint64_t add = 0;
+        for (std::size_t i = 0; i < kLanes; ++i) {
+            add = add * kLcgMultiplier + 1;
+            mul *= kLcgMultiplier;
+        }
+        return std::pair{mul, add};
+    }();
+    const std::size_t count = out.size();
+    std::array<std::uint64_t, kLanes> lane{};
     std::uint64_t s = seed;
-    for (float& c : out) {
-        s = s * kLcgMultiplier + 1;
-        c = sign_of_top_bit(s);
+    for (std::size_t j = 0; j < kLanes; ++j) lane[j] = s = s * kLcgMultiplier + 1;
+    std::size_t i = 0;
+    for (; i + kLanes <= count; i += kLanes) {
+        for (std::size_t j = 0; j < kLanes; ++j) {
+            out[i + j] = sign_of_top_bit(lane[j]);
+            lane[j] = lane[j] * jump.first + jump.second;
+        }
     }
+    for (std::size_t j = 0; i < count; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
     return out;
 }
 

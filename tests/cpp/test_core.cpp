@@ -98,6 +98,22 @@ TEST(Generators, LcgStreamAdvancesBeforeFirstComponent) {
     EXPECT_TRUE(std::equal(shorter.begin(), shorter.end(), longer.begin()));
 }
 
+TEST(Generators, LcgStreamEqualsTheSerialRecurrenceAtEveryLength) {
+    // The generator interleaves lanes; every length, including those that end
+    // inside a lane group, must match the one-step-at-a-time recurrence.
+    for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{0xEF09E0F4895A251DULL}, ~std::uint64_t{0}}) {
+        for (std::uint64_t n = 0; n <= 41; ++n) {
+            V want;
+            std::uint64_t s = seed;
+            for (std::uint64_t i = 0; i < n; ++i) {
+                s = s * kLcgMultiplier + 1;
+                want.push_back((s >> 63) == 0 ? 1.0f : -1.0f);
+            }
+            EXPECT_EQ(lcg_bipolar_stream(seed, n), want) << "seed " << seed << " n " << n;
+        }
+    }
+}
+
 TEST(Generators, HvHash) {
     EXPECT_EQ(hv_hash(V{1, -1, 1}), 5U);
     EXPECT_EQ(hv_hash(V{0.0f, -0.0f, kNaN}), 0U);
