@@ -13,7 +13,7 @@ python3 -m pip install --quiet -Ccmake.define.TESSARIN_WERROR=ON ".[test]"
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DTESSARIN_BUILD_PYTHON=OFF -DTESSARIN_BUILD_TESTS=ON -DTESSARIN_BUILD_BENCHMARKS=ON -DTESSARIN_WERROR=ON
 cmake --build build/tests -j "$jobs"
-ctest --test-dir build/tests --output-on-failure -j "$jobs"
+ctest --test-dir build/tests --output-on-failure --no-tests=error -j "$jobs"
 
 # Run from the tests folder so that the installed module, not the source tree, is imported.
 python3 -m pytest -q tests/python "$@"
