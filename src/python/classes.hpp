@@ -6,5 +6,6 @@
 namespace tessarin::py {
 
 const ClassDef& optimizer_class();
+const ClassDef& holo_gen_engine_class();
 
 }  // namespace tessarin::py

@@ -17,6 +17,7 @@ using ClassAccessor = const ClassDef& (*)();
 // The classes in the order the module adds them, after the functions.
 constexpr std::array kClasses{
     &optimizer_class,
+    &holo_gen_engine_class,
 };
 
 // Sets module.<name> = value and appends name to __all__ (created on first use).
