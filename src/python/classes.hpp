@@ -7,5 +7,6 @@ namespace tessarin::py {
 
 const ClassDef& optimizer_class();
 const ClassDef& holo_gen_engine_class();
+const ClassDef& holo_swarm_class();
 
 }  // namespace tessarin::py

@@ -18,6 +18,7 @@ using ClassAccessor = const ClassDef& (*)();
 constexpr std::array kClasses{
     &optimizer_class,
     &holo_gen_engine_class,
+    &holo_swarm_class,
 };
 
 // Sets module.<name> = value and appends name to __all__ (created on first use).
