@@ -5,8 +5,11 @@
 
 namespace tessarin::py {
 
+const ClassDef& causal_memory_class();
+const ClassDef& multi_hop_reasoner_class();
 const ClassDef& optimizer_class();
 const ClassDef& holo_gen_engine_class();
 const ClassDef& holo_swarm_class();
+const ClassDef& hkvc_class();
 
 }  // namespace tessarin::py

@@ -16,9 +16,12 @@ using ClassAccessor = const ClassDef& (*)();
 
 // The classes in the order the module adds them, after the functions.
 constexpr std::array kClasses{
+    &causal_memory_class,
+    &multi_hop_reasoner_class,
     &optimizer_class,
     &holo_gen_engine_class,
     &holo_swarm_class,
+    &hkvc_class,
 };
 
 // Sets module.<name> = value and appends name to __all__ (created on first use).
