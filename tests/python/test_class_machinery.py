@@ -11,6 +11,7 @@ import weakref
 import pytest
 
 import tessarin_hdc as hdc
+from conftest import Reentry
 
 THREAD_BOUND = [
     "PyCausalMemory", "PyMultiHopReasoner", "PyMetacognition", "PySelfAudit", "PyOptimizer",
@@ -121,30 +122,14 @@ def test_drop_on_owner_thread_reports_nothing(unraisable):
     assert unraisable == []
 
 
-class Reenter:
-    """A float whose conversion calls back into the object being called."""
-
-    def __init__(self, action):
-        self.action = action
-        self.outcome = None
-
-    def __float__(self):
-        try:
-            self.action()
-            self.outcome = "ok"
-        except RuntimeError as exc:
-            self.outcome = str(exc)
-        return 0.0
-
-
 def test_reentrant_read_during_a_change_is_refused(opt):
-    probe = Reenter(lambda: opt.get("momentum"))
+    probe = Reentry(lambda: opt.get("momentum"))
     opt.apply("increase_lr", probe, "x")
     assert probe.outcome == "Already mutably borrowed"
 
 
 def test_reentrant_change_during_a_change_is_refused(opt):
-    probe = Reenter(opt.rollback)
+    probe = Reentry(opt.rollback)
     opt.apply("increase_lr", probe, "x")
     assert probe.outcome == "Already borrowed"
 
@@ -152,7 +137,7 @@ def test_reentrant_change_during_a_change_is_refused(opt):
 def test_borrow_is_released_after_every_outcome(opt):
     with pytest.raises(TypeError):
         opt.apply("increase_lr", "not a float", "x")
-    probe = Reenter(lambda: opt.get("momentum"))
+    probe = Reentry(lambda: opt.get("momentum"))
     opt.apply("increase_lr", probe, "x")
     # After both the failed and the re-entrant call the object is free again.
     opt.rollback()
