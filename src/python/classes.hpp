@@ -7,6 +7,8 @@ namespace tessarin::py {
 
 const ClassDef& causal_memory_class();
 const ClassDef& multi_hop_reasoner_class();
+const ClassDef& metacognition_class();
+const ClassDef& self_audit_class();
 const ClassDef& optimizer_class();
 const ClassDef& holo_gen_engine_class();
 const ClassDef& holo_swarm_class();

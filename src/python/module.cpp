@@ -18,6 +18,8 @@ using ClassAccessor = const ClassDef& (*)();
 constexpr std::array kClasses{
     &causal_memory_class,
     &multi_hop_reasoner_class,
+    &metacognition_class,
+    &self_audit_class,
     &optimizer_class,
     &holo_gen_engine_class,
     &holo_swarm_class,
