@@ -124,6 +124,10 @@ struct StorageOf<std::span<const std::int8_t>> {
     using type = std::vector<std::int8_t>;
 };
 template <>
+struct StorageOf<std::span<const std::vector<float>>> {
+    using type = std::vector<std::vector<float>>;
+};
+template <>
 struct StorageOf<std::string_view> {
     using type = std::string;
 };

@@ -21,6 +21,8 @@ constexpr std::array kClasses{
     &metacognition_class,
     &self_audit_class,
     &optimizer_class,
+    &quantum_attention_head_class,
+    &holo_cpu_scheduler_class,
     &holo_gen_engine_class,
     &holo_swarm_class,
     &hkvc_class,
