@@ -7,7 +7,7 @@ import threading
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import needs_real_allocator
+from conftest import Reentry, needs_real_allocator
 
 CLASSES = [hdc.PyHKVC, hdc.PyCausalMemory, hdc.PyMultiHopReasoner]
 RUST_ALIAS = "Alias for {}(), matching the Rust CausalMemory API."
@@ -69,45 +69,6 @@ def panics(fn):
         fn()
     assert type(info.value).__name__ == "PanicException"
     return info.value.args
-
-
-class Index:
-    """An integer whose conversion runs `action` first and records the outcome."""
-
-    def __init__(self, value, action):
-        self.value, self.action, self.outcome = value, action, None
-
-    def _run(self):
-        try:
-            self.action()
-            self.outcome = "ok"
-        except RuntimeError as exc:
-            self.outcome = str(exc)
-
-    def __index__(self):
-        self._run()
-        return self.value
-
-    def __float__(self):
-        self._run()
-        return float(self.value)
-
-
-class CallbackSequence:
-    """A sequence whose iteration runs `action` before yielding its items."""
-
-    def __init__(self, items, action):
-        self.items, self.probe = items, Index(0, action)
-
-    def __len__(self):
-        return len(self.items)
-
-    def __getitem__(self, i):
-        return self.items[i]
-
-    def __iter__(self):
-        self.probe._run()
-        return iter(self.items)
 
 
 def bipolar(text, dim=64):
@@ -262,10 +223,10 @@ def test_query_and_position_score_name_their_arguments():
 
 def test_cache_reentrancy():
     c = hdc.PyHKVC(8)
-    reads_in_store = Index(1, c.count)
+    reads_in_store = Reentry(c.count)
     c.store("k", "v", reads_in_store)
-    store_in_read = Index(1, lambda: c.store("x", "y", 0))
-    read_in_read = Index(1, c.count)
+    store_in_read = Reentry(lambda: c.store("x", "y", 0))
+    read_in_read = Reentry(c.count)
     c.position_score(store_in_read)
     c.position_score(read_in_read)
     assert (reads_in_store.outcome, store_in_read.outcome, read_in_read.outcome) == (
@@ -405,13 +366,13 @@ def test_query_conversion_names_the_argument(name, arg):
 
 def test_causal_memory_reentrancy():
     m = hdc.PyCausalMemory(2)
-    read_in_store = Index(1, lambda: m.query_effect([1.0, 1.0]))
+    read_in_store = Reentry(lambda: m.query_effect([1.0, 1.0]))
     m.store([1.0, 1.0], [1.0, -1.0], [read_in_store, 1.0])
-    store_in_read = CallbackSequence([1.0, 1.0], lambda: m.record([1.0], [1.0], [1.0]))
-    read_in_read = CallbackSequence([1.0, -1.0], lambda: m.query_by_time([1.0, 1.0]))
+    store_in_read = Reentry(lambda: m.record([1.0], [1.0], [1.0]), items=[1.0, 1.0])
+    read_in_read = Reentry(lambda: m.query_by_time([1.0, 1.0]), items=[1.0, -1.0])
     assert m.query_effect(store_in_read) == [1.0, -1.0]
     assert m.recall_cause(read_in_read) == [[1.0, 1.0]]
-    assert (read_in_store.outcome, store_in_read.probe.outcome, read_in_read.probe.outcome) == (
+    assert (read_in_store.outcome, store_in_read.outcome, read_in_read.outcome) == (
         "Already mutably borrowed", "Already borrowed", "ok")
     assert m.query_cause([1.0, -1.0]) == [[1.0, 1.0]]  # one record only
 
@@ -517,15 +478,15 @@ def test_facts_are_copies():
 
 def test_reasoner_reentrancy():
     r = hdc.PyMultiHopReasoner(2)
-    read_in_add = Index(1, lambda: r.reason([1.0], 0))
-    r.add_fact([read_in_add, 1.0])
-    change_in_read = CallbackSequence([1.0, 1.0], lambda: r.add_link(0, 0))
-    read_in_read = CallbackSequence([1.0, 1.0], lambda: r.reason([1.0], 1))
-    reset_in_link = Index(0, r.reset)
+    read_in_add = Reentry(lambda: r.reason([1.0], 0))
+    r.add_fact([1.0, 1.0, read_in_add])
+    change_in_read = Reentry(lambda: r.add_link(0, 0), items=[1.0, 1.0])
+    read_in_read = Reentry(lambda: r.reason([1.0], 1), items=[1.0, 1.0])
+    reset_in_link = Reentry(r.reset)
     assert r.reason(change_in_read, 1) == [(0, 1.0)]
     assert r.reason(read_in_read, 1) == [(0, 1.0)]
     r.add_link(reset_in_link, 5)
-    assert (read_in_add.outcome, change_in_read.probe.outcome, read_in_read.probe.outcome,
+    assert (read_in_add.outcome, change_in_read.outcome, read_in_read.outcome,
             reset_in_link.outcome) == ("Already mutably borrowed", "Already borrowed", "ok", "Already borrowed")
     # The fact survived the refused reset; the outer link (0, 5) now dangles.
     assert panics(lambda: r.reason([1.0, 1.0], 1)) == ("index out of bounds: the len is 1 but the index is 5",)
