@@ -1,6 +1,7 @@
 import math
 import os
 import struct
+import threading
 
 import pytest
 
@@ -81,3 +82,28 @@ class Reentry:
     def __iter__(self):
         self._reenter()
         return iter(self.items)
+
+
+def raised(call):
+    """The exception `call` raises, whatever its base (the panic is no Exception)."""
+    try:
+        call()
+    except BaseException as exc:  # noqa: BLE001
+        return exc
+    raise AssertionError("the call did not raise")
+
+
+def run_in_thread(fn):
+    """Runs fn on a new thread; returns {"value": result} or {"error": exception}."""
+    box = {}
+
+    def target():
+        try:
+            box["value"] = fn()
+        except BaseException as exc:  # noqa: BLE001 - the panic is a BaseException
+            box["error"] = exc
+
+    t = threading.Thread(target=target)
+    t.start()
+    t.join()
+    return box

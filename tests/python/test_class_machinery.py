@@ -5,13 +5,12 @@ same way, which test_every_registered_class_has_the_common_shape checks."""
 import gc
 import inspect
 import sys
-import threading
 import weakref
 
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import Reentry
+from conftest import Reentry, run_in_thread
 
 THREAD_BOUND = [
     "PyCausalMemory", "PyMultiHopReasoner", "PyMetacognition", "PySelfAudit", "PyOptimizer",
@@ -21,22 +20,6 @@ THREAD_BOUND = [
 
 def registered(names):
     return [getattr(hdc, n) for n in names if hasattr(hdc, n)]
-
-
-def run_in_thread(fn):
-    """Runs fn on a new thread; returns what it returned or the exception it raised."""
-    box = {}
-
-    def target():
-        try:
-            box["value"] = fn()
-        except BaseException as exc:  # noqa: BLE001 - the panic is a BaseException
-            box["error"] = exc
-
-    t = threading.Thread(target=target)
-    t.start()
-    t.join()
-    return box
 
 
 @pytest.mark.parametrize("cls", registered(THREAD_BOUND + ["PyHoloSwarm"]), ids=lambda c: c.__name__)

@@ -9,7 +9,7 @@ import random
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import Reentry, f32, needs_real_allocator, same_floats
+from conftest import Reentry, f32, needs_real_allocator, raised, same_floats
 
 MISMATCH = "assertion failed: !keys.is_empty() && keys.len() == values.len()"
 
@@ -177,14 +177,6 @@ def compute(dim):
 
 
 READ_OUTS = [grover, compute]
-
-
-def raised(call):
-    try:
-        call()
-    except BaseException as exc:  # noqa: BLE001 - the panic is not an Exception
-        return exc
-    raise AssertionError("no exception")
 
 
 @pytest.mark.parametrize("read_out", READ_OUTS, ids=["grover", "compute"])
