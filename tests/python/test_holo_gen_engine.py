@@ -1,6 +1,7 @@
 """PyHoloGenEngine from Python: argument conversion and its order, the photon
 messages, the text fallback of counterfactual operands, shared borrows,
 reference encodings and their stability across processes."""
+import os
 import subprocess
 import sys
 import threading
@@ -221,6 +222,16 @@ def test_a_failing_str_is_reported_and_replaced(g16, unraisable):
     assert unraisable[0].exc_type is ValueError and unraisable[0].object is obj
 
 
+def test_text_fallbacks_keep_no_references(g16, monkeypatch):
+    monkeypatch.setattr(sys, "unraisablehook", lambda info: None)
+    texts, unprintable = [1.5] * 16, Unprintable()
+    for _ in range(2):  # warm up, then measure
+        before = sys.getrefcount(texts), sys.getrefcount(unprintable)
+        for _ in range(200):
+            g16.simulate_counterfactual(texts, unprintable)
+    assert (sys.getrefcount(texts), sys.getrefcount(unprintable)) == before
+
+
 class Raising:
     """A sequence whose iteration, an item's __index__ or str() raises `exc`."""
 
@@ -356,7 +367,7 @@ def test_codebooks_and_encodings_are_the_same_in_every_process():
     # Different string-hash seeds: nothing may depend on the interpreter's own hashing.
     outputs = [
         subprocess.run([sys.executable, "-c", ENCODINGS], capture_output=True, text=True, check=True,
-                       env={"PYTHONPATH": ":".join(sys.path), "PYTHONHASHSEED": seed}).stdout
+                       env={**os.environ, "PYTHONPATH": os.pathsep.join(sys.path), "PYTHONHASHSEED": seed}).stdout
         for seed in ("1", "2")
     ]
     g = Gen(40)
