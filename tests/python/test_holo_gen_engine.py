@@ -4,12 +4,11 @@ reference encodings and their stability across processes."""
 import os
 import subprocess
 import sys
-import threading
 
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import needs_real_allocator
+from conftest import Reentry, needs_real_allocator, raised, run_in_thread
 
 Gen = hdc.PyHoloGenEngine
 COLOUR_HINT = "'. Use blue, red, green, yellow, white, cyan, amber, or violet."
@@ -29,13 +28,6 @@ def negated(v):
 
 def product(a, b):
     return [x * y for x, y in zip(a, b)]
-
-
-def raised(call):
-    """The exception a call raises, whatever its base (the panic is no Exception)."""
-    with pytest.raises(BaseException) as info:
-        call()
-    return info.value
 
 
 def assert_panic(call, message):
@@ -310,47 +302,26 @@ def test_root_state_is_resolved_completely_before_the_intervention(g16):
 
 # ---- threads and borrows ---------------------------------------------------------
 
-class Calls:
-    """An int, float and text whose conversion calls back into the engine."""
-
-    def __init__(self, action):
-        self.action, self.result = action, None
-
-    def __index__(self):
-        self.result = self.action()
-        return 1
-
-    def __float__(self):
-        return float(self.__index__())
-
-    def __str__(self):
-        self.__index__()
-        return "text"
-
-
 @pytest.mark.parametrize("call", [
-    lambda g, c: g.generate_pixel_geometry(c, 0),
-    lambda g, c: g.generate_material_mapping([c, 0, 0], ORIGIN, 1),
-    lambda g, c: g.generate_photon("red", None, c),
-    lambda g, c: g.encode_bvh_node(ORIGIN, ORIGIN, [c] * 32, [1] * 32),
-    lambda g, c: g.simulate_counterfactual(c, "text"),
+    lambda g, r: g.generate_pixel_geometry(r, 0),
+    lambda g, r: g.generate_material_mapping([r, 0, 0], ORIGIN, 1),
+    lambda g, r: g.generate_photon("red", None, r),
+    lambda g, r: g.encode_bvh_node(ORIGIN, ORIGIN, [r] * 32, [1] * 32),
+    lambda g, r: g.simulate_counterfactual(r, "text"),
 ])
 def test_every_method_is_a_shared_use(call):
     g = Gen(32)
-    probe = Calls(lambda: (g.structural_dimension(), g.generate_photon("blue")[:0]))
+    probe = Reentry(lambda: g.generate_photon("blue"), items=[1] * 32)
     call(g, probe)
-    assert probe.result == (32, [])
+    assert probe.outcome == "ok"
 
 
 def test_another_thread_is_refused_before_conversion(g16):
-    probe = Calls(lambda: "touched")
-    box = {}
-    t = threading.Thread(target=lambda: box.update(exc=raised(lambda: g16.simulate_counterfactual(probe, probe))))
-    t.start()
-    t.join()
-    assert type(box["exc"]).__name__ == "PanicException"
-    assert box["exc"].args == ("tessarin_hdc::py_api::PyHoloGenEngine is unsendable, but sent to another thread",)
-    assert probe.result is None
+    probe = Reentry(g16.structural_dimension, items=[1] * 16)
+    exc = run_in_thread(lambda: g16.simulate_counterfactual(probe, probe))["error"]
+    assert type(exc).__name__ == "PanicException"
+    assert exc.args == ("tessarin_hdc::py_api::PyHoloGenEngine is unsendable, but sent to another thread",)
+    assert probe.outcome is None
 
 
 # ---- determinism across processes --------------------------------------------------
