@@ -40,7 +40,8 @@ std::size_t reserve_hint(PyObject* o) {
 Ref index_of(PyObject* o) { return Ref::steal(check(PyNumber_Index(o))); }
 
 std::int64_t to_int64(PyObject* o) {
-    Ref value = index_of(o);
+    // An exact int is its own index; only other objects need __index__.
+    Ref value = PyLong_CheckExact(o) ? Ref::borrow(o) : index_of(o);
     const long long v = PyLong_AsLongLong(value.get());
     if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
     return v;
