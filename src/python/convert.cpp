@@ -52,9 +52,9 @@ std::int64_t to_int64(PyObject* o) {
 // the list's length is re-read at every step, as its iterator does, in case an
 // item's conversion changes the list.
 template <class Each>
-void for_each_sequence_item(PyObject* o, Each&& each) {
+void for_each_sequence_item(PyObject* o, Each&& each, Py_ssize_t start = 0) {
     if (PyList_CheckExact(o)) {
-        for (Py_ssize_t i = 0; i < PyList_Size(o); ++i) {
+        for (Py_ssize_t i = start; i < PyList_Size(o); ++i) {
             // Hold the item: converting it may run code that removes it from the list.
             Ref item = Ref::borrow(PyList_GetItem(o, i));
             each(item.get());
@@ -117,7 +117,22 @@ std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
     require_sequence(o);
     std::vector<float> out;
     if (read_float_buffer(o, out)) return out;
-    return convert_sequence<float>(o, [](PyObject* item) { return Arg<float>::convert(item); });
+    Py_ssize_t done = 0;
+    if (PyList_CheckExact(o)) {
+        // Reading an exact float runs no Python code, so while the items are
+        // exact floats the list cannot change and needs neither a re-read
+        // length nor a held reference per item.
+        const Py_ssize_t n = PyList_Size(o);
+        out.reserve(static_cast<std::size_t>(n));
+        for (PyObject* item = nullptr; done < n && PyFloat_CheckExact(item = PyList_GetItem(o, done)); ++done) {
+            out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+        }
+        if (done == n) return out;
+    } else {
+        out.reserve(reserve_hint(o));
+    }
+    for_each_sequence_item(o, [&](PyObject* item) { out.push_back(Arg<float>::convert(item)); }, done);
+    return out;
 }
 
 std::vector<std::int8_t> Arg<std::vector<std::int8_t>>::convert(PyObject* o) {
