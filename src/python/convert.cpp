@@ -39,10 +39,14 @@ std::size_t reserve_hint(PyObject* o) {
 // The integer value of `o` through __index__, as a new int object.
 Ref index_of(PyObject* o) { return Ref::steal(check(PyNumber_Index(o))); }
 
+// The signed integer kinds are all narrower than 64 bits, so an int too large
+// for 64 bits is out of their range like any other and says so in the same words.
 std::int64_t to_int64(PyObject* o) {
     // An exact int is its own index; only other objects need __index__.
     Ref value = PyLong_CheckExact(o) ? Ref::borrow(o) : index_of(o);
-    const long long v = PyLong_AsLongLong(value.get());
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (overflow != 0) raise(PyExc_OverflowError, kOutOfRange);
     if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
     return v;
 }

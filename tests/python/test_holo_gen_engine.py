@@ -154,6 +154,7 @@ def test_text_holding_lone_surrogates_hashes_with_replacement_characters(g16):
     (lambda g: g.generate_material_mapping(ORIGIN, ORIGIN, 2**32), OverflowError, OUT_OF_RANGE),
     (lambda g: g.encode_bvh_node(ORIGIN, ORIGIN, "ab", 1), TypeError, "argument 'left': Can't extract `str` to `Vec`"),
     (lambda g: g.encode_bvh_node(ORIGIN, ORIGIN, [1] * 16, [128]), OverflowError, OUT_OF_RANGE),
+    (lambda g: g.encode_bvh_node(ORIGIN, ORIGIN, [1] * 16, [-(2**70)]), OverflowError, OUT_OF_RANGE),
     (lambda g: g.encode_bvh_node(ORIGIN, [0], "ab", [128]), ValueError, "expected a sequence of length 3 (got 1)"),
 ])
 def test_conversion_and_photon_errors(g16, call, error, message):
