@@ -3,6 +3,7 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <utility>
 
 namespace tessarin::py {
 namespace {
@@ -84,8 +85,35 @@ std::vector<Item> convert_sequence(PyObject* o, Convert&& convert) {
 // doubles (array.array, memoryview, numpy arrays) are read straight from
 // memory. Each element goes through the same narrowing as an iterated item,
 // so the result is identical; anything else takes the general path.
+// True when iterating `o` is the native iteration of memoryview, array.array
+// or numpy.ndarray (the types themselves or subclasses that keep their
+// __iter__), which yields exactly the buffer's elements. A subclass that
+// overrides __iter__ must be iterated.
+bool iterates_its_buffer(PyObject* o) {
+    void* const iter = PyType_GetSlot(Py_TYPE(o), Py_tp_iter);
+    if (iter == nullptr) return false;
+    if (iter == PyType_GetSlot(&PyMemoryView_Type, Py_tp_iter)) return true;
+    PyObject* modules = PyImport_GetModuleDict();  // borrowed
+    constexpr std::array<std::pair<const char*, const char*>, 2> kArrayTypes{{{"array", "array"}, {"numpy", "ndarray"}}};
+    for (const auto& [module_name, type_name] : kArrayTypes) {
+        // Only modules the caller has already imported can have made `o`.
+        PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
+        if (module == nullptr) continue;
+        Ref type = Ref::steal(PyObject_GetAttrString(module, type_name));
+        if (!type) {
+            PyErr_Clear();
+            continue;
+        }
+        if (PyType_Check(type.get()) &&
+            iter == PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_iter)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 bool read_float_buffer(PyObject* o, std::vector<float>& out) {
-    if (!PyObject_CheckBuffer(o)) return false;
+    if (!PyObject_CheckBuffer(o) || !iterates_its_buffer(o)) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
         PyErr_Clear();

@@ -283,3 +283,16 @@ def test_list_mutated_during_conversion_is_read_like_its_iterator():
 def test_shared_result_components_keep_their_values():
     out = hdc.hdc_bind([1.0, -1.0, 0.0, -0.0, 2.0], [1.0] * 5)
     assert same_floats(out, [1.0, -1.0, 0.0, -0.0, 2.0])
+
+
+def test_buffer_subclass_that_overrides_iteration_is_iterated():
+    class Doubled(array.array):
+        def __iter__(self):
+            return (2 * x for x in super().__iter__())
+
+    assert hdc.hdc_bind(Doubled("d", [1.0, 2.0]), [1.0, 1.0]) == [2.0, 4.0]
+
+    class Plain(array.array):
+        pass
+
+    assert hdc.hdc_bind(Plain("f", [1.5, -2.0]), [1.0, 1.0]) == [1.5, -2.0]
