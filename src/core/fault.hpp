@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -26,7 +27,15 @@ public:
 // broken internal precondition); it reaches Python as ValueError.
 class InputError : public std::invalid_argument {
 public:
-    explicit InputError(const std::string& message) : std::invalid_argument(message) {}
+    explicit InputError(const std::string& message)
+        : std::invalid_argument(message), message_(std::make_shared<const std::string>(message)) {}
+
+    // The whole message. It may quote a caller's text, NUL characters and
+    // all, which what() would cut short at the first one.
+    const std::string& message() const noexcept { return *message_; }
+
+private:
+    std::shared_ptr<const std::string> message_;  // shared: copying an exception must not throw
 };
 
 inline constexpr const char* kCapacityOverflow = "capacity overflow";

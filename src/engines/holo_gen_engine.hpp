@@ -20,6 +20,8 @@
 #include <variant>
 #include <vector>
 
+#include "core/fault.hpp"
+
 namespace tessarin {
 
 // Generated components are +1 or -1; vectors supplied by a caller may hold any
@@ -31,8 +33,8 @@ using Vec3 = std::array<float, 3>;
 // A photon request that cannot be encoded (an unknown colour name, a position
 // vector without a direction or a wavelength). It is a caller error, not an
 // internal fault, and reaches Python as ValueError.
-struct PhotonError : std::invalid_argument {
-    using std::invalid_argument::invalid_argument;
+struct PhotonError : InputError {
+    using InputError::InputError;
 };
 
 // ---- ChaCha keystream ------------------------------------------------------

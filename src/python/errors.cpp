@@ -42,7 +42,11 @@ void translate_current_exception() noexcept {
         if (!PyErr_Occurred()) set_panic("an operation failed without saying why");
     } catch (const Fault& f) {
         set_panic(f.what());
-    } catch (const std::invalid_argument& e) {  // InputError and its kin: a refused value
+    } catch (const InputError& e) {  // a refused value, its message whole
+        const std::string& message = e.message();
+        Ref text = Ref::steal(PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+        if (text) PyErr_SetObject(PyExc_ValueError, text.get());
+    } catch (const std::invalid_argument& e) {  // its kin: a refused value
         PyErr_SetString(PyExc_ValueError, e.what());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();

@@ -136,6 +136,7 @@ def test_text_holding_lone_surrogates_hashes_with_replacement_characters(g16):
 @pytest.mark.parametrize("call, error, message", [
     (lambda g: g.generate_photon("Magenta"), ValueError, "unsupported photon color 'magenta" + COLOUR_HINT),
     (lambda g: g.generate_photon(" \n "), ValueError, "unsupported photon color '" + COLOUR_HINT),
+    (lambda g: g.generate_photon("\0Red "), ValueError, "unsupported photon color '\0red" + COLOUR_HINT),
     (lambda g: g.generate_photon(ORIGIN), ValueError, NEED_DIRECTION),
     (lambda g: g.generate_photon(ORIGIN, wavelength=500.0), ValueError, NEED_DIRECTION),
     (lambda g: g.generate_photon(ORIGIN, PLUS_X), ValueError, NEED_WAVELENGTH),
