@@ -210,8 +210,16 @@ std::uint64_t Arg<std::uint64_t>::convert(PyObject* o) {
 }
 
 std::uint32_t Arg<std::uint32_t>::convert(PyObject* o) {
-    const std::uint64_t v = Arg<std::uint64_t>::convert(o);
-    if (v > std::numeric_limits<std::uint32_t>::max()) raise(PyExc_OverflowError, kOutOfRange);
+    // Every value above the range, however large, is refused in the same words;
+    // a negative one gets the interpreter's own unsigned-conversion error.
+    Ref value = PyLong_CheckExact(o) ? Ref::borrow(o) : index_of(o);
+    int overflow = 0;
+    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
+    if (v == -1 && overflow == 0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    if (overflow > 0 || v > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
+        raise(PyExc_OverflowError, kOutOfRange);
+    }
+    if (overflow < 0 || v < 0) raise(PyExc_OverflowError, "can't convert negative int to unsigned");
     return static_cast<std::uint32_t>(v);
 }
 

@@ -129,7 +129,7 @@ def test_size_accepts_index_objects_and_bools():
     assert len(hdc.rand_bipolar(True)) == 1
 
 
-@pytest.mark.parametrize("bad", [4294967296, -1])
+@pytest.mark.parametrize("bad", [4294967296, 2**64, 2**100, -1, -(2**70)])
 def test_uint32_range(bad):
     with pytest.raises(OverflowError) as info:
         hdc.encode_system_state(4, 0.0, 0.0, bad, 0)
