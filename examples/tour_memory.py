@@ -21,7 +21,7 @@ def cache(section, show):
     show("query('Narnia')  (never stored: recall)", (value, round(score, 3)))
     c.store("Japan", "Kyoto", 9)
     show("'Japan' stored again: first store wins", c.query("Japan")[0])
-    show("largest accumulator magnitude (<= entries)", round(max(c.accumulator_magnitude()), 3))
+    show(f"largest accumulator magnitude (<= {c.count()} entries)", round(max(c.accumulator_magnitude()), 3))
 
 
 def causal(section, show):

@@ -20,7 +20,7 @@ def demo(section, show):
     for role, policy, skill in CREW:
         swarm.add_agent(role, hv(role), policy, hv(policy), skill, hv(skill))
     v = swarm.swarm_vector
-    show(f"{len(CREW)} agents in one vector of", f"{len(v)} components, range {min(v):+.0f}..{max(v):+.0f}")
+    show(f"{len(CREW)} agents superposed in one vector", f"{len(v)} components, range {min(v):+.0f}..{max(v):+.0f}")
 
     # Knowing only the role and the true policy, the resonator names the skill.
     role, policy, skill, score = swarm.resonate("medic", hv("protect"), [], 1)
