@@ -28,7 +28,7 @@ std::string_view ClassDef::name() const {
 PyObject* ClassDef::make_type() const {
     // The type keeps pointing at the name and at the method and property
     // tables, which the class file's static ClassDef owns for the life of the
-    // process; the slots and the spec itself are read only here.
+    // process; the slots and the PyType_Spec are read only here.
     PyType_Slot slots[] = {
         {Py_tp_doc, const_cast<char*>(docstring)},                       // class docstring, signature first
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},                    // the one way to make an instance

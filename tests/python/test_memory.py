@@ -9,7 +9,7 @@ import tessarin_hdc as hdc
 from conftest import Reentry, needs_real_allocator
 
 CLASSES = [hdc.PyHKVC, hdc.PyCausalMemory, hdc.PyMultiHopReasoner]
-RUST_ALIAS = "Alias for {}(), matching the Rust CausalMemory API."
+ALIAS_DOC = "Alias for {}(), matching the Rust CausalMemory API."
 
 DOCS = {
     hdc.PyHKVC: {
@@ -35,16 +35,16 @@ DOCS = {
         "store": "store($self, cause, effect, time)\n--\n\nRecord a causal relationship.\n\n# Arguments\n"
                  "* `cause` — cause hypervector\n* `effect` — effect hypervector\n"
                  "* `time` — time-role hypervector",
-        "record": "record($self, cause, effect, time)\n--\n\n" + RUST_ALIAS.format("store"),
+        "record": "record($self, cause, effect, time)\n--\n\n" + ALIAS_DOC.format("store"),
         "query_effect": "query_effect($self, cause)\n--\n\nGiven a cause, retrieve the predicted effect.\n\n"
                         "Returns the first recorded effect for this cause, if any.",
-        "recall_effect": "recall_effect($self, cause)\n--\n\n" + RUST_ALIAS.format("query_effect"),
+        "recall_effect": "recall_effect($self, cause)\n--\n\n" + ALIAS_DOC.format("query_effect"),
         "query_cause": "query_cause($self, effect)\n--\n\nGiven an effect, retrieve all known causes.\n\n"
                        "Returns a list of cause hypervectors that led to this effect.",
-        "recall_cause": "recall_cause($self, effect)\n--\n\n" + RUST_ALIAS.format("query_cause"),
+        "recall_cause": "recall_cause($self, effect)\n--\n\n" + ALIAS_DOC.format("query_cause"),
         "query_by_time": "query_by_time($self, time)\n--\n\n"
                          "Given a time-role hypervector, retrieve the effect at that time.",
-        "recall_by_time": "recall_by_time($self, time)\n--\n\n" + RUST_ALIAS.format("query_by_time"),
+        "recall_by_time": "recall_by_time($self, time)\n--\n\n" + ALIAS_DOC.format("query_by_time"),
     },
     hdc.PyMultiHopReasoner: {
         "PyMultiHopReasoner": "PyMultiHopReasoner(dim)\n--\n\n",
