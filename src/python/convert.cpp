@@ -37,19 +37,31 @@ std::size_t reserve_hint(PyObject* o) {
     return static_cast<std::size_t>(n < kMaxHint ? n : kMaxHint);
 }
 
-// The integer value of `o` through __index__, as a new int object.
-Ref index_of(PyObject* o) { return Ref::steal(check(PyNumber_Index(o))); }
+// The integer value of `o` as an int object: an exact int is its own index,
+// anything else goes through __index__.
+Ref index_of(PyObject* o) { return PyLong_CheckExact(o) ? Ref::borrow(o) : Ref::steal(check(PyNumber_Index(o))); }
+
+// The integer value of `o` as a signed 64-bit number; `overflow` is +1 or -1
+// (and the number meaningless) when it lies beyond that range.
+struct Int64 {
+    long long value = 0;
+    int overflow = 0;
+};
+
+Int64 read_int64(PyObject* o) {
+    Ref index = index_of(o);
+    Int64 out;
+    out.value = PyLong_AsLongLongAndOverflow(index.get(), &out.overflow);
+    if (out.value == -1 && out.overflow == 0 && PyErr_Occurred()) throw ErrorAlreadySet{};
+    return out;
+}
 
 // The signed integer kinds are all narrower than 64 bits, so an int too large
 // for 64 bits is out of their range like any other and says so in the same words.
 std::int64_t to_int64(PyObject* o) {
-    // An exact int is its own index; only other objects need __index__.
-    Ref value = PyLong_CheckExact(o) ? Ref::borrow(o) : index_of(o);
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (overflow != 0) raise(PyExc_OverflowError, kOutOfRange);
-    if (v == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
-    return v;
+    const Int64 v = read_int64(o);
+    if (v.overflow != 0) raise(PyExc_OverflowError, kOutOfRange);
+    return v.value;
 }
 
 // Calls `each(item)` for every item of a sequence, in order. Exact lists and
@@ -94,7 +106,8 @@ bool iterates_its_buffer(PyObject* o) {
     if (iter == nullptr) return false;
     if (iter == PyType_GetSlot(&PyMemoryView_Type, Py_tp_iter)) return true;
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    constexpr std::array<std::pair<const char*, const char*>, 2> kArrayTypes{{{"array", "array"}, {"numpy", "ndarray"}}};
+    constexpr std::array<std::pair<const char*, const char*>, 2> kArrayTypes{
+        {{"array", "array"}, {"numpy", "ndarray"}}};
     for (const auto& [module_name, type_name] : kArrayTypes) {
         // Only modules the caller has already imported can have made `o`.
         PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
@@ -212,15 +225,13 @@ std::uint64_t Arg<std::uint64_t>::convert(PyObject* o) {
 std::uint32_t Arg<std::uint32_t>::convert(PyObject* o) {
     // Every value above the range, however large, is refused in the same words;
     // a negative one gets the interpreter's own unsigned-conversion error.
-    Ref value = PyLong_CheckExact(o) ? Ref::borrow(o) : index_of(o);
-    int overflow = 0;
-    const long long v = PyLong_AsLongLongAndOverflow(value.get(), &overflow);
-    if (v == -1 && overflow == 0 && PyErr_Occurred()) throw ErrorAlreadySet{};
-    if (overflow > 0 || v > static_cast<long long>(std::numeric_limits<std::uint32_t>::max())) {
+    const Int64 v = read_int64(o);
+    constexpr auto kMax = static_cast<long long>(std::numeric_limits<std::uint32_t>::max());
+    if (v.overflow > 0 || (v.overflow == 0 && v.value > kMax)) {
         raise(PyExc_OverflowError, kOutOfRange);
     }
-    if (overflow < 0 || v < 0) raise(PyExc_OverflowError, "can't convert negative int to unsigned");
-    return static_cast<std::uint32_t>(v);
+    if (v.overflow < 0 || v.value < 0) raise(PyExc_OverflowError, "can't convert negative int to unsigned");
+    return static_cast<std::uint32_t>(v.value);
 }
 
 std::int32_t Arg<std::int32_t>::convert(PyObject* o) {

@@ -72,7 +72,8 @@ void prefix_type_error(const char* name) noexcept {
 
     Ref text = old_value ? Ref::steal(PyObject_Str(old_value.get())) : Ref::steal(PyUnicode_FromString(""));
     Ref message = text ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : Ref{};
-    Ref replacement = message ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)) : Ref{};
+    Ref replacement =
+        message ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)) : Ref{};
     if (!replacement) return;  // building the new error failed; that error is pending instead
     if (old_value) {
         // SetCause steals its argument; GetCause returns a new reference or null.
