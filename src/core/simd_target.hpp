@@ -1,0 +1,48 @@
+// Which instruction set the many-lane kernels run on.
+//
+// The library is compiled for the baseline x86-64 (or aarch64) instruction
+// set; kernels that gain from wider registers are also compiled, in their own
+// translation units, for AVX2 and AVX-512, and the widest one the processor
+// supports is chosen the first time a kernel runs. Nothing is probed before
+// that, and no environment variable is read. Every target computes the same
+// bits: only the number of independent sums in flight differs.
+#pragma once
+
+#include <span>
+#include <string_view>
+
+namespace tessarin {
+
+enum class SimdTarget {
+    scalar,  // portable C++; the reference order every other target reproduces
+    avx2,    // x86-64 with AVX2 (8 float lanes)
+    avx512,  // x86-64 with AVX-512 F, BW, DQ and VL (16 float lanes, mask registers)
+};
+
+std::string_view simd_target_name(SimdTarget t);
+
+// Whether this processor (and this build) can run `t`.
+bool simd_target_supported(SimdTarget t);
+
+// The target the kernels use: the widest supported one, probed once, unless a
+// test has pinned another (see ScopedSimdTarget).
+SimdTarget active_simd_target();
+
+// Every target this build and processor can run, scalar first.
+std::span<const SimdTarget> supported_simd_targets();
+
+// For tests and benchmarks only: pins the kernels to `t` (which must be
+// supported) for the scope's lifetime, then restores the previous choice. Not
+// meant to be used while other threads run kernels.
+class ScopedSimdTarget {
+public:
+    explicit ScopedSimdTarget(SimdTarget t);
+    ~ScopedSimdTarget();
+    ScopedSimdTarget(const ScopedSimdTarget&) = delete;
+    ScopedSimdTarget& operator=(const ScopedSimdTarget&) = delete;
+
+private:
+    int previous_;
+};
+
+}  // namespace tessarin
