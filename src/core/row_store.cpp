@@ -1,0 +1,156 @@
+#include "core/row_store.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <limits>
+
+#include "core/fault.hpp"
+
+namespace tessarin {
+namespace {
+
+constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
+constexpr std::uint32_t kMinusOneBits = 0xBF800000U;
+
+// The lane a new row goes to: the next free lane of the last block, or lane 0
+// of a new block. The record table grows by a whole block at a time so that
+// every lane of every block has an entry. Returns whether a block was opened.
+template <class Block>
+bool open_lane(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
+    if (!blocks.empty() && blocks.back().used < RowStore::kLanes) return false;
+    records.reserve(records.size() + RowStore::kLanes);
+    blocks.emplace_back();
+    records.resize(records.size() + RowStore::kLanes, 0);
+    return true;
+}
+
+// Undoes an open_lane that opened a block, when filling it failed.
+template <class Block>
+void abandon_block(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
+    blocks.pop_back();
+    records.resize(records.size() - RowStore::kLanes);
+}
+
+// Grows `v` to at least n elements (zero-filled), undoing a block opened for
+// the row if the allocation fails, so that a failed push leaves no trace.
+template <class T, class Block>
+void grow_for_row(std::vector<T>& v, std::size_t n, bool opened, std::vector<Block>& blocks,
+                  std::vector<std::uint64_t>& records) {
+    if (v.size() >= n) return;
+    try {
+        v.resize(n, T{});
+    } catch (...) {
+        if (opened) abandon_block(blocks, records);
+        throw;
+    }
+}
+
+template <class Block>
+void close_lane(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
+    Block& b = blocks.back();
+    --b.used;
+    b.length[b.used] = 0;
+    if (b.used == 0) abandon_block(blocks, records);
+}
+
+}  // namespace
+
+bool is_exactly_bipolar(HvView row) {
+    return std::all_of(row.begin(), row.end(), [](float x) {
+        const auto bits = std::bit_cast<std::uint32_t>(x);
+        return bits == kPlusOneBits || bits == kMinusOneBits;
+    });
+}
+
+void RowStore::push_back(HvView row) {
+    const bool packed = is_exactly_bipolar(row);
+    const std::size_t n = row.size();
+    if (n > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    slots_.reserve(slots_.size() + 1);
+    const std::uint64_t record = slots_.size();
+
+    // Every allocation happens before the first change to a lane; a block
+    // opened for this row is given up again if its storage cannot grow.
+    if (packed) {
+        const bool opened = open_lane(packed_, packed_records_);
+        PackedBlock& b = packed_.back();
+        grow_for_row(b.signs, checked_count<SignWord>(n), opened, packed_, packed_records_);
+        const std::size_t lane = b.used;
+        const auto bit = static_cast<SignWord>(1U << lane);
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::signbit(row[i])) b.signs[i] = static_cast<SignWord>(b.signs[i] | bit);
+        }
+        b.length[lane] = n;
+        b.used = lane + 1;
+        packed_records_[(packed_.size() - 1) * kLanes + lane] = record;
+        slots_.push_back(Slot{true, packed_.size() - 1, lane});
+    } else {
+        const bool opened = open_lane(floats_, float_records_);
+        FloatBlock& b = floats_.back();
+        grow_for_row(b.values, checked_count<float>(n * kLanes), opened, floats_, float_records_);
+        const std::size_t lane = b.used;
+        for (std::size_t i = 0; i < n; ++i) b.values[i * kLanes + lane] = row[i];
+        b.length[lane] = n;
+        b.used = lane + 1;
+        float_records_[(floats_.size() - 1) * kLanes + lane] = record;
+        slots_.push_back(Slot{false, floats_.size() - 1, lane});
+    }
+}
+
+void RowStore::pop_back() {
+    const Slot s = slots_.back();
+    if (s.packed) {
+        // Clear the lane's bits so that a later row in the same lane starts clean.
+        PackedBlock& b = packed_.back();
+        const auto keep = static_cast<SignWord>(~(1U << s.lane));
+        for (std::size_t i = 0; i < b.length[s.lane]; ++i) b.signs[i] = static_cast<SignWord>(b.signs[i] & keep);
+        close_lane(packed_, packed_records_);
+    } else {
+        close_lane(floats_, float_records_);
+    }
+    slots_.pop_back();
+}
+
+void RowStore::clear() {
+    std::vector<PackedBlock>().swap(packed_);
+    std::vector<FloatBlock>().swap(floats_);
+    std::vector<Slot>().swap(slots_);
+    std::vector<std::uint64_t>().swap(packed_records_);
+    std::vector<std::uint64_t>().swap(float_records_);
+}
+
+std::uint64_t RowStore::row_length(std::size_t k) const {
+    const Slot& s = slots_[k];
+    return s.packed ? packed_[s.block].length[s.lane] : floats_[s.block].length[s.lane];
+}
+
+void RowStore::copy_row(std::size_t k, Hypervector& out) const {
+    const Slot& s = slots_[k];
+    if (s.packed) {
+        const PackedBlock& b = packed_[s.block];
+        out.resize(b.length[s.lane]);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = ((b.signs[i] >> s.lane) & 1U) != 0 ? -1.0f : 1.0f;
+    } else {
+        const FloatBlock& b = floats_[s.block];
+        out.resize(b.length[s.lane]);
+        for (std::size_t i = 0; i < out.size(); ++i) out[i] = b.values[i * kLanes + s.lane];
+    }
+}
+
+Hypervector RowStore::row(std::size_t k) const {
+    Hypervector out;
+    copy_row(k, out);
+    return out;
+}
+
+std::size_t RowStore::bytes_held() const {
+    std::size_t bytes = slots_.capacity() * sizeof(Slot) +
+                        (packed_records_.capacity() + float_records_.capacity()) * sizeof(std::uint64_t) +
+                        packed_.capacity() * sizeof(PackedBlock) + floats_.capacity() * sizeof(FloatBlock);
+    for (const PackedBlock& b : packed_) bytes += b.signs.capacity() * sizeof(SignWord);
+    for (const FloatBlock& b : floats_) bytes += b.values.capacity() * sizeof(float);
+    return bytes;
+}
+
+}  // namespace tessarin

@@ -1,0 +1,96 @@
+// Stored rows laid out for scanning many records at once.
+//
+// A scan scores every stored row against one query, and each score is one
+// strictly ordered float sum. One sum is a dependency chain, so the speed of a
+// scan comes from running the sums of many records side by side: the store
+// keeps rows in blocks of kLanes rows, component-major (component i of the
+// block's rows next to each other), so one pass over the query feeds every
+// lane of a block from contiguous memory.
+//
+// A row whose every component is exactly +1.0f or -1.0f is kept as sign bits
+// (one bit per component, dim / 8 bytes); any other row is kept as floats.
+// Multiplying by +1.0f or -1.0f is exact, so a packed row expanded to +-1.0f
+// and multiplied scores exactly like the float row it came from, and reading a
+// row back gives exactly the floats that went in (-0.0f, NaN and everything
+// else that is not exactly +-1 stays a float row).
+//
+// Rows may have different lengths; each lane remembers its own.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/algebra.hpp"
+
+namespace tessarin {
+
+class RowStore {
+public:
+    // Rows per block: 16 floats or 16 sign bits per component, one 512-bit
+    // register or two 256-bit ones.
+    static constexpr std::size_t kLanes = 16;
+
+    // Component i of a packed block: bit k set when lane k holds -1.0f there.
+    using SignWord = std::uint16_t;
+
+    struct PackedBlock {
+        std::vector<SignWord> signs;  // one word per component, up to the longest lane
+        std::array<std::uint64_t, kLanes> length{};
+        std::size_t used = 0;
+    };
+    struct FloatBlock {
+        std::vector<float> values;  // values[i * kLanes + k]: component i of lane k
+        std::array<std::uint64_t, kLanes> length{};
+        std::size_t used = 0;
+    };
+
+    // Where record k lives.
+    struct Slot {
+        bool packed;
+        std::size_t block;
+        std::size_t lane;
+    };
+
+    std::size_t size() const { return slots_.size(); }
+    bool empty() const { return slots_.empty(); }
+
+    // Appends a copy of `row` (strong guarantee: on an allocation failure the
+    // store is unchanged).
+    void push_back(HvView row);
+    // Removes the newest row.
+    void pop_back();
+    void clear();
+
+    // Record k, exactly as stored.
+    Hypervector row(std::size_t k) const;
+    // Writes record k into `out` (resized to its length).
+    void copy_row(std::size_t k, Hypervector& out) const;
+    std::uint64_t row_length(std::size_t k) const;
+    bool is_packed(std::size_t k) const { return slots_[k].packed; }
+
+    // Bytes held for the rows themselves (blocks, lane tables and slot table),
+    // counting capacity, not only what is in use.
+    std::size_t bytes_held() const;
+
+    // Blocks and the record order, for the scan kernels.
+    const std::vector<PackedBlock>& packed_blocks() const { return packed_; }
+    const std::vector<FloatBlock>& float_blocks() const { return floats_; }
+    const std::vector<Slot>& slots() const { return slots_; }
+    // The record number of each lane of each block, in block order.
+    const std::vector<std::uint64_t>& packed_records() const { return packed_records_; }
+    const std::vector<std::uint64_t>& float_records() const { return float_records_; }
+
+private:
+    std::vector<PackedBlock> packed_;
+    std::vector<FloatBlock> floats_;
+    std::vector<Slot> slots_;
+    std::vector<std::uint64_t> packed_records_;  // kLanes per packed block, in lane order
+    std::vector<std::uint64_t> float_records_;
+};
+
+// Whether every component is exactly +1.0f or -1.0f (an empty row is).
+bool is_exactly_bipolar(HvView row);
+
+}  // namespace tessarin
