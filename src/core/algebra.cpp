@@ -5,7 +5,7 @@
 #include <ranges>
 
 #include "core/best_match.hpp"
-#include "core/dot_from.hpp"
+#include "core/scan.hpp"
 #include "core/fault.hpp"
 
 namespace tessarin {
@@ -50,11 +50,10 @@ void rotate_right(std::span<float> v, std::uint64_t k) {
     std::rotate(v.begin(), v.begin() + shift, v.end());
 }
 
-float dot(HvView a, HvView b) { return dot_from(0.0f, a, b); }
+float dot(HvView a, HvView b) { return ordered_dot(0.0f, a, b); }
 
 float resonance(HvView a, HvView b) {
-    const float d = static_cast<float>(a.size());
-    return ((dot(a, b) / d) + 1.0f) * 0.5f;
+    return resonance_of(ordered_dot_over(0.0f, a, b, static_cast<float>(a.size())));
 }
 
 Hypervector normalise_bipolar(HvView v) {
@@ -69,9 +68,9 @@ Hypervector normalise_bipolar(HvView v) {
 }
 
 Match codebook_cleanup(HvView v, std::span<const Hypervector> codebook) {
-    constexpr float kFloor = -2.0f;  // below any resonance, so the first real score wins
-    return best_match(std::views::iota(std::size_t{0}, codebook.size()), kFloor,
-                      [&](std::size_t k) { return resonance(v, codebook[k]); });
+    std::vector<float> scores(codebook.size());
+    resonances(v, codebook, scores);
+    return best_score(scores, kBelowEveryScore);
 }
 
 }  // namespace tessarin

@@ -35,6 +35,8 @@ float dot(HvView a, HvView b);
 // ((dot / len(a)) + 1) * 0.5: the divisor is the first argument's full length,
 // so the measure is not symmetric when the lengths differ.
 float resonance(HvView a, HvView b);
+// A normalised score d in [-1, 1] as a similarity in [0, 1]: (d + 1) * 0.5.
+inline float resonance_of(float normalised) { return (normalised + 1.0f) * 0.5f; }
 // Divides by the largest magnitude (at least 1e-9f); NaN never raises it.
 Hypervector normalise_bipolar(HvView v);
 

@@ -5,12 +5,20 @@
 // score (the floor a candidate has to beat), so it is a parameter.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <ranges>
+#include <span>
 
 #include "core/algebra.hpp"
 
 namespace tessarin {
+
+// Start scores of the best-match scans. A normalised score or a resonance of
+// bipolar vectors never falls below -1, so a scan starting at -2 takes its
+// first real candidate; scans that only accept positive scores start at -1.
+inline constexpr float kBelowEveryScore = -2.0f;
+inline constexpr float kBelowEveryPositiveScore = -1.0f;
 
 // `candidates` yields candidate ids (convertible to std::uint64_t) in scan
 // order; `score_of(id)` gives each one's score. With no candidate beating
@@ -23,6 +31,12 @@ Match best_match(Candidates&& candidates, float start, ScoreOf&& score_of) {
         if (s > best.score) best = Match{static_cast<std::uint64_t>(id), s};
     }
     return best;
+}
+
+// The best of precomputed scores, candidate k scoring scores[k].
+inline Match best_score(std::span<const float> scores, float start) {
+    return best_match(std::views::iota(std::size_t{0}, scores.size()), start,
+                      [&](std::size_t k) { return scores[k]; });
 }
 
 }  // namespace tessarin

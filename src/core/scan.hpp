@@ -29,6 +29,11 @@ enum class Factors {
 // One record: start + q[0]*r[0] + ... over the common prefix.
 float ordered_dot(float start, HvView query, HvView record, Factors order = Factors::query_first);
 
+// Stored record k alone, as ordered_dots would score it (for the few
+// candidates an index lookup names).
+float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k,
+                  Factors order = Factors::query_first);
+
 // The same, divided by `length` (usually the query's own length, as a float).
 float ordered_dot_over(float start, HvView query, HvView record, float length,
                        Factors order = Factors::query_first);
@@ -49,5 +54,10 @@ void ordered_dots_over(float start, HvView query, const RowStore& rows, float le
                        Factors order = Factors::query_first);
 void ordered_dots_over(float start, HvView query, std::span<const Hypervector> rows, float length,
                        std::span<float> out, Factors order = Factors::query_first);
+
+// out[k] = resonance(v, row k): the ordered dot from +0.0f over v's length,
+// mapped to [0, 1].
+void resonances(HvView v, const RowStore& rows, std::span<float> out);
+void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out);
 
 }  // namespace tessarin

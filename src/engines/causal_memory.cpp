@@ -3,13 +3,15 @@
 #include <algorithm>
 #include <cstddef>
 #include <ranges>
+#include <span>
 #include <utility>
 
 #include "core/best_match.hpp"
-#include "core/dot_from.hpp"
 #include "core/fault.hpp"
 #include "core/generators.hpp"
+#include "core/scan.hpp"
 #include "core/siphash.hpp"
+#include "core/undo_guard.hpp"
 #include "core/xorshift_stream.hpp"
 
 namespace tessarin {
@@ -19,34 +21,29 @@ constexpr std::string_view kCauseRoleLabel = "__CAUSE_ROLE__";
 constexpr std::string_view kEffectRoleLabel = "__EFFECT_ROLE__";
 constexpr std::string_view kTemporalRoleLabel = "__TEMPORAL_ROLE__";
 
-// Scores are compared against this floor; a record must also score above zero
-// to be returned, so the floor only has to lie below every positive score.
-constexpr float kNoMatch = -1.0f;
-
-// The score of a stored vector for a probe: the dot product over the common
-// prefix, summed from -0.0f, divided by the probe's own length. An empty probe
-// gives NaN, which never matches.
-float causal_score(HvView probe, HvView stored) {
-    return dot_from(-0.0f, probe, stored) / static_cast<float>(probe.size());
+// Every candidate's score for a probe: the dot product over the common prefix,
+// summed from -0.0f, divided by the probe's own length. An empty probe gives
+// NaN, which never matches.
+float causal_score(HvView probe, const RowStore& stored, std::uint64_t j) {
+    return ordered_dot(-0.0f, probe, stored, static_cast<std::size_t>(j)) / static_cast<float>(probe.size());
+}
+std::vector<float> causal_scores(HvView probe, const RowStore& stored) {
+    std::vector<float> scores(stored.size());
+    ordered_dots_over(-0.0f, probe, stored, static_cast<float>(probe.size()), scores);
+    return scores;
 }
 
-// Every index of `v`, in order.
-template <class T>
-auto every_index(const std::vector<T>& v) {
-    return std::views::iota(std::uint64_t{0}, std::uint64_t{v.size()});
+// The best candidate record (start -1: a record must also score above zero
+// to be returned, so the floor only has to lie below every positive score).
+template <class Candidates, class ScoreOf>
+std::optional<std::uint64_t> best_positive(Candidates&& candidates, ScoreOf&& score_of) {
+    const Match best = best_match(std::forward<Candidates>(candidates), kBelowEveryPositiveScore, score_of);
+    if (best.score > 0.0f) return best.index;
+    return std::nullopt;
 }
-
-// Which vector of a record a probe is scored against.
-using RecordField = Hypervector CausalRecord::*;
-
-// The effect of the candidate record whose `field` scores best for `probe`,
-// if that score is positive.
-template <class Candidates>
-std::optional<Hypervector> effect_of_best(const std::vector<CausalRecord>& records, Candidates&& candidates,
-                                          HvView probe, RecordField field) {
-    const Match best = best_match(std::forward<Candidates>(candidates), kNoMatch,
-                                  [&](std::uint64_t j) { return causal_score(probe, records[j].*field); });
-    if (best.score > 0.0f) return records[best.index].effect;
+std::optional<std::uint64_t> best_positive(std::span<const float> scores) {
+    const Match best = best_score(scores, kBelowEveryPositiveScore);
+    if (best.score > 0.0f) return best.index;
     return std::nullopt;
 }
 
@@ -55,16 +52,13 @@ struct Candidate {
     float score;
 };
 
-// Every candidate record whose `field` scores above zero for `probe`, in scan order.
-template <class Candidates>
-std::vector<Candidate> positive_candidates(const std::vector<CausalRecord>& records, Candidates&& candidates,
-                                           HvView probe, RecordField field) {
-    std::vector<Candidate> out;
+// Every candidate whose score is above zero, in scan order.
+template <class Candidates, class ScoreOf>
+void add_positive(std::vector<Candidate>& out, Candidates&& candidates, ScoreOf&& score_of) {
     for (const std::uint64_t j : candidates) {
-        const float s = causal_score(probe, records[j].*field);
+        const float s = score_of(j);
         if (s > 0.0f) out.push_back(Candidate{j, s});
     }
-    return out;
 }
 
 }  // namespace
@@ -89,25 +83,24 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
 
     const std::uint64_t fc = hv_hash(cause);
     const std::uint64_t fe = hv_hash(effect);
-    const std::uint64_t j = records_.size();
-    records_.push_back(CausalRecord{std::move(cause), std::move(effect), std::move(time)});
-    try {
-        cause_index_[fc].push_back(j);
-        try {
-            effect_index_[fe].push_back(j);
-        } catch (...) {
-            cause_index_[fc].pop_back();
-            throw;
-        }
-    } catch (...) {
-        records_.pop_back();
-        throw;
-    }
+    const std::uint64_t j = causes_.size();
+    // All or nothing: a step that fails undoes the steps before it.
+    causes_.push_back(cause);
+    UndoGuard undo_cause([this] { causes_.pop_back(); });
+    effects_.push_back(effect);
+    UndoGuard undo_effect([this] { effects_.pop_back(); });
+    times_.push_back(time);
+    UndoGuard undo_time([this] { times_.pop_back(); });
+    cause_index_[fc].push_back(j);
+    UndoGuard undo_cause_index([&] { cause_index_[fc].pop_back(); });
+    effect_index_[fe].push_back(j);
+    undo_cause.keep();
+    undo_effect.keep();
+    undo_time.keep();
+    undo_cause_index.keep();
 
-    const CausalRecord& r = records_.back();
     for (std::size_t i = 0; i < trace_.size(); ++i) {
-        const float bound = (cause_role_[i] * r.cause[i] + effect_role_[i] * r.effect[i]) +
-                            temporal_role_[i] * r.time[i];
+        const float bound = (cause_role_[i] * cause[i] + effect_role_[i] * effect[i]) + temporal_role_[i] * time[i];
         trace_[i] = trace_[i] + bound;
     }
 }
@@ -117,40 +110,45 @@ Hypervector CausalMemory::holographic_probe(HvView role, HvView query) const {
 }
 
 std::optional<Hypervector> CausalMemory::query_effect(HvView cause) const {
-    if (records_.empty()) return std::nullopt;
+    if (causes_.empty()) return std::nullopt;
     if (const auto it = cause_index_.find(hv_hash(cause)); it != cause_index_.end()) {
-        if (auto effect = effect_of_best(records_, it->second, cause, &CausalRecord::cause)) return effect;
+        if (const auto j = best_positive(it->second, [&](std::uint64_t c) { return causal_score(cause, causes_, c); })) {
+            return effects_.row(*j);
+        }
     }
-    return effect_of_best(records_, every_index(records_), holographic_probe(cause_role_, cause),
-                          &CausalRecord::effect);
+    if (const auto j = best_positive(causal_scores(holographic_probe(cause_role_, cause), effects_))) {
+        return effects_.row(*j);
+    }
+    return std::nullopt;
 }
 
 std::vector<Hypervector> CausalMemory::query_cause(HvView effect) const {
-    if (records_.empty()) return {};
+    if (causes_.empty()) return {};
     std::vector<Candidate> found;
     if (const auto it = effect_index_.find(hv_hash(effect)); it != effect_index_.end()) {
-        found = positive_candidates(records_, it->second, effect, &CausalRecord::effect);
+        add_positive(found, it->second, [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
     }
     if (found.empty()) {
-        found = positive_candidates(records_, every_index(records_), holographic_probe(effect_role_, effect),
-                                    &CausalRecord::cause);
+        const std::vector<float> scores = causal_scores(holographic_probe(effect_role_, effect), causes_);
+        add_positive(found, std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}),
+                     [&](std::uint64_t j) { return scores[j]; });
     }
     std::stable_sort(found.begin(), found.end(),
                      [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
     std::vector<Hypervector> causes;
     causes.reserve(found.size());
-    for (const Candidate& c : found) causes.push_back(records_[c.record].cause);
+    for (const Candidate& c : found) causes.push_back(causes_.row(c.record));
     return causes;
 }
 
 std::optional<Hypervector> CausalMemory::query_by_time(HvView time) const {
-    if (records_.empty()) return std::nullopt;
+    if (causes_.empty()) return std::nullopt;
     // Times are not indexed: the exact path scans every record.
-    if (auto effect = effect_of_best(records_, every_index(records_), time, &CausalRecord::time)) {
-        return effect;
+    if (const auto j = best_positive(causal_scores(time, times_))) return effects_.row(*j);
+    if (const auto j = best_positive(causal_scores(holographic_probe(temporal_role_, time), effects_))) {
+        return effects_.row(*j);
     }
-    return effect_of_best(records_, every_index(records_), holographic_probe(temporal_role_, time),
-                          &CausalRecord::effect);
+    return std::nullopt;
 }
 
 }  // namespace tessarin

@@ -15,18 +15,13 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/row_store.hpp"
 
 namespace tessarin {
 
 // n components of +-1.0: the xorshift sign stream seeded by the digest of
 // `label` under the counted framing (byte length, then bytes).
 Hypervector role_hypervector(std::string_view label, std::uint64_t n);
-
-struct CausalRecord {
-    Hypervector cause;
-    Hypervector effect;
-    Hypervector time;
-};
 
 class CausalMemory {
 public:
@@ -46,7 +41,7 @@ public:
     std::optional<Hypervector> query_by_time(HvView time) const;
 
     std::uint64_t dim() const { return dim_; }
-    std::uint64_t size() const { return records_.size(); }
+    std::uint64_t size() const { return causes_.size(); }
 
 private:
     using Index = std::unordered_map<std::uint64_t, std::vector<std::uint64_t>>;
@@ -54,7 +49,11 @@ private:
     // The trace unbound by role and query: (role[i] * query[i]) * trace[i].
     Hypervector holographic_probe(HvView role, HvView query) const;
 
-    std::vector<CausalRecord> records_;
+    // Record j is row j of each store, kept whole (exactly bipolar rows as
+    // sign bits); the three grow and shrink together.
+    RowStore causes_;
+    RowStore effects_;
+    RowStore times_;
     Hypervector trace_;
     Hypervector cause_role_;
     Hypervector effect_role_;

@@ -3,7 +3,8 @@
 #include <cmath>
 #include <utility>
 
-#include "core/dot_from.hpp"
+#include "core/best_match.hpp"
+#include "core/scan.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 #include "core/text.hpp"
@@ -16,7 +17,6 @@ namespace {
 // Above this resonance a stored concept counts as recalled; scores scale with
 // the number of stored concepts, since every WV component equals that number.
 constexpr float kRecallThreshold = 0.3f;
-constexpr float kNoRecall = -2.0f;
 
 // Feedback above the midpoint raises the learning rate, at or below lowers it.
 constexpr float kFeedbackMidpoint = 0.5f;
@@ -64,13 +64,9 @@ void HoloCPUScheduler::store_memory(std::string target) {
 bool HoloCPUScheduler::recall(std::string_view target) const {
     if (labels_.empty()) return false;
     const Hypervector recalled = hdc_bind(wv_, encode(target));
-    const auto d = static_cast<float>(dim_);
-    float best = kNoRecall;
-    for (const Hypervector& v : value_codebook_) {
-        const float r = dot_from(-0.0f, recalled, v) / d;
-        if (r > best) best = r;
-    }
-    return best > kRecallThreshold;
+    std::vector<float> scores(value_codebook_.size());
+    ordered_dots_over(-0.0f, recalled, value_codebook_, static_cast<float>(dim_), scores);
+    return best_score(scores, kBelowEveryScore).score > kRecallThreshold;
 }
 
 void HoloCPUScheduler::process_feedback(float signal) {

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/row_store.hpp"
 #include "engines/metacognition.hpp"
 #include "engines/optimizer.hpp"
 #include "engines/quantum_attention_head.hpp"
@@ -63,7 +64,7 @@ private:
     Metacognition metacognition_;
     Optimizer optimizer_;
     Hypervector wv_;
-    std::vector<Hypervector> value_codebook_;
+    RowStore value_codebook_;  // the concepts' sign vectors, kept as sign bits
     std::vector<std::string> labels_;
     Hypervector holographic_state_;
     std::uint64_t dim_;

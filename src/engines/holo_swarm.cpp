@@ -4,8 +4,11 @@
 #include <cstddef>
 #include <iterator>
 
+#include "core/best_match.hpp"
 #include "core/fault.hpp"
+#include "core/scan.hpp"
 #include "core/siphash.hpp"
+#include "core/undo_guard.hpp"
 
 namespace tessarin {
 
@@ -19,6 +22,14 @@ constexpr std::string_view kNoAgent = "none";
 template <class T>
 void make_room_for_one(std::vector<T>& v) {
     if (v.size() == v.capacity()) v.reserve(std::max<std::size_t>(4, 2 * v.size()));
+}
+
+// The codebook entry that best resonates with v (start -2, first of equal
+// scores); `scores` is scratch space reused across iterations.
+Match cleanup(HvView v, const RowStore& codebook, std::vector<float>& scores) {
+    scores.resize(codebook.size());
+    resonances(v, codebook, scores);
+    return best_score(scores, kBelowEveryScore);
 }
 
 }  // namespace
@@ -38,11 +49,16 @@ void HoloSwarm::add_agent(std::string role, Hypervector r_hv, std::string policy
     Hypervector bound = hdc_bind(r_hv, hdc_bind(p_hv, s_hv));
     rotate_right(bound, shift);
     make_room_for_one(role_names_);
-    make_room_for_one(role_vectors_);
     make_room_for_one(policy_names_);
-    make_room_for_one(policy_vectors_);
     make_room_for_one(skill_names_);
-    make_room_for_one(skill_vectors_);
+    // The vector stores copy the rows in; a failed append undoes the others.
+    role_vectors_.push_back(r_hv);
+    UndoGuard undo_role([this] { role_vectors_.pop_back(); });
+    policy_vectors_.push_back(p_hv);
+    UndoGuard undo_policy([this] { policy_vectors_.pop_back(); });
+    skill_vectors_.push_back(s_hv);
+    undo_role.keep();
+    undo_policy.keep();
 
     // The swarm vector may have been replaced by one of another length, and
     // dim bounds it too.
@@ -50,11 +66,8 @@ void HoloSwarm::add_agent(std::string role, Hypervector r_hv, std::string policy
     for (std::size_t j = 0; j < m; ++j) swarm_[j] = bound[j] + swarm_[j];
 
     role_names_.push_back(std::move(role));
-    role_vectors_.push_back(std::move(r_hv));
     policy_names_.push_back(std::move(policy));
-    policy_vectors_.push_back(std::move(p_hv));
     skill_names_.push_back(std::move(skill));
-    skill_vectors_.push_back(std::move(s_hv));
 }
 
 ResonatorResult HoloSwarm::resonate(const std::string& role_key, const Hypervector& p_guess,
@@ -73,19 +86,20 @@ ResonatorResult HoloSwarm::resonate(const std::string& role_key, const Hypervect
     const auto found = std::find(role_names_.begin(), role_names_.end(), role_key);
     const bool known = found != role_names_.end();
     const auto ri = known ? static_cast<std::size_t>(std::distance(role_names_.begin(), found)) : 0;
-    const Hypervector absent_role = known ? Hypervector{} : zeroed<float>(dim_);
-    const HvView role = known ? HvView(role_vectors_[ri]) : HvView(absent_role);
+    const Hypervector role = known ? role_vectors_.row(ri) : zeroed<float>(dim_);
 
     // The products group as U ⊙ (R ⊙ X): the swarm is real-valued, so the
     // grouping changes the rounding and cannot be hoisted out of the loop.
-    HvView policy = p_guess;
+    Hypervector policy = p_guess;
+    Hypervector skill;
+    std::vector<float> scores;
     std::uint64_t skill_index = 0;
     Match policy_match{0, 0.0f};
     for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
-        skill_index = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, policy)), skill_vectors_).index;
-        const HvView skill = skill_vectors_[skill_index];
-        policy_match = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, skill)), policy_vectors_);
-        policy = policy_vectors_[policy_match.index];
+        skill_index = cleanup(hdc_bind(unrotated, hdc_bind(role, policy)), skill_vectors_, scores).index;
+        skill_vectors_.copy_row(skill_index, skill);
+        policy_match = cleanup(hdc_bind(unrotated, hdc_bind(role, skill)), policy_vectors_, scores);
+        policy_vectors_.copy_row(policy_match.index, policy);
     }
     return {role_names_[ri], policy_names_[policy_match.index], skill_names_[skill_index], policy_match.score};
 }
@@ -105,9 +119,11 @@ void HoloSwarm::add_paradox_trap(std::vector<std::string> names, std::vector<Hyp
 
 std::vector<std::pair<std::string, float>> HoloSwarm::materialize(const Hypervector& probe,
                                                                   float threshold) const {
+    std::vector<float> sims(role_vectors_.size());
+    resonances(probe, role_vectors_, sims);
     std::vector<std::pair<std::string, float>> hits;
-    for (std::size_t i = 0; i < role_vectors_.size(); ++i) {
-        const float sim = resonance(probe, role_vectors_[i]);
+    for (std::size_t i = 0; i < sims.size(); ++i) {
+        const float sim = sims[i];
         if (sim > threshold) hits.emplace_back(role_names_[i], sim);
     }
     // NaN similarities never pass the threshold, so the order is total here.
@@ -119,8 +135,8 @@ std::vector<std::pair<std::string, float>> HoloSwarm::materialize(const Hypervec
 SwarmAgent HoloSwarm::agent(std::uint64_t i) const {
     checked_at(role_names_, i);
     const auto row = static_cast<std::size_t>(i);
-    return SwarmAgent{role_names_[row],  role_vectors_[row],  policy_names_[row],
-                      policy_vectors_[row], skill_names_[row], skill_vectors_[row]};
+    return SwarmAgent{role_names_[row],          role_vectors_.row(row), policy_names_[row],
+                      policy_vectors_.row(row), skill_names_[row],      skill_vectors_.row(row)};
 }
 
 }  // namespace tessarin

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/row_store.hpp"
 
 namespace tessarin {
 
@@ -94,14 +95,14 @@ public:
 private:
     std::uint64_t dim_;
     Hypervector swarm_;
-    // Parallel lists, row i describing agent i; the vector lists double as the
-    // resonator's codebooks, so they are kept contiguous per kind.
+    // Parallel lists, row i describing agent i; the vector stores double as
+    // the resonator's codebooks and are laid out for scanning.
     std::vector<std::string> role_names_;
-    std::vector<Hypervector> role_vectors_;
+    RowStore role_vectors_;
     std::vector<std::string> policy_names_;
-    std::vector<Hypervector> policy_vectors_;
+    RowStore policy_vectors_;
     std::vector<std::string> skill_names_;
-    std::vector<Hypervector> skill_vectors_;
+    RowStore skill_vectors_;
 };
 
 }  // namespace tessarin

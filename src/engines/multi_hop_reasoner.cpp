@@ -5,6 +5,7 @@
 #include <cstddef>
 
 #include "core/fault.hpp"
+#include "core/scan.hpp"
 
 namespace tessarin {
 namespace {
@@ -13,14 +14,10 @@ namespace {
 // hop 0, links admit facts whatever their score.
 constexpr float kDirectThreshold = 0.6f;
 
-// The resonance of a fact for a query, divided by the query's length so that
-// a fact shorter than the query scores lower.
-float reasoner_score(HvView fact, HvView query) { return resonance(query, fact); }
-
 }  // namespace
 
 std::uint64_t MultiHopReasoner::add_fact(Hypervector fact) {
-    facts_.push_back(std::move(fact));
+    facts_.push_back(fact);
     return facts_.size() - 1;
 }
 
@@ -28,7 +25,7 @@ void MultiHopReasoner::add_link(std::uint64_t a, std::uint64_t b) { links_.empla
 
 void MultiHopReasoner::reset() {
     // Swapping with empty vectors also returns their storage.
-    std::vector<Hypervector>().swap(facts_);
+    facts_.clear();
     std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(links_);
 }
 
@@ -37,8 +34,14 @@ std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std
     std::vector<char> visited(facts_.size(), 0);
     std::vector<std::uint64_t> frontier;
 
+    // Every fact's resonance with the query, divided by the query's length so
+    // that a fact shorter than the query scores lower. A fact reached through
+    // a link later reports the same score.
+    std::vector<float> scores(facts_.size());
+    resonances(query, facts_, scores);
+
     for (std::size_t k = 0; k < facts_.size(); ++k) {
-        const float s = reasoner_score(facts_[k], query);
+        const float s = scores[k];
         if (s > kDirectThreshold) {
             results.emplace_back(k, s);
             frontier.push_back(k);
@@ -62,7 +65,7 @@ std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std
                 }
                 char& seen = checked_at(visited, neighbour);
                 if (seen) continue;
-                results.emplace_back(neighbour, reasoner_score(facts_[neighbour], query));
+                results.emplace_back(neighbour, scores[static_cast<std::size_t>(neighbour)]);
                 next.push_back(neighbour);
                 seen = 1;
             }

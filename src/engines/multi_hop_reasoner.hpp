@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/row_store.hpp"
 
 namespace tessarin {
 
@@ -40,7 +41,7 @@ public:
     std::uint64_t dim() const { return dim_; }
 
 private:
-    std::vector<Hypervector> facts_;
+    RowStore facts_;
     std::vector<std::pair<std::uint64_t, std::uint64_t>> links_;
     std::uint64_t dim_;
 };

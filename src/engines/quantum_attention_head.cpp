@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/dot_from.hpp"
+#include "core/scan.hpp"
 #include "core/fault.hpp"
 
 namespace tessarin {
@@ -16,8 +16,7 @@ constexpr float kMinTotalAmplitude = 1e-9f;
 // 2a - 1 for the key's similarity a to the query, when positive: zero for a
 // key at or below three-quarter agreement, one for a key equal to the query.
 // A NaN similarity (an empty query) gives no amplitude.
-float amplitude(HvView query, HvView key, float query_length) {
-    const float a = dot_from(-0.0f, key, query) / query_length;
+float amplitude(float a) {
     const float w = a + a - 1.0f;
     return w > 0.0f ? w : 0.0f;
 }
@@ -30,11 +29,13 @@ Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const H
     if (keys.size() == 1) return values[0];
 
     const auto n = static_cast<float>(query.size());
+    // Each similarity is dot(key, query) / len(query), the key the first factor.
     std::vector<float> amplitudes(keys.size());
+    ordered_dots_over(-0.0f, query, keys, n, amplitudes, Factors::record_first);
     float total = -0.0f;
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-        amplitudes[i] = amplitude(query, keys[i], n);
-        total = total + amplitudes[i];
+    for (float& a : amplitudes) {
+        a = amplitude(a);
+        total = total + a;
     }
 
     Hypervector out = zeroed<float>(dim);
