@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -153,6 +154,32 @@ TEST(CausalMemory, LongerVectorsAreKeptWhole) {
     EXPECT_EQ(m.query_effect(a), b);
     EXPECT_EQ(m.query_cause(b), std::vector<V>{a});
     EXPECT_EQ(m.query_by_time(t), b);
+}
+
+// Bipolar records are kept as sign bits and others as floats, side by side:
+// every kind comes back with the bits it went in with.
+TEST_F(CausalMemoryTest, EveryKindOfRecordComesBackBitExact) {
+    V odd = hv(20);
+    odd[0] = -0.0f;
+    odd[1] = std::bit_cast<float>(0xFFC01234U);  // a NaN with a payload and the sign set
+    odd[2] = 0x1p-140f;                          // subnormal
+    V longer = hv(21);
+    longer.insert(longer.end(), {1.0f, -1.0f, 0.5f});
+    const std::vector<V> effects{hv(22), odd, longer, V(kDim, 1.0f)};
+    CausalMemory m(kDim);
+    for (std::size_t j = 0; j < effects.size(); ++j) m.store(hv(30 + j), effects[j], hv(40 + j));
+    const auto bits = [](const V& v) {
+        std::vector<std::uint32_t> out;
+        for (const float x : v) out.push_back(std::bit_cast<std::uint32_t>(x));
+        return out;
+    };
+    for (std::size_t j = 0; j < effects.size(); ++j) {
+        const std::optional<V> found = m.query_by_time(hv(40 + j));
+        ASSERT_TRUE(found.has_value()) << j;
+        EXPECT_EQ(bits(*found), bits(effects[j])) << j;
+        ASSERT_TRUE(m.query_effect(hv(30 + j)).has_value()) << j;
+        EXPECT_EQ(bits(*m.query_effect(hv(30 + j))), bits(effects[j])) << j;
+    }
 }
 
 // ---- refused stores --------------------------------------------------------
