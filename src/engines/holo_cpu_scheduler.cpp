@@ -91,13 +91,9 @@ Hypervector HoloCPUScheduler::quantum_grover_search(HvView query, std::span<cons
 }
 
 Hypervector HoloCPUScheduler::generate_role(std::string_view label) const {
-    SipHasher13 prefix;
-    prefix.write_str(label);
     Hypervector out = zeroed<float>(dim_);
-    for (std::uint64_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t h = SipHasher13(prefix).write_u64(i).finish();
-        out[i] = (h & 1U) != 0 ? 1.0f : -1.0f;
-    }
+    map_indexed_digests(SipHasher13{}.write_str(label), std::span(out),
+                        [](std::uint64_t h) { return (h & 1U) != 0 ? 1.0f : -1.0f; });
     return out;
 }
 

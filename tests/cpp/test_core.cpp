@@ -100,7 +100,9 @@ TEST(SipHasher, IndexedDigestsEqualOneAtATimeOnEveryTarget) {
         for (std::size_t p = 0; p < prefixes.size(); ++p) {
             for (const std::uint64_t first : {std::uint64_t{0}, std::uint64_t{1'000'003}, ~std::uint64_t{0} - 36}) {
                 std::vector<std::uint64_t> want;
-                for (std::uint64_t k = 0; k < kMaxCount; ++k) want.push_back(SipHasher13(prefixes[p]).write_u64(first + k).finish());
+                for (std::uint64_t k = 0; k < kMaxCount; ++k) {
+                    want.push_back(SipHasher13(prefixes[p]).write_u64(first + k).finish());
+                }
                 for (std::size_t n = 0; n <= kMaxCount; ++n) {
                     std::vector<std::uint64_t> got(kMaxCount + 1, kSentinel);
                     prefixes[p].indexed_digests(first, std::span(got).first(n));
@@ -114,7 +116,8 @@ TEST(SipHasher, IndexedDigestsEqualOneAtATimeOnEveryTarget) {
         std::vector<std::uint64_t> mapped(600);
         map_indexed_digests(prefixes[5], std::span(mapped), [](std::uint64_t d) { return d; });
         for (std::uint64_t i = 0; i < mapped.size(); ++i) {
-            ASSERT_EQ(mapped[i], SipHasher13(prefixes[5]).write_u64(i).finish()) << simd_target_name(target) << " at " << i;
+            ASSERT_EQ(mapped[i], SipHasher13(prefixes[5]).write_u64(i).finish())
+                << simd_target_name(target) << " at " << i;
         }
     }
 }
