@@ -2,6 +2,9 @@
 
 #include <bit>
 
+#include "core/simd_target.hpp"
+#include "core/siphash_lanes.hpp"
+
 namespace tessarin {
 namespace {
 
@@ -24,15 +27,40 @@ struct State {
         v1 ^= v2;
         v2 = std::rotl(v2, 32);
     }
+
+    void absorb(std::uint64_t block) {
+        v3 ^= block;
+        round();
+        v0 ^= block;
+    }
+
+    // `last` holds the pending bytes and, in its top byte, the message length.
+    std::uint64_t finish(std::uint64_t last) {
+        absorb(last);
+        v2 ^= 0xFF;
+        round();
+        round();
+        round();
+        return v0 ^ v1 ^ v2 ^ v3;
+    }
 };
+
+// The digest of a prefix followed by the 8 little-endian bytes of `index`.
+std::uint64_t indexed_digest(const siphash_lanes::IndexedPrefix& p, std::uint64_t index) {
+    // The high bytes are shifted in two steps so that an empty tail (a shift
+    // by 64) leaves nothing rather than being undefined.
+    const std::uint64_t block = p.tail | (index << p.tail_bits);
+    const std::uint64_t last = p.length_byte | ((index >> (63 - p.tail_bits)) >> 1);
+    State s{p.v0, p.v1, p.v2, p.v3};
+    s.absorb(block);
+    return s.finish(last);
+}
 
 }  // namespace
 
 void SipHasher13::absorb(std::uint64_t block) {
     State s{v0_, v1_, v2_, v3_};
-    s.v3 ^= block;
-    s.round();
-    s.v0 ^= block;
+    s.absorb(block);
     v0_ = s.v0;
     v1_ = s.v1;
     v2_ = s.v2;
@@ -92,16 +120,33 @@ SipHasher13& SipHasher13::write_counted(std::string_view bytes) {
 
 std::uint64_t SipHasher13::finish() const {
     State s{v0_, v1_, v2_, v3_};
-    const std::uint64_t last = ((length_ & 0xFFU) << 56) | tail_;
-    s.v3 ^= last;
-    s.round();
-    s.v0 ^= last;
-    s.v2 ^= 0xFF;
-    s.round();
-    s.round();
-    s.round();
-    return s.v0 ^ s.v1 ^ s.v2 ^ s.v3;
+    return s.finish(((length_ & 0xFFU) << 56) | tail_);
 }
+
+void SipHasher13::indexed_digests(std::uint64_t first, std::span<std::uint64_t> out) const {
+    const unsigned used = static_cast<unsigned>(length_ & 7U);
+    const siphash_lanes::IndexedPrefix p{v0_, v1_, v2_, v3_, tail_, 8U * used, ((length_ + 8) & 0xFFU) << 56};
+    switch (active_simd_target()) {
+#if defined(__x86_64__) && defined(__GNUC__)
+        case SimdTarget::avx512:
+            return siphash_lanes::indexed_digests_avx512(p, first, out.data(), out.size());
+        case SimdTarget::avx2:
+            return siphash_lanes::indexed_digests_avx2(p, first, out.data(), out.size());
+#endif
+        default:
+            return siphash_lanes::indexed_digests_portable(p, first, out.data(), out.size());
+    }
+}
+
+namespace siphash_lanes {
+
+// No index depends on another, so the compiler is free to overlap the
+// iterations or run them in the baseline target's vector registers.
+void indexed_digests_portable(const IndexedPrefix& p, std::uint64_t first, std::uint64_t* out, std::size_t n) {
+    for (std::size_t k = 0; k < n; ++k) out[k] = indexed_digest(p, first + k);
+}
+
+}  // namespace siphash_lanes
 
 std::uint64_t siphash13(std::span<const std::uint8_t> bytes) { return SipHasher13{}.write(bytes).finish(); }
 

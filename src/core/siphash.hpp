@@ -7,6 +7,9 @@
 //   a counted string  -> its byte length as 8 little-endian bytes, then the bytes.
 #pragma once
 
+#include <algorithm>
+#include <array>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string_view>
@@ -30,6 +33,12 @@ public:
 
     std::uint64_t finish() const;
 
+    // The digests of this message followed by each of the indices first,
+    // first + 1, ... (8 little-endian bytes each, wrapping mod 2^64):
+    // out[k] == SipHasher13(*this).write_u64(first + k).finish(). The message
+    // so far is not hashed again, and several indices are finished per pass.
+    void indexed_digests(std::uint64_t first, std::span<std::uint64_t> out) const;
+
 private:
     void absorb(std::uint64_t block);
 
@@ -41,6 +50,20 @@ private:
     std::uint64_t tail_ = 0;    // pending bytes, little-endian
     std::uint64_t length_ = 0;  // total bytes written
 };
+
+// out[i] = to_value(digest of prefix's message followed by index i) for every
+// i of out. The digests are made a block at a time in a small buffer, then
+// turned into values element by element.
+template <class T, class ToValue>
+void map_indexed_digests(const SipHasher13& prefix, std::span<T> out, ToValue to_value) {
+    constexpr std::size_t kBlock = 256;
+    std::array<std::uint64_t, kBlock> digests;
+    for (std::size_t start = 0; start < out.size(); start += kBlock) {
+        const auto block = std::span(digests).first(std::min(kBlock, out.size() - start));
+        prefix.indexed_digests(start, block);
+        for (std::size_t k = 0; k < block.size(); ++k) out[start + k] = to_value(block[k]);
+    }
+}
 
 // SipHash-1-3 (zero key) of a raw byte string.
 std::uint64_t siphash13(std::span<const std::uint8_t> bytes);

@@ -37,9 +37,11 @@ Hypervector phases_from_digests(std::uint64_t dim, DigestAt digest_at) {
 }
 
 // Component i: the phase of the digest of the prefix's message followed by i.
-// The prefix is hashed once and copied for every component.
+// The prefix is hashed once; the indices are finished several at a time.
 Hypervector indexed_phases(const SipHasher13& prefix, std::uint64_t dim) {
-    return phases_from_digests(dim, [&](std::uint64_t i) { return SipHasher13(prefix).write_u64(i).finish(); });
+    Hypervector out = zeroed<float>(dim);
+    map_indexed_digests(prefix, std::span(out), phase_from_hash);
+    return out;
 }
 
 // Sum over i of the real part of acc[i] * exp(-i * phase_at(i)), summed in

@@ -87,13 +87,11 @@ Hypervector HoloCPUScheduler::quantum_grover_search(HvView query, std::span<cons
 }
 
 Hypervector HoloCPUScheduler::generate_role(std::string_view label) const {
-    SipHasher13 prefix;
-    prefix.write_str(label);
+    // An odd digest gives +1, an even one -1. Computed rather than chosen: a
+    // branch on a random bit would mispredict every other component.
     Hypervector out = zeroed<float>(dim_);
-    for (std::uint64_t i = 0; i < out.size(); ++i) {
-        const std::uint64_t h = SipHasher13(prefix).write_u64(i).finish();
-        out[i] = (h & 1U) != 0 ? 1.0f : -1.0f;
-    }
+    map_indexed_digests(SipHasher13{}.write_str(label), std::span(out),
+                        [](std::uint64_t h) { return static_cast<float>(2 * static_cast<int>(h & 1U) - 1); });
     return out;
 }
 

@@ -340,13 +340,11 @@ SignVector wavelength_code(float wavelength, std::uint64_t n) {
 }
 
 SignVector string_sign_vector(std::string_view text, std::uint64_t n) {
+    // An even digest gives +1, an odd one -1, computed without a branch on
+    // the random bit.
     SignVector out = zeroed<std::int8_t>(n);
-    SipHasher13 prefix;
-    prefix.write_str(text);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        SipHasher13 h = prefix;
-        out[i] = (h.write_u64(i).finish() & 1) == 0 ? std::int8_t{1} : std::int8_t{-1};
-    }
+    map_indexed_digests(SipHasher13{}.write_str(text), std::span(out),
+                        [](std::uint64_t h) { return static_cast<std::int8_t>(1 - 2 * static_cast<int>(h & 1U)); });
     return out;
 }
 

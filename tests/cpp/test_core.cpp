@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -11,6 +13,7 @@
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "core/hebbian.hpp"
+#include "core/simd_target.hpp"
 #include "core/siphash.hpp"
 
 namespace tessarin {
@@ -76,6 +79,47 @@ TEST(SipHasher, FramingsAreTheirByteStrings) {
     std::string counted(8, '\0');
     counted[0] = 3;
     EXPECT_EQ(SipHasher13{}.write_counted("abc").finish(), siphash13(counted + "abc"));
+}
+
+TEST(SipHasher, IndexedDigestsEqualOneAtATimeOnEveryTarget) {
+    // Raw prefixes of 0..17 bytes put the index at every offset in a block and
+    // across a block boundary; counts 0..70 end at every lane of every target;
+    // the last start wraps past 2^64 inside the run.
+    std::vector<SipHasher13> prefixes{SipHasher13{}.write_u64(7)};
+    for (std::size_t len = 0; len <= 17; ++len) {
+        std::string bytes;
+        for (std::size_t i = 0; i < len; ++i) bytes.push_back(static_cast<char>(0xA5 ^ (i * 29)));
+        prefixes.push_back(SipHasher13{}.write(bytes));
+        prefixes.push_back(SipHasher13{}.write_str(bytes));
+        prefixes.push_back(SipHasher13{}.write_counted(bytes));
+    }
+    constexpr std::size_t kMaxCount = 70;
+    constexpr std::uint64_t kSentinel = 0x5EB7'1E5E'5EB7'1E5EULL;
+    for (const SimdTarget target : supported_simd_targets()) {
+        const ScopedSimdTarget pin(target);
+        for (std::size_t p = 0; p < prefixes.size(); ++p) {
+            for (const std::uint64_t first : {std::uint64_t{0}, std::uint64_t{1'000'003}, ~std::uint64_t{0} - 36}) {
+                std::vector<std::uint64_t> want;
+                for (std::uint64_t k = 0; k < kMaxCount; ++k) {
+                    want.push_back(SipHasher13(prefixes[p]).write_u64(first + k).finish());
+                }
+                for (std::size_t n = 0; n <= kMaxCount; ++n) {
+                    std::vector<std::uint64_t> got(kMaxCount + 1, kSentinel);
+                    prefixes[p].indexed_digests(first, std::span(got).first(n));
+                    ASSERT_TRUE(std::equal(want.begin(), want.begin() + n, got.begin()) &&
+                                std::all_of(got.begin() + n, got.end(), [](auto d) { return d == kSentinel; }))
+                        << simd_target_name(target) << " prefix " << p << " first " << first << " count " << n;
+                }
+            }
+        }
+        // The block-wise helper, across its buffer's boundaries.
+        std::vector<std::uint64_t> mapped(600);
+        map_indexed_digests(prefixes[5], std::span(mapped), [](std::uint64_t d) { return d; });
+        for (std::uint64_t i = 0; i < mapped.size(); ++i) {
+            ASSERT_EQ(mapped[i], SipHasher13(prefixes[5]).write_u64(i).finish())
+                << simd_target_name(target) << " at " << i;
+        }
+    }
 }
 
 // ---- generators ------------------------------------------------------------
