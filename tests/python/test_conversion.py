@@ -311,11 +311,21 @@ FLOAT_BITS = {
 }
 
 
+@pytest.mark.parametrize("typecode", ["f", "d"])
+def test_float_buffers_convert_like_iteration(typecode):
+    values = [0.1, -2.5, 1e300, -0.0, float("nan"), 3.0]
+    arr = array.array(typecode, values)
+    ones = [1.0] * len(values)
+    assert same_floats(hdc.hdc_bind(arr, ones), hdc.hdc_bind(list(arr), ones))
+    assert same_floats(hdc.hdc_bind(memoryview(arr), ones), hdc.hdc_bind(list(arr), ones))
+
+
 @pytest.mark.parametrize("typecode", list("bBhHiIlLqQfd"))
 def test_array_buffers_convert_like_iteration(typecode):
     size = array.array(typecode).itemsize
     if typecode in "fd":
-        arr = array.array(typecode, struct.pack(f"<{len(FLOAT_BITS[size])}{'I' if size == 4 else 'Q'}", *FLOAT_BITS[size]))
+        bits = FLOAT_BITS[size]
+        arr = array.array(typecode, struct.pack(f"={len(bits)}{'I' if size == 4 else 'Q'}", *bits))
     else:
         arr = array.array(typecode, integer_items(8 * size, typecode.islower()))
     view = memoryview(arr)
