@@ -1,5 +1,6 @@
 #include "python/convert.hpp"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 #include <limits>
@@ -93,42 +94,228 @@ std::vector<Item> convert_sequence(PyObject* o, Convert&& convert) {
     return out;
 }
 
-// Float arrays that expose a one-dimensional buffer of native floats or
-// doubles (array.array, memoryview, numpy arrays) are read straight from
-// memory. Each element goes through the same narrowing as an iterated item,
-// so the result is identical; anything else takes the general path.
-// True when iterating `o` is the native iteration of memoryview, array.array
-// or numpy.ndarray (the types themselves or subclasses that keep their
-// __iter__), which yields exactly the buffer's elements. A subclass that
-// overrides __iter__ must be iterated.
-bool iterates_its_buffer(PyObject* o) {
-    void* const iter = PyType_GetSlot(Py_TYPE(o), Py_tp_iter);
-    if (iter == nullptr) return false;
-    if (iter == PyType_GetSlot(&PyMemoryView_Type, Py_tp_iter)) return true;
+// ---- numeric buffers ---------------------------------------------------------
+//
+// memoryview, array.array and numpy.ndarray iterate over exactly the elements
+// of their buffer, so a one-dimensional numeric buffer from one of them is read
+// straight from memory, whatever its stride or byte order. Each element becomes
+// what its Python item would: an integer goes through double (so a 64-bit value
+// rounds twice, as an int item does), a float through double, a bool is 0 or 1.
+// Anything else takes the general path, which raises what iteration raises.
+
+// The native type whose iteration `o` keeps, if any.
+enum class NativeIteration { none, memoryview, array, ndarray };
+
+NativeIteration native_iteration(PyObject* o) {
+    PyTypeObject* const type = Py_TYPE(o);
+    void* const iter = PyType_GetSlot(type, Py_tp_iter);
+    if (iter == nullptr) return NativeIteration::none;
+    if (iter == PyType_GetSlot(&PyMemoryView_Type, Py_tp_iter)) return NativeIteration::memoryview;
+    struct ArrayType {
+        const char* module_name;
+        const char* type_name;
+        NativeIteration iteration;
+    };
+    constexpr std::array<ArrayType, 2> kArrayTypes{{
+        {"array", "array", NativeIteration::array},
+        {"numpy", "ndarray", NativeIteration::ndarray},
+    }};
     PyObject* modules = PyImport_GetModuleDict();  // borrowed
-    constexpr std::array<std::pair<const char*, const char*>, 2> kArrayTypes{
-        {{"array", "array"}, {"numpy", "ndarray"}}};
-    for (const auto& [module_name, type_name] : kArrayTypes) {
+    for (const auto& [module_name, type_name, iteration] : kArrayTypes) {
         // Only modules the caller has already imported can have made `o`.
         PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
         if (module == nullptr) continue;
-        Ref type = Ref::steal(PyObject_GetAttrString(module, type_name));
-        if (!type) {
+        Ref native = Ref::steal(PyObject_GetAttrString(module, type_name));
+        if (!native) {
             PyErr_Clear();
             continue;
         }
-        if (PyType_Check(type.get()) &&
-            iter == PyType_GetSlot(reinterpret_cast<PyTypeObject*>(type.get()), Py_tp_iter)) {
-            return true;
+        if (!PyType_Check(native.get())) continue;
+        auto* const native_type = reinterpret_cast<PyTypeObject*>(native.get());
+        if (iter != PyType_GetSlot(native_type, Py_tp_iter)) continue;
+        // An ndarray's iterator indexes the array, so a subclass that
+        // overrides __getitem__ changes what iteration yields.
+        if (iteration == NativeIteration::ndarray &&
+            PyType_GetSlot(type, Py_sq_item) != PyType_GetSlot(native_type, Py_sq_item)) {
+            continue;
         }
+        return iteration;
     }
-    return false;
+    return NativeIteration::none;
 }
 
-bool read_float_buffer(PyObject* o, std::vector<float>& out) {
-    if (!PyObject_CheckBuffer(o) || !iterates_its_buffer(o)) return false;
+// Widening a float32 to the double of a Python float quiets a signalling NaN
+// and keeps its payload, so every NaN arrives quiet.
+float float_item(std::uint32_t bits) {
+    constexpr std::uint32_t kMagnitude = 0x7fffffffu;
+    constexpr std::uint32_t kInfinity = 0x7f800000u;
+    constexpr std::uint32_t kQuietBit = 0x00400000u;
+    if ((bits & kMagnitude) > kInfinity) bits |= kQuietBit;
+    return std::bit_cast<float>(bits);
+}
+
+// float16 to float32 is exact. Placed in a float's low exponent bits, a half's
+// exponent and mantissa read 2^112 times too small (the biases are 15 and 127),
+// subnormals included, so one exact product rebiases every finite value;
+// infinities and NaNs (payload kept) take the top exponent instead. Written
+// without branches so that whole runs of elements convert in vector registers.
+float half_item(std::uint16_t bits) {
+    constexpr std::uint32_t kHalfTopExponent = 0x7c00u << 13;  // infinities and NaNs from here up
+    constexpr float kRebias = 0x1p112f;
+    const std::uint32_t sign = static_cast<std::uint32_t>(bits & 0x8000u) << 16;
+    const std::uint32_t magnitude = static_cast<std::uint32_t>(bits & 0x7fffu) << 13;
+    const auto finite = std::bit_cast<std::uint32_t>(std::bit_cast<float>(magnitude) * kRebias);
+    const std::uint32_t special = magnitude | 0x7f800000u;
+    // A mask, not a conditional: the compiler does not move a product out of a
+    // branch, so a conditional would keep the loop scalar.
+    const std::uint32_t is_special = 0u - static_cast<std::uint32_t>(magnitude >= kHalfTopExponent);
+    return float_item(sign | (special & is_special) | (finite & ~is_special));
+}
+
+float double_item(std::uint64_t bits) { return static_cast<float>(std::bit_cast<double>(bits)); }
+
+template <class T>
+float integer_item(std::make_unsigned_t<T> bits) {
+    return static_cast<float>(static_cast<double>(std::bit_cast<T>(bits)));
+}
+
+// Exporters read any nonzero byte as True.
+float bool_item(std::uint8_t bits) { return bits != 0 ? 1.0f : 0.0f; }
+
+template <class Bits>
+Bits byte_reversed(Bits v) {
+    if constexpr (sizeof(Bits) == 2) {
+        return __builtin_bswap16(v);
+    } else if constexpr (sizeof(Bits) == 4) {
+        return __builtin_bswap32(v);
+    } else if constexpr (sizeof(Bits) == 8) {
+        return __builtin_bswap64(v);
+    } else {
+        return v;
+    }
+}
+
+// Every element of a one-dimensional `view` of sizeof(Bits)-byte elements, at
+// any stride and alignment, narrowed by Item into `out`.
+template <class Bits, bool Swapped, float (*Item)(Bits)>
+void read_elements(const Py_buffer& view, float* out) {
+    const char* const base = static_cast<const char*>(view.buf);
+    const Py_ssize_t n = view.shape[0];
+    const auto load = [](const char* p) {
+        Bits bits;
+        std::memcpy(&bits, p, sizeof bits);
+        if constexpr (Swapped) bits = byte_reversed(bits);
+        return Item(bits);
+    };
+    constexpr auto kSize = static_cast<Py_ssize_t>(sizeof(Bits));
+    const Py_ssize_t stride = view.strides[0];
+    if (stride == kSize) {
+        // A constant stride lets the compiler vectorise the contiguous case.
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = load(base + i * kSize);
+    } else {
+        for (Py_ssize_t i = 0; i < n; ++i) out[i] = load(base + i * stride);
+    }
+}
+
+using ElementReader = void (*)(const Py_buffer&, float*);
+
+enum class ElementKind { signed_integer, unsigned_integer, boolean, floating };
+
+template <bool Swapped>
+ElementReader element_reader(ElementKind kind, Py_ssize_t size) {
+    using std::uint16_t, std::uint32_t, std::uint64_t, std::uint8_t;
+    switch (kind) {
+        case ElementKind::signed_integer:
+            switch (size) {
+                case 1: return read_elements<uint8_t, Swapped, integer_item<std::int8_t>>;
+                case 2: return read_elements<uint16_t, Swapped, integer_item<std::int16_t>>;
+                case 4: return read_elements<uint32_t, Swapped, integer_item<std::int32_t>>;
+                case 8: return read_elements<uint64_t, Swapped, integer_item<std::int64_t>>;
+                default: return nullptr;
+            }
+        case ElementKind::unsigned_integer:
+            switch (size) {
+                case 1: return read_elements<uint8_t, Swapped, integer_item<uint8_t>>;
+                case 2: return read_elements<uint16_t, Swapped, integer_item<uint16_t>>;
+                case 4: return read_elements<uint32_t, Swapped, integer_item<uint32_t>>;
+                case 8: return read_elements<uint64_t, Swapped, integer_item<uint64_t>>;
+                default: return nullptr;
+            }
+        case ElementKind::boolean:
+            return size == 1 ? read_elements<uint8_t, Swapped, bool_item> : nullptr;
+        case ElementKind::floating:
+            switch (size) {
+                case 2: return read_elements<uint16_t, Swapped, half_item>;
+                case 4: return read_elements<uint32_t, Swapped, float_item>;
+                case 8: return read_elements<uint64_t, Swapped, double_item>;
+                default: return nullptr;
+            }
+    }
+    return nullptr;
+}
+
+// The struct-module codes of single numbers. Sizes are the platform's with no
+// prefix or '@', the fixed standard ones with '=', '<', '>' or '!' (0: the
+// code has no standard size).
+struct ElementCode {
+    char code;
+    ElementKind kind;
+    Py_ssize_t native_size;
+    Py_ssize_t standard_size;
+};
+
+constexpr std::array<ElementCode, 16> kElementCodes{{
+    {'b', ElementKind::signed_integer, 1, 1},
+    {'B', ElementKind::unsigned_integer, 1, 1},
+    {'h', ElementKind::signed_integer, sizeof(short), 2},
+    {'H', ElementKind::unsigned_integer, sizeof(short), 2},
+    {'i', ElementKind::signed_integer, sizeof(int), 4},
+    {'I', ElementKind::unsigned_integer, sizeof(int), 4},
+    {'l', ElementKind::signed_integer, sizeof(long), 4},
+    {'L', ElementKind::unsigned_integer, sizeof(long), 4},
+    {'q', ElementKind::signed_integer, sizeof(long long), 8},
+    {'Q', ElementKind::unsigned_integer, sizeof(long long), 8},
+    {'n', ElementKind::signed_integer, sizeof(Py_ssize_t), 0},
+    {'N', ElementKind::unsigned_integer, sizeof(std::size_t), 0},
+    {'?', ElementKind::boolean, 1, 1},
+    {'e', ElementKind::floating, 2, 2},
+    {'f', ElementKind::floating, 4, 4},
+    {'d', ElementKind::floating, 8, 8},
+}};
+
+// The reader for elements of `format` and `itemsize`, or null when they are
+// not one number of a known code and size.
+ElementReader element_reader(std::string_view format, Py_ssize_t itemsize) {
+    char order = '@';
+    if (!format.empty() && std::string_view("@=<>!").find(format.front()) != std::string_view::npos) {
+        order = format.front();
+        format.remove_prefix(1);
+    }
+    if (format.size() != 1) return nullptr;
+    const auto* code = std::find_if(kElementCodes.begin(), kElementCodes.end(),
+                                    [&](const ElementCode& c) { return c.code == format.front(); });
+    if (code == kElementCodes.end()) return nullptr;
+    const Py_ssize_t size = order == '@' ? code->native_size : code->standard_size;
+    if (size == 0 || size != itemsize) return nullptr;
+    constexpr bool kBigEndian = std::endian::native == std::endian::big;
+    const bool big = order == '>' || order == '!' || ((order == '@' || order == '=') && kBigEndian);
+    return big == kBigEndian ? element_reader<false>(code->kind, size) : element_reader<true>(code->kind, size);
+}
+
+// memoryview iterates only over native single-code formats, and over float16
+// not on every interpreter version; "=f" and "=d" have always been read here.
+bool memoryview_iterates(std::string_view format) {
+    if (format == "=f" || format == "=d") return true;
+    if (!format.empty() && format.front() == '@') format.remove_prefix(1);
+    return format.size() == 1 && format.front() != 'e';
+}
+
+bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    const NativeIteration iteration = native_iteration(o);
+    if (iteration == NativeIteration::none) return false;
     Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_ND | PyBUF_FORMAT) < 0) {
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
         return false;
     }
@@ -137,17 +324,12 @@ bool read_float_buffer(PyObject* o, std::vector<float>& out) {
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
     const std::string_view format = view.format != nullptr ? view.format : "B";
-    const bool is_float = format == "f" || format == "@f" || format == "=f";
-    const bool is_double = format == "d" || format == "@d" || format == "=d";
-    if (view.ndim != 1 || !(is_float || is_double) || view.itemsize != (is_float ? 4 : 8)) return false;
-    const auto n = static_cast<std::size_t>(view.len / view.itemsize);
-    out.resize(n);
-    if (is_float) {
-        std::memcpy(out.data(), view.buf, n * sizeof(float));
-    } else {
-        const auto* src = static_cast<const double*>(view.buf);
-        for (std::size_t i = 0; i < n; ++i) out[i] = static_cast<float>(src[i]);
-    }
+    if (view.ndim != 1) return false;
+    if (iteration == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
+    const ElementReader read = element_reader(format, view.itemsize);
+    if (read == nullptr) return false;
+    out.resize(static_cast<std::size_t>(view.shape[0]));
+    read(view, out.data());
     return true;
 }
 
@@ -161,7 +343,7 @@ void require_sequence(PyObject* o) {
 std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
     require_sequence(o);
     std::vector<float> out;
-    if (read_float_buffer(o, out)) return out;
+    if (read_numeric_buffer(o, out)) return out;
     Py_ssize_t done = 0;
     if (PyList_CheckExact(o)) {
         // Reading an exact float runs no Python code, so while the items are

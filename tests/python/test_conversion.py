@@ -1,13 +1,21 @@
 """How Python arguments become engine values, and how conversion fails."""
 import array
 import math
+import struct
 import sys
 from fractions import Fraction
 
 import pytest
 
+try:
+    import numpy as np
+except ImportError:  # numpy is in the test extra; without it the array tables still run
+    np = None
+
 import tessarin_hdc as hdc
 from conftest import f32, needs_real_allocator, same_floats
+
+needs_numpy = pytest.mark.skipif(np is None, reason="numpy is not installed")
 
 
 class Indexable:
@@ -258,6 +266,51 @@ def test_refcounts_do_not_leak_on_success_and_failure():
     assert (sys.getrefcount(v), sys.getrefcount(s)) == before
 
 
+class Iterated:
+    """The items of `obj` through the general path: a sequence that only iterates."""
+
+    def __init__(self, obj):
+        self.obj = obj
+
+    def __len__(self):
+        return len(self.obj)
+
+    def __getitem__(self, i):
+        return self.obj[i]
+
+    def __iter__(self):
+        return iter(self.obj)
+
+
+def converted(value):
+    """The engine's copy of a Hypervector argument as bytes, or the error it raised."""
+    try:
+        out = hdc.hdc_permute(value, 0)
+    except Exception as exc:  # noqa: BLE001
+        return type(exc), str(exc)
+    return struct.pack(f"<{len(out)}d", *out)
+
+
+def integer_items(bits, signed):
+    lo, hi = (-(2 ** (bits - 1)), 2 ** (bits - 1) - 1) if signed else (0, 2**bits - 1)
+    # Past 2**53 an integer rounds to double, then to float: 2**60 + 2**36 + 1
+    # becomes 2**60 that way, but 2**60 + 2**37 if rounded once.
+    wide = [2**53 + 1, 2**60 + 2**36 + 1] if bits == 64 else []
+    return [lo, hi, 0, 1, lo + 1, hi - 1] + wide
+
+
+FLOAT_BITS = {
+    # zeros, subnormals, ordinary values, the largest finite, infinities, and
+    # NaNs quiet and signalling, of both signs, with payloads
+    2: [0x0000, 0x8000, 0x0001, 0x83FF, 0x3C00, 0x3555, 0x7BFF, 0x7C00, 0xFC00, 0x7E00, 0x7D01, 0xFE01],
+    4: [0x00000000, 0x80000000, 0x00000001, 0x807FFFFF, 0x3DCCCCCD, 0x7F7FFFFF, 0x7F800000, 0xFF800000,
+        0x7FC00000, 0x7F800123, 0xFFC54321],
+    8: [0x0000000000000000, 0x8000000000000000, 0x0000000000000001, 0x3FB999999999999A, 0x3FF0000010000000,
+        0x47EFFFFFF0000000, 0x7E37E43C8800759C, 0xFFF0000000000000, 0x7FF8000000000000, 0x7FF0000000000001,
+        0xFFF4000020000000, 0x369C000000000000],
+}
+
+
 @pytest.mark.parametrize("typecode", ["f", "d"])
 def test_float_buffers_convert_like_iteration(typecode):
     values = [0.1, -2.5, 1e300, -0.0, float("nan"), 3.0]
@@ -265,6 +318,100 @@ def test_float_buffers_convert_like_iteration(typecode):
     ones = [1.0] * len(values)
     assert same_floats(hdc.hdc_bind(arr, ones), hdc.hdc_bind(list(arr), ones))
     assert same_floats(hdc.hdc_bind(memoryview(arr), ones), hdc.hdc_bind(list(arr), ones))
+
+
+@pytest.mark.parametrize("typecode", list("bBhHiIlLqQfd"))
+def test_array_buffers_convert_like_iteration(typecode):
+    size = array.array(typecode).itemsize
+    if typecode in "fd":
+        bits = FLOAT_BITS[size]
+        arr = array.array(typecode, struct.pack(f"={len(bits)}{'I' if size == 4 else 'Q'}", *bits))
+    else:
+        arr = array.array(typecode, integer_items(8 * size, typecode.islower()))
+    view = memoryview(arr)
+    for value in (arr, view, view[::-1], view[1::3]):
+        assert converted(value) == converted(Iterated(value))
+
+
+def test_int64_items_round_through_double():
+    assert hdc.hdc_permute(array.array("q", [2**60 + 2**36 + 1]), 0) == [2.0**60]
+
+
+def numeric_array(kind, order):
+    size = int(kind[1])
+    if kind[0] == "f":
+        native = np.array(FLOAT_BITS[size], dtype=f"u{size}").view(kind)
+    elif kind == "b1":
+        native = np.frombuffer(bytes([0, 1, 2, 255]), dtype=bool)
+    else:
+        native = np.array(integer_items(8 * size, kind[0] == "i"), dtype=kind)
+    return native if order == "<" else native.byteswap().view(native.dtype.newbyteorder(order))
+
+
+LAYOUTS = {
+    "contiguous": lambda a: a,
+    "every other": lambda a: np.repeat(a, 2)[::2],
+    "reversed": lambda a: a[::-1],
+    "zero stride": lambda a: np.lib.stride_tricks.as_strided(a[1:], shape=(4,), strides=(0,)),
+    "unaligned": lambda a: np.frombuffer(b"\0" + a.tobytes(), dtype=a.dtype, offset=1),
+}
+
+
+@needs_numpy
+@pytest.mark.parametrize("layout", LAYOUTS)
+@pytest.mark.parametrize("order", ["<", ">"])
+@pytest.mark.parametrize("kind", ["i1", "u1", "b1", "i2", "u2", "i4", "u4", "i8", "u8", "f2", "f4", "f8"])
+def test_numeric_buffers_convert_like_iteration(kind, order, layout):
+    arr = LAYOUTS[layout](numeric_array(kind, order))
+    want = converted(Iterated(arr))
+    assert converted(arr) == want
+    assert converted(arr.tolist()) == want
+    if arr.dtype.isnative and layout != "unaligned":
+        # (numpy describes unaligned elements in standard sizes, which a
+        # memoryview cannot iterate)
+        view = memoryview(arr)
+        assert converted(view) == converted(Iterated(view))
+
+
+@needs_numpy
+def test_every_float16_converts_like_iteration():
+    halves = np.arange(2**16, dtype="u2").view("f2")
+    assert converted(halves) == converted(halves.tolist())
+
+
+@needs_numpy
+@pytest.mark.parametrize(
+    "make",
+    [
+        lambda: np.zeros((2, 2), dtype="f4"),
+        lambda: np.zeros((), dtype="f4"),
+        lambda: np.ones(2, dtype="c8"),
+        lambda: np.ones(2, dtype="g"),
+        lambda: np.array(["a"]),
+        lambda: np.zeros(2, dtype="M8[s]"),
+        lambda: np.array([1.5, None]),
+        lambda: memoryview(np.ones(2, dtype=">f4")),
+        lambda: memoryview(np.ones(2, dtype="f2")),
+        lambda: memoryview(np.ones((2, 2), dtype="f4")),
+        lambda: memoryview(b"ab").cast("c"),
+        lambda: array.array("u", "ab"),
+    ],
+)
+@pytest.mark.filterwarnings("ignore:Casting complex values")
+def test_other_buffers_take_the_general_path(make):
+    assert converted(make()) == converted(Iterated(make()))
+
+
+@needs_numpy
+def test_ndarray_subclass_that_overrides_indexing_is_iterated():
+    # An ndarray's iterator indexes it, so this subclass's items are all 7.
+    class Sevens(np.ndarray):
+        def __getitem__(self, i):
+            if isinstance(i, int) and 0 <= i < len(self):
+                return 7.0
+            return super().__getitem__(i)
+
+    assert hdc.hdc_permute(np.arange(3, dtype="f4").view(Sevens), 0) == [7.0, 7.0, 7.0]
 
 
 def test_list_mutated_during_conversion_is_read_like_its_iterator():
