@@ -21,6 +21,38 @@
 
 namespace tessarin {
 
+// a * b and acc + x with the left operand as the instruction's first source.
+// Of two NaNs the processor returns the first source's payload, but the
+// compiler treats both operations as commutative and does swap them (it
+// turns q * r into r * q and acc + p into p + acc when that saves a move), so
+// on x86-64 and aarch64 the instruction is spelled out. Every ordered sum of
+// the scans uses these, and so must any loop that claims to reproduce them.
+inline float mul_in_order(float a, float b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __asm__("mulss %1, %0" : "+x"(a) : "xm"(b));
+    return a;
+#elif defined(__aarch64__) && defined(__GNUC__)
+    float r;
+    __asm__("fmul %s0, %s1, %s2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return a * b;
+#endif
+}
+
+inline float add_in_order(float acc, float x) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __asm__("addss %1, %0" : "+x"(acc) : "xm"(x));
+    return acc;
+#elif defined(__aarch64__) && defined(__GNUC__)
+    float r;
+    __asm__("fadd %s0, %s1, %s2" : "=w"(r) : "w"(acc), "w"(x));
+    return r;
+#else
+    return acc + x;
+#endif
+}
+
 enum class Factors {
     query_first,   // q[i] * r[i]
     record_first,  // r[i] * q[i]
