@@ -34,19 +34,6 @@ inline __m512 add_in_order_masked(__m512 acc, __mmask16 live, __m512 p) {
     return acc;
 }
 
-// Component j of a block as 16 lanes. Sign bits go straight from memory into
-// a mask register and select +1.0f or -1.0f per lane.
-template <bool Packed>
-inline __m512 row_at(const void* rows, u64 j) {
-    if constexpr (Packed) {
-        __mmask16 minus;
-        __asm__("kmovw %1, %0" : "=Yk"(minus) : "m"(static_cast<const std::uint16_t*>(rows)[j]));
-        return _mm512_mask_blend_ps(minus, _mm512_set1_ps(1.0f), _mm512_set1_ps(-1.0f));
-    } else {
-        return _mm512_loadu_ps(static_cast<const float*>(rows) + j * kLanes);
-    }
-}
-
 template <bool RecordFirst>
 inline __m512 product(__m512 q, __m512 r) {
     if constexpr (RecordFirst) {
@@ -55,6 +42,43 @@ inline __m512 product(__m512 q, __m512 r) {
         return mul_in_order(q, r);
     }
 }
+
+// Query component j times component j of any block, as 16 lanes.
+//
+// A sign-bit lane holds +1.0f or -1.0f, so its product is one of just two
+// values: both are computed once per component, with the same instruction
+// and operands a lane's own multiply would use, and each block's sign bits
+// (straight from memory into a mask register) pick one per lane. That leaves
+// a pick and an add per block and component.
+template <bool Packed, bool RecordFirst>
+struct Term;
+
+template <bool RecordFirst>
+struct Term<true, RecordFirst> {
+    __m512 times_plus;
+    __m512 times_minus;
+
+    explicit Term(float q)
+        : times_plus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(1.0f))),
+          times_minus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(-1.0f))) {}
+
+    __m512 times(const void* rows, u64 j) const {
+        __mmask16 minus;
+        __asm__("kmovw %1, %0" : "=Yk"(minus) : "m"(static_cast<const std::uint16_t*>(rows)[j]));
+        return _mm512_mask_blend_ps(minus, times_plus, times_minus);
+    }
+};
+
+template <bool RecordFirst>
+struct Term<false, RecordFirst> {
+    __m512 q;
+
+    explicit Term(float qj) : q(_mm512_set1_ps(qj)) {}
+
+    __m512 times(const void* rows, u64 j) const {
+        return product<RecordFirst>(q, _mm512_loadu_ps(static_cast<const float*>(rows) + j * kLanes));
+    }
+};
 
 template <std::size_t G, bool Packed, bool RecordFirst>
 void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
@@ -66,9 +90,9 @@ void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) 
         rows[b] = g.rows[first + b];
     }
     for (u64 j = j0; j < j1; ++j) {
-        const __m512 qj = _mm512_set1_ps(q[j]);
+        const Term<Packed, RecordFirst> term(q[j]);
 #pragma GCC unroll 8
-        for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], product<RecordFirst>(qj, row_at<Packed>(rows[b], j)));
+        for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], term.times(rows[b], j));
     }
 #pragma GCC unroll 8
     for (std::size_t b = 0; b < G; ++b) _mm512_store_ps(g.sums[first + b], acc[b]);
@@ -92,7 +116,7 @@ template <bool Packed, bool RecordFirst>
 void masked(const float* q, BlockGroup& g, std::size_t b, __mmask16 live, u64 j0, u64 j1) {
     __m512 acc = _mm512_load_ps(g.sums[b]);
     for (u64 j = j0; j < j1; ++j) {
-        acc = add_in_order_masked(acc, live, product<RecordFirst>(_mm512_set1_ps(q[j]), row_at<Packed>(g.rows[b], j)));
+        acc = add_in_order_masked(acc, live, Term<Packed, RecordFirst>(q[j]).times(g.rows[b], j));
     }
     _mm512_store_ps(g.sums[b], acc);
 }
