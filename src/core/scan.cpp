@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <vector>
 
 #include "core/fault.hpp"
@@ -26,8 +27,11 @@ inline float product(float q, float r) {
 template <bool Packed>
 float row_at(const BlockGroup& g, std::size_t b, std::uint64_t j, std::size_t k) {
     if constexpr (Packed) {
+        // +1.0f with the lane's sign bit: no branch on random bits.
+        constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
         const auto* signs = static_cast<const RowStore::SignWord*>(g.rows[b]);
-        return ((signs[j] >> k) & 1U) != 0 ? -1.0f : 1.0f;
+        const std::uint32_t sign = (static_cast<std::uint32_t>(signs[j]) >> k) & 1U;
+        return std::bit_cast<float>(kPlusOneBits | (sign << 31));
     } else {
         return static_cast<const float*>(g.rows[b])[j * kLanes + k];
     }
@@ -153,13 +157,15 @@ void advance_range(const ScanKernels& kernels, const float* query, BlockGroup& g
 
 // Advances every sum of a group over the whole query, `chunk` components at
 // a time; `point_rows(from, to)` sets the group's row pointers (and fills a
-// scratch, if any) for each range. This loop is the one place a scan passes
-// between ranges, so it is where a request to stop can be checked.
+// scratch, if any) for each range. Every scan, whatever its target, passes
+// through this loop between ranges (a few microseconds apart at most), so a
+// request to stop needs checking in this one place only.
 template <class PointRows>
 void advance_group(const ScanKernels& kernels, const float* query, BlockGroup& g, bool record_first,
                    std::uint64_t chunk, PointRows point_rows) {
     const std::uint64_t longest = group_longest(g);
     for (std::uint64_t from = 0; from < longest; from += chunk) {
+        // Between two ranges of a group: the place for a check of a request to stop.
         const std::uint64_t to = std::min(longest, from + chunk);
         point_rows(from, to);
         advance_range(kernels, query, g, from, to, record_first);

@@ -198,8 +198,9 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
     }
 }
 
-// At dim 10,000, sign bits cost an eighth of a byte per component plus the
-// slot and lane tables; float rows cost their four bytes per component.
+// At dim 10,000, sign bits cost an eighth of a byte per component and float
+// rows four bytes; the slot and lane tables add a few dozen bytes per entry
+// (up to twice that just after a table has grown).
 TEST(RowStore, BytesPerEntry) {
     constexpr std::size_t kDim = 10000;
     constexpr std::size_t kEntries = 160;
@@ -212,8 +213,8 @@ TEST(RowStore, BytesPerEntry) {
     }
     const double packed_per_entry = static_cast<double>(packed.bytes_held()) / kEntries;
     const double float_per_entry = static_cast<double>(floats.bytes_held()) / kEntries;
-    EXPECT_LT(packed_per_entry, kDim / 8 + 64.0);
-    EXPECT_LT(float_per_entry, kDim * 4 + 64.0);
+    EXPECT_LT(packed_per_entry, kDim / 8 + 96.0);
+    EXPECT_LT(float_per_entry, kDim * 4 + 96.0);
     RecordProperty("packed_bytes_per_entry", std::to_string(packed_per_entry));
     RecordProperty("float_bytes_per_entry", std::to_string(float_per_entry));
 }
