@@ -67,8 +67,16 @@ void lockstep_scalar(const float* q, BlockGroup& g, std::size_t first, std::size
 
 }  // namespace
 
+void interleave_rows_scalar(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out) {
+    for (std::size_t k = 0; k < kLanes; ++k) {
+        for (std::uint64_t j = 0; j < n; ++j) out[j * kLanes + k] = rows[k][from + j];
+    }
+}
+
 TargetKernels scalar_scan_kernels() {
-    return {{lockstep_scalar<true>, masked_scalar<true>}, {lockstep_scalar<false>, masked_scalar<false>}};
+    return {{lockstep_scalar<true>, masked_scalar<true>},
+            {lockstep_scalar<false>, masked_scalar<false>},
+            interleave_rows_scalar};
 }
 
 }  // namespace scan_detail
@@ -215,7 +223,7 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
 void scan_rows(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out, Factors order) {
     if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
     constexpr std::size_t kGroupRows = kGroupBlocks * kLanes;
-    const ScanKernels kernels = kernels_for(active_simd_target()).floats;
+    const TargetKernels kernels = kernels_for(active_simd_target());
     const bool record_first = order == Factors::record_first;
     std::vector<float> scratch(kGroupRows * kScratchChunk, 0.0f);
     BlockGroup g;
@@ -230,13 +238,22 @@ void scan_rows(float start, HvView query, std::span<const Hypervector> rows, std
             std::fill(std::begin(g.sums[b]), std::end(g.sums[b]), start);
             g.rows[b] = scratch.data() + b * kLanes * kScratchChunk;
         }
-        advance_group(kernels, query.data(), g, record_first, kScratchChunk, [&](std::uint64_t from, std::uint64_t to) {
+        advance_group(kernels.floats, query.data(), g, record_first, kScratchChunk, [&](std::uint64_t from,
+                                                                                          std::uint64_t to) {
             for (std::size_t b = 0; b < g.count; ++b) {
                 float* block = scratch.data() + b * kLanes * kScratchChunk;
-                for (std::size_t k = 0; k < kLanes && b * kLanes + k < n; ++k) {
-                    const float* row = rows[first + b * kLanes + k].data();
+                const std::size_t used = std::min(kLanes, n - b * kLanes);
+                std::array<const float*, kLanes> lane_rows{};
+                for (std::size_t k = 0; k < used; ++k) lane_rows[k] = rows[first + b * kLanes + k].data();
+                if (used == kLanes && g.common[b] >= to) {
+                    kernels.interleave(lane_rows.data(), from, to - from, block);
+                    continue;
+                }
+                // A partial block, or lanes that end within the range: lane by
+                // lane, each up to its own end.
+                for (std::size_t k = 0; k < used; ++k) {
                     const std::uint64_t stop = std::clamp(g.end[b][k], from, to);
-                    for (std::uint64_t i = from; i < stop; ++i) block[(i - from) * kLanes + k] = row[i];
+                    for (std::uint64_t i = from; i < stop; ++i) block[(i - from) * kLanes + k] = lane_rows[k][i];
                 }
             }
         });

@@ -155,10 +155,50 @@ void masked_entry(const float* q, BlockGroup& g, std::size_t b, std::uint32_t li
     }
 }
 
+// Rows r[0..7], components j..j+7, transposed into out (lanes half*8 ..
+// half*8+7 of eight consecutive components).
+inline void transpose_tile(const float* const* r, u64 j, float* out) {
+    const __m256 t0 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[0] + j), _mm256_loadu_ps(r[1] + j));
+    const __m256 t1 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[0] + j), _mm256_loadu_ps(r[1] + j));
+    const __m256 t2 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[2] + j), _mm256_loadu_ps(r[3] + j));
+    const __m256 t3 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[2] + j), _mm256_loadu_ps(r[3] + j));
+    const __m256 t4 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[4] + j), _mm256_loadu_ps(r[5] + j));
+    const __m256 t5 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[4] + j), _mm256_loadu_ps(r[5] + j));
+    const __m256 t6 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[6] + j), _mm256_loadu_ps(r[7] + j));
+    const __m256 t7 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[6] + j), _mm256_loadu_ps(r[7] + j));
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    _mm256_storeu_ps(out + 0 * kLanes, _mm256_permute2f128_ps(u0, u4, 0x20));
+    _mm256_storeu_ps(out + 1 * kLanes, _mm256_permute2f128_ps(u1, u5, 0x20));
+    _mm256_storeu_ps(out + 2 * kLanes, _mm256_permute2f128_ps(u2, u6, 0x20));
+    _mm256_storeu_ps(out + 3 * kLanes, _mm256_permute2f128_ps(u3, u7, 0x20));
+    _mm256_storeu_ps(out + 4 * kLanes, _mm256_permute2f128_ps(u0, u4, 0x31));
+    _mm256_storeu_ps(out + 5 * kLanes, _mm256_permute2f128_ps(u1, u5, 0x31));
+    _mm256_storeu_ps(out + 6 * kLanes, _mm256_permute2f128_ps(u2, u6, 0x31));
+    _mm256_storeu_ps(out + 7 * kLanes, _mm256_permute2f128_ps(u3, u7, 0x31));
+}
+
 }  // namespace
 
+void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out) {
+    u64 j = 0;
+    for (; j + 8 <= n; j += 8) {
+        transpose_tile(rows, from + j, out + j * kLanes);
+        transpose_tile(rows + 8, from + j, out + j * kLanes + 8);
+    }
+    for (; j < n; ++j) {
+        for (std::size_t k = 0; k < kLanes; ++k) out[j * kLanes + k] = rows[k][from + j];
+    }
+}
+
 TargetKernels avx2_scan_kernels() {
-    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}};
+    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}, interleave_rows_avx2};
 }
 
 }  // namespace tessarin::scan_detail

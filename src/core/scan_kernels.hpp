@@ -54,10 +54,22 @@ struct ScanKernels {
                    std::uint64_t j1, bool record_first);
 };
 
+// Copies components [from, from + n) of kLanes separate rows into a block
+// laid out like a float block: out[j * kLanes + k] = rows[k][from + j]. Every
+// row must have at least from + n components. Moves bits only.
+using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+
 struct TargetKernels {
     ScanKernels packed;  // one 16-bit sign word per component
     ScanKernels floats;  // 16 floats per component
+    InterleaveRows interleave;
 };
+
+void interleave_rows_scalar(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+#if defined(__x86_64__)
+// 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
+void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+#endif
 
 TargetKernels scalar_scan_kernels();
 #if defined(__x86_64__)
