@@ -222,6 +222,7 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
 // at a time.
 void scan_rows(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out, Factors order) {
     if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
+    if (rows.empty()) return;
     constexpr std::size_t kGroupRows = kGroupBlocks * kLanes;
     const TargetKernels kernels = kernels_for(active_simd_target());
     const bool record_first = order == Factors::record_first;
