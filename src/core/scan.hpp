@@ -5,7 +5,8 @@
 // rounded to 32 bits in index order. A scan runs many such sums at once (the
 // records are the lanes; each lane keeps its own order and start value), so
 // every score is bit-identical to the one-record loop while a pass over the
-// query feeds many records.
+// query feeds many records. Scans run on the widest SIMD target this
+// processor has (simd_target.hpp); every target computes the same bits.
 //
 // The order of the two factors of each product is kept as the caller states
 // it: the product commutes, except that of two NaNs the processor keeps the
@@ -65,8 +66,9 @@ float ordered_dot(float start, HvView query, HvView record, Factors order = Fact
 float ordered_dot_over(float start, HvView query, HvView record, float length,
                        Factors order = Factors::query_first);
 
-// out[k] = ordered_dot(start, query, row k of `rows`) for every stored row;
-// out must have rows.size() elements.
+// out[k] = ordered_dot(start, query, row k of `rows`) for every stored row.
+// An `out` shorter than rows.size() is a Fault; elements past it are left
+// alone.
 void ordered_dots(float start, HvView query, const RowStore& rows, std::span<float> out,
                   Factors order = Factors::query_first);
 

@@ -13,6 +13,7 @@
 #include "core/row_store.hpp"
 #include "core/scan.hpp"
 #include "core/simd_target.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -167,6 +168,16 @@ TEST(Scan, OverDividesEveryScore) {
         EXPECT_EQ(got[1], 2.0f / 3.0f);
         EXPECT_EQ(bits(got[2]), bits(-0.0f));
     }
+}
+
+TEST(Scan, OutputShorterThanTheRecordsIsAFault) {
+    const std::vector<V> rows(3, V{1.0f});
+    RowStore store;
+    for (const V& r : rows) store.push_back(r);
+    V out(2);
+    const std::string message = "ordered_dots: output shorter than the number of records";
+    expect_fault([&] { ordered_dots(0.0f, V{1.0f}, store, out); }, message);
+    expect_fault([&] { ordered_dots_over(0.0f, V{1.0f}, rows, 1.0f, out); }, message);
 }
 
 // ---- RowStore -----------------------------------------------------------
