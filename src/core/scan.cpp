@@ -73,16 +73,10 @@ void lockstep_scalar(const float* q, BlockGroup& g, std::size_t first, std::size
 
 }  // namespace
 
-void interleave_rows_scalar(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out) {
-    for (std::size_t k = 0; k < kLanes; ++k) {
-        for (std::uint64_t j = 0; j < n; ++j) out[j * kLanes + k] = rows[k][from + j];
-    }
-}
-
 TargetKernels scalar_scan_kernels() {
     return {{lockstep_scalar<true>, masked_scalar<true>},
             {lockstep_scalar<false>, masked_scalar<false>},
-            interleave_rows_scalar};
+            nullptr};
 }
 
 }  // namespace scan_detail
@@ -228,12 +222,17 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
 
 // Separate rows go through the float kernel: each range of components is
 // first copied lane-major into a scratch group, kGroupBlocks * kLanes rows
-// at a time.
+// at a time (on a target that can transpose them cheaply; otherwise one row
+// after another).
 void scan_rows(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out, Factors order) {
     if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
     if (rows.empty()) return;
     constexpr std::size_t kGroupRows = kGroupBlocks * kLanes;
     const TargetKernels kernels = kernels_for(active_simd_target());
+    if (kernels.interleave == nullptr) {
+        for (std::size_t k = 0; k < rows.size(); ++k) out[k] = ordered_dot(start, query, rows[k], order);
+        return;
+    }
     const bool record_first = order == Factors::record_first;
     // Sized for the first group and range, which are the largest.
     const std::size_t chunk = std::clamp<std::size_t>(query.size(), 1, kScratchChunk);

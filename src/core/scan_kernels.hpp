@@ -62,10 +62,10 @@ using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, st
 struct TargetKernels {
     ScanKernels packed;  // one 16-bit sign word per component
     ScanKernels floats;  // 16 floats per component
+    // Null where transposing separate rows costs more than it saves (without
+    // vector registers): those are then scored one at a time.
     InterleaveRows interleave;
 };
-
-void interleave_rows_scalar(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
 #if defined(__x86_64__)
 // 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
 void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
