@@ -13,13 +13,23 @@ namespace {
 constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
 constexpr std::uint32_t kMinusOneBits = 0xBF800000U;
 
+// Room for `extra` more elements before anything changes (for the strong
+// guarantee), growing geometrically: reserving exactly size + extra would
+// reallocate and copy the whole table on every append, so filling a store
+// would take time quadratic in its size.
+template <class T>
+void reserve_more(std::vector<T>& v, std::size_t extra) {
+    if (v.capacity() - v.size() >= extra) return;
+    v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
 // The lane a new row goes to: the next free lane of the last block, or lane 0
 // of a new block. The record table grows by a whole block at a time so that
 // every lane of every block has an entry. Returns whether a block was opened.
 template <class Block>
 bool open_lane(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
     if (!blocks.empty() && blocks.back().used < RowStore::kLanes) return false;
-    records.reserve(records.size() + RowStore::kLanes);
+    reserve_more(records, RowStore::kLanes);
     blocks.emplace_back();
     records.resize(records.size() + RowStore::kLanes, 0);
     return true;
@@ -67,7 +77,7 @@ void RowStore::push_back(HvView row) {
     const bool packed = is_exactly_bipolar(row);
     const std::size_t n = row.size();
     if (n > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
-    slots_.reserve(slots_.size() + 1);
+    reserve_more(slots_, 1);
     const std::uint64_t record = slots_.size();
 
     // Every allocation happens before the first change to a lane; a block

@@ -2,78 +2,274 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
+#include <vector>
 
+#include "core/fault.hpp"
+#include "core/scan_kernels.hpp"
 #include "core/simd_target.hpp"
 
 namespace tessarin {
+namespace scan_detail {
 namespace {
-
-constexpr std::size_t kLanes = RowStore::kLanes;
-using Lanes = std::array<float, kLanes>;
 
 template <Factors Order>
 inline float product(float q, float r) {
     if constexpr (Order == Factors::query_first) {
-        return q * r;
+        return mul_in_order(q, r);
     } else {
-        return r * q;
+        return mul_in_order(r, q);
     }
 }
 
-// How far each lane of a block runs: its own length, cut to the query's.
-template <class Block>
-std::array<std::uint64_t, kLanes> lane_ends(const Block& b, std::uint64_t query_length) {
-    std::array<std::uint64_t, kLanes> end{};
-    for (std::size_t k = 0; k < b.used; ++k) end[k] = std::min(b.length[k], query_length);
-    return end;
+// The portable kernels, and the order every other target reproduces: lane
+// by lane, each sum in index order.
+template <bool Packed>
+float row_at(const void* rows, std::uint64_t j, std::size_t k) {
+    if constexpr (Packed) {
+        // +1.0f with the lane's sign bit: no branch on random bits.
+        constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
+        const auto* signs = static_cast<const RowStore::SignWord*>(rows);
+        const std::uint32_t sign = (static_cast<std::uint32_t>(signs[j]) >> k) & 1U;
+        return std::bit_cast<float>(kPlusOneBits | (sign << 31));
+    } else {
+        return static_cast<const float*>(rows)[j * kLanes + k];
+    }
 }
 
-// One block, every lane in step. Up to the shortest lane no lane needs a
-// check; past it, a lane that has ended simply stops adding (adding anything,
-// even a zero, could turn its -0.0f into +0.0f).
-template <Factors Order, class RowAt>
-void block_sums(float start, const float* q, const std::array<std::uint64_t, kLanes>& end, std::size_t used,
-                RowAt row_at, Lanes& acc) {
-    acc.fill(start);
-    std::uint64_t common = end[0];
+// The 16 sums live in locals rather than in the group, so that the compiler
+// need not store and reload them after every add.
+template <bool Packed, Factors Order>
+void lanes_in_order(const float* q, BlockGroup& g, std::size_t b, std::uint32_t live, std::uint64_t j0,
+                    std::uint64_t j1) {
+    std::array<float, kLanes> acc;
+    std::copy(std::begin(g.sums[b]), std::end(g.sums[b]), acc.begin());
+    const void* rows = g.rows[b];
+    for (std::uint64_t j = j0; j < j1; ++j) {
+        const float qj = q[j];
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            if (((live >> k) & 1U) != 0) acc[k] = add_in_order(acc[k], product<Order>(qj, row_at<Packed>(rows, j, k)));
+        }
+    }
+    std::copy(acc.begin(), acc.end(), std::begin(g.sums[b]));
+}
+
+template <bool Packed>
+void masked_scalar(const float* q, BlockGroup& g, std::size_t b, std::uint32_t live, std::uint64_t j0,
+                   std::uint64_t j1, bool record_first) {
+    if (record_first) {
+        lanes_in_order<Packed, Factors::record_first>(q, g, b, live, j0, j1);
+    } else {
+        lanes_in_order<Packed, Factors::query_first>(q, g, b, live, j0, j1);
+    }
+}
+
+template <bool Packed>
+void lockstep_scalar(const float* q, BlockGroup& g, std::size_t first, std::size_t count, std::uint64_t j0,
+                     std::uint64_t j1, bool record_first) {
+    constexpr std::uint32_t kEveryLane = (1U << kLanes) - 1;
+    for (std::size_t b = first; b < first + count; ++b) masked_scalar<Packed>(q, g, b, kEveryLane, j0, j1, record_first);
+}
+
+}  // namespace
+
+TargetKernels scalar_scan_kernels() {
+    return {{lockstep_scalar<true>, masked_scalar<true>},
+            {lockstep_scalar<false>, masked_scalar<false>},
+            nullptr};
+}
+
+}  // namespace scan_detail
+
+namespace {
+
+using scan_detail::BlockGroup;
+using scan_detail::kGroupBlocks;
+using scan_detail::kLanes;
+using scan_detail::ScanKernels;
+using scan_detail::TargetKernels;
+
+TargetKernels kernels_for(SimdTarget t) {
+    switch (t) {
+#if defined(__x86_64__)
+        case SimdTarget::avx512:
+            return scan_detail::avx512_scan_kernels();
+        case SimdTarget::avx2:
+            return scan_detail::avx2_scan_kernels();
+#endif
+        default:
+            return scan_detail::scalar_scan_kernels();
+    }
+}
+
+// Components a kernel advances per call over a store: long enough that the
+// call costs nothing, short enough that a group's pass can be interrupted
+// within a few microseconds.
+constexpr std::uint64_t kStoreChunk = 4096;
+// Over separate rows each range is first copied into a lane-major scratch.
+// Ranges of 1,024 components read each row in stretches of 4 KiB, which the
+// hardware prefetcher follows well even with 128 rows in a group (shorter
+// stretches were markedly slower once the rows outgrew the caches), while
+// the scratch of a whole group (512 KiB at most) stays in the second-level
+// cache.
+constexpr std::uint64_t kScratchChunk = 1024;
+
+// Sets a block's lane ends (each lane's length cut to the query's) and its
+// shortest and longest end.
+void set_lane_ends(BlockGroup& g, std::size_t b, const std::uint64_t* lengths, std::size_t used,
+                   std::uint64_t query_length) {
+    std::uint64_t common = query_length;
     std::uint64_t longest = 0;
-    for (std::size_t k = 0; k < used; ++k) {
-        common = std::min(common, end[k]);
-        longest = std::max(longest, end[k]);
+    for (std::size_t k = 0; k < kLanes; ++k) {
+        const std::uint64_t end = k < used ? std::min(lengths[k], query_length) : 0;
+        g.end[b][k] = end;
+        if (k < used) {
+            common = std::min(common, end);
+            longest = std::max(longest, end);
+        }
     }
-    for (std::uint64_t i = 0; i < common; ++i) {
-        const float qi = q[i];
-        for (std::size_t k = 0; k < kLanes; ++k) acc[k] = acc[k] + product<Order>(qi, row_at(i, k));
-    }
-    for (std::uint64_t i = common; i < longest; ++i) {
-        const float qi = q[i];
-        for (std::size_t k = 0; k < used; ++k) {
-            if (i < end[k]) acc[k] = acc[k] + product<Order>(qi, row_at(i, k));
+    g.common[b] = common;
+    g.longest[b] = longest;
+}
+
+std::uint64_t group_longest(const BlockGroup& g) {
+    std::uint64_t longest = 0;
+    for (std::size_t b = 0; b < g.count; ++b) longest = std::max(longest, g.longest[b]);
+    return longest;
+}
+
+// Advances a group over components [from, to): every block in step up to
+// the shortest lane of any of them, then each block on its own, unmasked up
+// to its own shortest lane and masked from one lane's end to the next.
+void advance_range(const ScanKernels& kernels, const float* query, BlockGroup& g, std::uint64_t from,
+                   std::uint64_t to, bool record_first) {
+    const float* q = query + from;
+    std::uint64_t together = to;
+    for (std::size_t b = 0; b < g.count; ++b) together = std::min(together, std::clamp(g.common[b], from, to));
+    if (together > from) kernels.lockstep(q, g, 0, g.count, 0, together - from, record_first);
+    for (std::size_t b = 0; b < g.count; ++b) {
+        const std::uint64_t common = std::clamp(g.common[b], together, to);
+        const std::uint64_t longest = std::clamp(g.longest[b], together, to);
+        if (common > together) kernels.lockstep(q, g, b, 1, together - from, common - from, record_first);
+        for (std::uint64_t i = common; i < longest;) {
+            std::uint32_t live = 0;
+            std::uint64_t next = longest;
+            for (std::size_t k = 0; k < kLanes; ++k) {
+                if (g.end[b][k] > i) {
+                    live |= 1U << k;
+                    next = std::min(next, g.end[b][k]);
+                }
+            }
+            kernels.masked(q, g, b, live, i - from, next - from, record_first);
+            i = next;
         }
     }
 }
 
-template <Factors Order>
-void scan_store(float start, HvView query, const RowStore& rows, std::span<float> out) {
-    Lanes acc{};
-    const auto& packed = rows.packed_blocks();
-    for (std::size_t b = 0; b < packed.size(); ++b) {
-        const RowStore::PackedBlock& block = packed[b];
-        const RowStore::SignWord* signs = block.signs.data();
-        block_sums<Order>(start, query.data(), lane_ends(block, query.size()), block.used,
-                          [signs](std::uint64_t i, std::size_t k) {
-                              return ((signs[i] >> k) & 1U) != 0 ? -1.0f : 1.0f;
-                          },
-                          acc);
-        for (std::size_t k = 0; k < block.used; ++k) out[rows.packed_records()[b * kLanes + k]] = acc[k];
+// Advances every sum of a group over the whole query, `chunk` components at
+// a time; `point_rows(from, to)` sets the group's row pointers (and fills a
+// scratch, if any) for each range. Every scan, whatever its target, passes
+// through this loop between ranges (a few microseconds apart at most), so a
+// request to stop needs checking in this one place only.
+template <class PointRows>
+void advance_group(const ScanKernels& kernels, const float* query, BlockGroup& g, bool record_first,
+                   std::uint64_t chunk, PointRows point_rows) {
+    const std::uint64_t longest = group_longest(g);
+    for (std::uint64_t from = 0; from < longest; from += chunk) {
+        // Between two ranges of a group: the place for a check of a request to stop.
+        const std::uint64_t to = std::min(longest, from + chunk);
+        point_rows(from, to);
+        advance_range(kernels, query, g, from, to, record_first);
     }
-    const auto& floats = rows.float_blocks();
-    for (std::size_t b = 0; b < floats.size(); ++b) {
-        const RowStore::FloatBlock& block = floats[b];
-        const float* values = block.values.data();
-        block_sums<Order>(start, query.data(), lane_ends(block, query.size()), block.used,
-                          [values](std::uint64_t i, std::size_t k) { return values[i * kLanes + k]; }, acc);
-        for (std::size_t k = 0; k < block.used; ++k) out[rows.float_records()[b * kLanes + k]] = acc[k];
+}
+
+template <class Block, class Data>
+void scan_blocks(float start, HvView query, const std::vector<Block>& blocks,
+                 const std::vector<std::uint64_t>& records, const ScanKernels& kernels, bool record_first,
+                 std::span<float> out, Data data) {
+    BlockGroup g;
+    for (std::size_t first = 0; first < blocks.size(); first += kGroupBlocks) {
+        g.count = std::min(kGroupBlocks, blocks.size() - first);
+        for (std::size_t b = 0; b < g.count; ++b) {
+            const Block& block = blocks[first + b];
+            set_lane_ends(g, b, block.length.data(), block.used, query.size());
+            std::fill(std::begin(g.sums[b]), std::end(g.sums[b]), start);
+        }
+        advance_group(kernels, query.data(), g, record_first, kStoreChunk, [&](std::uint64_t from, std::uint64_t) {
+            // A block shorter than the range is not read; it gets no pointer past its end.
+            for (std::size_t b = 0; b < g.count; ++b) {
+                g.rows[b] = from < g.longest[b] ? data(blocks[first + b], from) : nullptr;
+            }
+        });
+        for (std::size_t b = 0; b < g.count; ++b) {
+            const Block& block = blocks[first + b];
+            for (std::size_t k = 0; k < block.used; ++k) out[records[(first + b) * kLanes + k]] = g.sums[b][k];
+        }
+    }
+}
+
+void scan_store(float start, HvView query, const RowStore& rows, std::span<float> out, Factors order) {
+    if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
+    const TargetKernels kernels = kernels_for(active_simd_target());
+    const bool record_first = order == Factors::record_first;
+    scan_blocks(start, query, rows.packed_blocks(), rows.packed_records(), kernels.packed, record_first, out,
+                [](const RowStore::PackedBlock& b, std::uint64_t from) -> const void* { return b.signs.data() + from; });
+    scan_blocks(start, query, rows.float_blocks(), rows.float_records(), kernels.floats, record_first, out,
+                [](const RowStore::FloatBlock& b, std::uint64_t from) -> const void* {
+                    return b.values.data() + from * kLanes;
+                });
+}
+
+// Separate rows go through the float kernel: each range of components is
+// first copied lane-major into a scratch group, kGroupBlocks * kLanes rows
+// at a time (on a target that can transpose them cheaply; otherwise one row
+// after another).
+void scan_rows(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out, Factors order) {
+    if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
+    if (rows.empty()) return;
+    constexpr std::size_t kGroupRows = kGroupBlocks * kLanes;
+    const TargetKernels kernels = kernels_for(active_simd_target());
+    if (kernels.interleave == nullptr) {
+        for (std::size_t k = 0; k < rows.size(); ++k) out[k] = ordered_dot(start, query, rows[k], order);
+        return;
+    }
+    const bool record_first = order == Factors::record_first;
+    // Sized for the first group and range, which are the largest.
+    const std::size_t chunk = std::clamp<std::size_t>(query.size(), 1, kScratchChunk);
+    const std::size_t block_floats = kLanes * chunk;
+    const std::size_t first_group_blocks = std::min(kGroupBlocks, (rows.size() + kLanes - 1) / kLanes);
+    std::vector<float> scratch(first_group_blocks * block_floats, 0.0f);
+    BlockGroup g;
+    for (std::size_t first = 0; first < rows.size(); first += kGroupRows) {
+        const std::size_t n = std::min(kGroupRows, rows.size() - first);
+        g.count = (n + kLanes - 1) / kLanes;
+        for (std::size_t b = 0; b < g.count; ++b) {
+            std::array<std::uint64_t, kLanes> lengths{};
+            const std::size_t used = std::min(kLanes, n - b * kLanes);
+            for (std::size_t k = 0; k < used; ++k) lengths[k] = rows[first + b * kLanes + k].size();
+            set_lane_ends(g, b, lengths.data(), used, query.size());
+            std::fill(std::begin(g.sums[b]), std::end(g.sums[b]), start);
+            g.rows[b] = scratch.data() + b * block_floats;
+        }
+        advance_group(kernels.floats, query.data(), g, record_first, chunk, [&](std::uint64_t from, std::uint64_t to) {
+            for (std::size_t b = 0; b < g.count; ++b) {
+                float* block = scratch.data() + b * block_floats;
+                const std::size_t used = std::min(kLanes, n - b * kLanes);
+                std::array<const float*, kLanes> lane_rows{};
+                for (std::size_t k = 0; k < used; ++k) lane_rows[k] = rows[first + b * kLanes + k].data();
+                if (used == kLanes && g.common[b] >= to) {
+                    kernels.interleave(lane_rows.data(), from, to - from, block);
+                    continue;
+                }
+                // A partial block, or lanes that end within the range: lane by
+                // lane, each up to its own end.
+                for (std::size_t k = 0; k < used; ++k) {
+                    const std::uint64_t stop = std::clamp(g.end[b][k], from, to);
+                    for (std::uint64_t i = from; i < stop; ++i) block[(i - from) * kLanes + k] = lane_rows[k][i];
+                }
+            }
+        });
+        for (std::size_t j = 0; j < n; ++j) out[first + j] = g.sums[j / kLanes][j % kLanes];
     }
 }
 
@@ -81,7 +277,7 @@ template <Factors Order>
 float dot_one(float start, HvView query, HvView record) {
     const std::size_t m = std::min(query.size(), record.size());
     float acc = start;
-    for (std::size_t i = 0; i < m; ++i) acc = acc + product<Order>(query[i], record[i]);
+    for (std::size_t i = 0; i < m; ++i) acc = add_in_order(acc, scan_detail::product<Order>(query[i], record[i]));
     return acc;
 }
 
@@ -101,28 +297,24 @@ float ordered_dot_over(float start, HvView query, HvView record, float length, F
 }
 
 void ordered_dots(float start, HvView query, const RowStore& rows, std::span<float> out, Factors order) {
-    if (order == Factors::query_first) {
-        scan_store<Factors::query_first>(start, query, rows, out);
-    } else {
-        scan_store<Factors::record_first>(start, query, rows, out);
-    }
+    scan_store(start, query, rows, out, order);
 }
 
 void ordered_dots(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out,
                   Factors order) {
-    for (std::size_t k = 0; k < rows.size(); ++k) out[k] = ordered_dot(start, query, rows[k], order);
+    scan_rows(start, query, rows, out, order);
 }
 
 void ordered_dots_over(float start, HvView query, const RowStore& rows, float length, std::span<float> out,
                        Factors order) {
     ordered_dots(start, query, rows, out, order);
-    divide_all(out, length);
+    divide_all(out.first(rows.size()), length);
 }
 
 void ordered_dots_over(float start, HvView query, std::span<const Hypervector> rows, float length,
                        std::span<float> out, Factors order) {
     ordered_dots(start, query, rows, out, order);
-    divide_all(out, length);
+    divide_all(out.first(rows.size()), length);
 }
 
 }  // namespace tessarin

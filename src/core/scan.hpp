@@ -5,7 +5,8 @@
 // rounded to 32 bits in index order. A scan runs many such sums at once (the
 // records are the lanes; each lane keeps its own order and start value), so
 // every score is bit-identical to the one-record loop while a pass over the
-// query feeds many records.
+// query feeds many records. Scans run on the widest SIMD target this
+// processor has (simd_target.hpp); every target computes the same bits.
 //
 // The order of the two factors of each product is kept as the caller states
 // it: the product commutes, except that of two NaNs the processor keeps the
@@ -20,6 +21,38 @@
 #include "core/row_store.hpp"
 
 namespace tessarin {
+
+// a * b and acc + x with the left operand as the instruction's first source.
+// Of two NaNs the processor returns the first source's payload, but the
+// compiler treats both operations as commutative and does swap them (it
+// turns q * r into r * q and acc + p into p + acc when that saves a move), so
+// on x86-64 and aarch64 the instruction is spelled out. Every ordered sum of
+// the scans uses these, and so must any loop that claims to reproduce them.
+inline float mul_in_order(float a, float b) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __asm__("mulss %1, %0" : "+x"(a) : "xm"(b));
+    return a;
+#elif defined(__aarch64__) && defined(__GNUC__)
+    float r;
+    __asm__("fmul %s0, %s1, %s2" : "=w"(r) : "w"(a), "w"(b));
+    return r;
+#else
+    return a * b;
+#endif
+}
+
+inline float add_in_order(float acc, float x) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    __asm__("addss %1, %0" : "+x"(acc) : "xm"(x));
+    return acc;
+#elif defined(__aarch64__) && defined(__GNUC__)
+    float r;
+    __asm__("fadd %s0, %s1, %s2" : "=w"(r) : "w"(acc), "w"(x));
+    return r;
+#else
+    return acc + x;
+#endif
+}
 
 enum class Factors {
     query_first,   // q[i] * r[i]
@@ -38,8 +71,9 @@ float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k
 float ordered_dot_over(float start, HvView query, HvView record, float length,
                        Factors order = Factors::query_first);
 
-// out[k] = ordered_dot(start, query, row k of `rows`) for every stored row;
-// out must have rows.size() elements.
+// out[k] = ordered_dot(start, query, row k of `rows`) for every stored row.
+// An `out` shorter than rows.size() is a Fault; elements past it are left
+// alone.
 void ordered_dots(float start, HvView query, const RowStore& rows, std::span<float> out,
                   Factors order = Factors::query_first);
 

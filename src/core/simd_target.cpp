@@ -20,7 +20,9 @@ bool probe(SimdTarget t) {
         case SimdTarget::avx2:
             return __builtin_cpu_supports("avx2");
         case SimdTarget::avx512:
-            return __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
+            // The AVX-512 target also runs some AVX2 kernels.
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
+                   __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 #else
         default:

@@ -1,0 +1,204 @@
+// Group kernels for AVX2: a block's 16 sums are two 256-bit registers.
+// Self-contained on purpose (intrinsics and local helpers only; see
+// scan_kernels.hpp).
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/scan_kernels.hpp"
+
+namespace tessarin::scan_detail {
+namespace {
+
+using u64 = std::uint64_t;
+
+// Of two NaNs, an x86 multiply or add returns the first source operand's.
+// The compiler treats both operations as commutative and may swap the
+// operands of an intrinsic, so the operand order that defines each result is
+// fixed in the instruction itself.
+inline __m256 mul_in_order(__m256 a, __m256 b) {
+    __m256 r;
+    __asm__("vmulps %2, %1, %0" : "=x"(r) : "x"(a), "xm"(b));
+    return r;
+}
+
+inline __m256 add_in_order(__m256 acc, __m256 p) {
+    __asm__("vaddps %1, %0, %0" : "+x"(acc) : "x"(p));
+    return acc;
+}
+
+// Eight sign bits expanded to +-1.0f per lane: one aligned load from a table
+// of all 256 patterns (8 KiB) costs less than building the pattern.
+struct SignTable {
+    alignas(32) float lanes[256][8];
+};
+
+constexpr SignTable make_sign_table() {
+    SignTable t{};
+    for (unsigned bits = 0; bits < 256; ++bits) {
+        for (unsigned k = 0; k < 8; ++k) t.lanes[bits][k] = ((bits >> k) & 1U) != 0 ? -1.0f : 1.0f;
+    }
+    return t;
+}
+
+constexpr SignTable kSignTable = make_sign_table();
+
+struct Halves {
+    __m256 lo;  // lanes 0-7
+    __m256 hi;  // lanes 8-15
+};
+
+template <bool Packed>
+inline Halves row_at(const void* rows, u64 j) {
+    if constexpr (Packed) {
+        const unsigned word = static_cast<const std::uint16_t*>(rows)[j];
+        return {_mm256_load_ps(kSignTable.lanes[word & 0xFFU]), _mm256_load_ps(kSignTable.lanes[word >> 8])};
+    } else {
+        const float* p = static_cast<const float*>(rows) + j * kLanes;
+        return {_mm256_loadu_ps(p), _mm256_loadu_ps(p + 8)};
+    }
+}
+
+template <bool RecordFirst>
+inline __m256 product(__m256 q, __m256 r) {
+    if constexpr (RecordFirst) {
+        return mul_in_order(r, q);
+    } else {
+        return mul_in_order(q, r);
+    }
+}
+
+// Sixteen registers allow four blocks (eight sums) in flight.
+template <std::size_t G, bool Packed, bool RecordFirst>
+void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
+    __m256 lo[G];
+    __m256 hi[G];
+    const void* rows[G];
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < G; ++b) {
+        lo[b] = _mm256_load_ps(g.sums[first + b]);
+        hi[b] = _mm256_load_ps(g.sums[first + b] + 8);
+        rows[b] = g.rows[first + b];
+    }
+    for (u64 j = j0; j < j1; ++j) {
+        const __m256 qj = _mm256_set1_ps(q[j]);
+#pragma GCC unroll 4
+        for (std::size_t b = 0; b < G; ++b) {
+            const Halves r = row_at<Packed>(rows[b], j);
+            lo[b] = add_in_order(lo[b], product<RecordFirst>(qj, r.lo));
+            hi[b] = add_in_order(hi[b], product<RecordFirst>(qj, r.hi));
+        }
+    }
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < G; ++b) {
+        _mm256_store_ps(g.sums[first + b], lo[b]);
+        _mm256_store_ps(g.sums[first + b] + 8, hi[b]);
+    }
+}
+
+template <bool Packed, bool RecordFirst>
+void lockstep_any(const float* q, BlockGroup& g, std::size_t first, std::size_t count, u64 j0, u64 j1) {
+    constexpr std::size_t kInFlight = 4;
+    for (std::size_t done = 0; done < count; done += kInFlight) {
+        switch (count - done) {
+            case 1: lockstep<1, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
+            case 2: lockstep<2, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
+            case 3: lockstep<3, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
+            default: lockstep<4, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
+        }
+    }
+}
+
+// All-ones in the lanes among the eight of `bits` that are set.
+inline __m256 lane_mask(unsigned bits) {
+    const __m256i lane_bit = _mm256_setr_epi32(1, 2, 4, 8, 16, 32, 64, 128);
+    const __m256i picked = _mm256_and_si256(_mm256_set1_epi32(static_cast<int>(bits)), lane_bit);
+    return _mm256_castsi256_ps(_mm256_cmpeq_epi32(picked, lane_bit));
+}
+
+// One block, only the lanes set in `live`, components [j0, j1). Every lane
+// computes its sum; the lanes that have ended keep their old one.
+template <bool Packed, bool RecordFirst>
+void masked(const float* q, BlockGroup& g, std::size_t b, unsigned live, u64 j0, u64 j1) {
+    const __m256 live_lo = lane_mask(live & 0xFFU);
+    const __m256 live_hi = lane_mask(live >> 8);
+    __m256 lo = _mm256_load_ps(g.sums[b]);
+    __m256 hi = _mm256_load_ps(g.sums[b] + 8);
+    for (u64 j = j0; j < j1; ++j) {
+        const __m256 qj = _mm256_set1_ps(q[j]);
+        const Halves r = row_at<Packed>(g.rows[b], j);
+        lo = _mm256_blendv_ps(lo, add_in_order(lo, product<RecordFirst>(qj, r.lo)), live_lo);
+        hi = _mm256_blendv_ps(hi, add_in_order(hi, product<RecordFirst>(qj, r.hi)), live_hi);
+    }
+    _mm256_store_ps(g.sums[b], lo);
+    _mm256_store_ps(g.sums[b] + 8, hi);
+}
+
+template <bool Packed>
+void lockstep_entry(const float* q, BlockGroup& g, std::size_t first, std::size_t count, u64 j0, u64 j1,
+                    bool record_first) {
+    if (record_first) {
+        lockstep_any<Packed, true>(q, g, first, count, j0, j1);
+    } else {
+        lockstep_any<Packed, false>(q, g, first, count, j0, j1);
+    }
+}
+
+template <bool Packed>
+void masked_entry(const float* q, BlockGroup& g, std::size_t b, std::uint32_t live, u64 j0, u64 j1,
+                  bool record_first) {
+    if (record_first) {
+        masked<Packed, true>(q, g, b, live, j0, j1);
+    } else {
+        masked<Packed, false>(q, g, b, live, j0, j1);
+    }
+}
+
+// Rows r[0..7], components j..j+7, transposed into out (lanes half*8 ..
+// half*8+7 of eight consecutive components).
+inline void transpose_tile(const float* const* r, u64 j, float* out) {
+    const __m256 t0 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[0] + j), _mm256_loadu_ps(r[1] + j));
+    const __m256 t1 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[0] + j), _mm256_loadu_ps(r[1] + j));
+    const __m256 t2 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[2] + j), _mm256_loadu_ps(r[3] + j));
+    const __m256 t3 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[2] + j), _mm256_loadu_ps(r[3] + j));
+    const __m256 t4 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[4] + j), _mm256_loadu_ps(r[5] + j));
+    const __m256 t5 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[4] + j), _mm256_loadu_ps(r[5] + j));
+    const __m256 t6 = _mm256_unpacklo_ps(_mm256_loadu_ps(r[6] + j), _mm256_loadu_ps(r[7] + j));
+    const __m256 t7 = _mm256_unpackhi_ps(_mm256_loadu_ps(r[6] + j), _mm256_loadu_ps(r[7] + j));
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44);
+    const __m256 u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44);
+    const __m256 u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44);
+    const __m256 u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44);
+    const __m256 u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    _mm256_storeu_ps(out + 0 * kLanes, _mm256_permute2f128_ps(u0, u4, 0x20));
+    _mm256_storeu_ps(out + 1 * kLanes, _mm256_permute2f128_ps(u1, u5, 0x20));
+    _mm256_storeu_ps(out + 2 * kLanes, _mm256_permute2f128_ps(u2, u6, 0x20));
+    _mm256_storeu_ps(out + 3 * kLanes, _mm256_permute2f128_ps(u3, u7, 0x20));
+    _mm256_storeu_ps(out + 4 * kLanes, _mm256_permute2f128_ps(u0, u4, 0x31));
+    _mm256_storeu_ps(out + 5 * kLanes, _mm256_permute2f128_ps(u1, u5, 0x31));
+    _mm256_storeu_ps(out + 6 * kLanes, _mm256_permute2f128_ps(u2, u6, 0x31));
+    _mm256_storeu_ps(out + 7 * kLanes, _mm256_permute2f128_ps(u3, u7, 0x31));
+}
+
+}  // namespace
+
+void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out) {
+    u64 j = 0;
+    for (; j + 8 <= n; j += 8) {
+        transpose_tile(rows, from + j, out + j * kLanes);
+        transpose_tile(rows + 8, from + j, out + j * kLanes + 8);
+    }
+    for (; j < n; ++j) {
+        for (std::size_t k = 0; k < kLanes; ++k) out[j * kLanes + k] = rows[k][from + j];
+    }
+}
+
+TargetKernels avx2_scan_kernels() {
+    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}, interleave_rows_avx2};
+}
+
+}  // namespace tessarin::scan_detail

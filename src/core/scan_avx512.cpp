@@ -1,0 +1,151 @@
+// Group kernels for AVX-512: one 512-bit register holds a block's 16 sums.
+// Self-contained on purpose (intrinsics and local helpers only; see
+// scan_kernels.hpp).
+#include <immintrin.h>
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core/scan_kernels.hpp"
+
+namespace tessarin::scan_detail {
+namespace {
+
+using u64 = std::uint64_t;
+
+// Of two NaNs, an x86 multiply or add returns the first source operand's.
+// The compiler treats both operations as commutative and may swap the
+// operands of an intrinsic, so the operand order that defines each result is
+// fixed in the instruction itself.
+inline __m512 mul_in_order(__m512 a, __m512 b) {
+    __m512 r;
+    __asm__("vmulps %2, %1, %0" : "=v"(r) : "v"(a), "vm"(b));
+    return r;
+}
+
+inline __m512 add_in_order(__m512 acc, __m512 p) {
+    __asm__("vaddps %1, %0, %0" : "+v"(acc) : "v"(p));
+    return acc;
+}
+
+// acc + p in the lanes of `live`; the other lanes keep acc untouched.
+inline __m512 add_in_order_masked(__m512 acc, __mmask16 live, __m512 p) {
+    __asm__("vaddps %2, %0, %0%{%1%}" : "+v"(acc) : "Yk"(live), "v"(p));
+    return acc;
+}
+
+template <bool RecordFirst>
+inline __m512 product(__m512 q, __m512 r) {
+    if constexpr (RecordFirst) {
+        return mul_in_order(r, q);
+    } else {
+        return mul_in_order(q, r);
+    }
+}
+
+// Query component j times component j of any block, as 16 lanes.
+//
+// A sign-bit lane holds +1.0f or -1.0f, so its product is one of just two
+// values: both are computed once per component, with the same instruction
+// and operands a lane's own multiply would use, and each block's sign bits
+// (straight from memory into a mask register) pick one per lane. That leaves
+// a pick and an add per block and component.
+template <bool Packed, bool RecordFirst>
+struct Term;
+
+template <bool RecordFirst>
+struct Term<true, RecordFirst> {
+    __m512 times_plus;
+    __m512 times_minus;
+
+    explicit Term(float q)
+        : times_plus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(1.0f))),
+          times_minus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(-1.0f))) {}
+
+    __m512 times(const void* rows, u64 j) const {
+        __mmask16 minus;
+        __asm__("kmovw %1, %0" : "=Yk"(minus) : "m"(static_cast<const std::uint16_t*>(rows)[j]));
+        return _mm512_mask_blend_ps(minus, times_plus, times_minus);
+    }
+};
+
+template <bool RecordFirst>
+struct Term<false, RecordFirst> {
+    __m512 q;
+
+    explicit Term(float qj) : q(_mm512_set1_ps(qj)) {}
+
+    __m512 times(const void* rows, u64 j) const {
+        return product<RecordFirst>(q, _mm512_loadu_ps(static_cast<const float*>(rows) + j * kLanes));
+    }
+};
+
+template <std::size_t G, bool Packed, bool RecordFirst>
+void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
+    __m512 acc[G];
+    const void* rows[G];
+#pragma GCC unroll 8
+    for (std::size_t b = 0; b < G; ++b) {
+        acc[b] = _mm512_load_ps(g.sums[first + b]);
+        rows[b] = g.rows[first + b];
+    }
+    for (u64 j = j0; j < j1; ++j) {
+        const Term<Packed, RecordFirst> term(q[j]);
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], term.times(rows[b], j));
+    }
+#pragma GCC unroll 8
+    for (std::size_t b = 0; b < G; ++b) _mm512_store_ps(g.sums[first + b], acc[b]);
+}
+
+template <bool Packed, bool RecordFirst>
+void lockstep_any(const float* q, BlockGroup& g, std::size_t first, std::size_t count, u64 j0, u64 j1) {
+    switch (count) {
+        case 1: return lockstep<1, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 2: return lockstep<2, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 3: return lockstep<3, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 4: return lockstep<4, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 5: return lockstep<5, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 6: return lockstep<6, Packed, RecordFirst>(q, g, first, j0, j1);
+        case 7: return lockstep<7, Packed, RecordFirst>(q, g, first, j0, j1);
+        default: return lockstep<8, Packed, RecordFirst>(q, g, first, j0, j1);
+    }
+}
+
+template <bool Packed, bool RecordFirst>
+void masked(const float* q, BlockGroup& g, std::size_t b, __mmask16 live, u64 j0, u64 j1) {
+    __m512 acc = _mm512_load_ps(g.sums[b]);
+    for (u64 j = j0; j < j1; ++j) {
+        acc = add_in_order_masked(acc, live, Term<Packed, RecordFirst>(q[j]).times(g.rows[b], j));
+    }
+    _mm512_store_ps(g.sums[b], acc);
+}
+
+template <bool Packed>
+void lockstep_entry(const float* q, BlockGroup& g, std::size_t first, std::size_t count, u64 j0, u64 j1,
+                    bool record_first) {
+    if (record_first) {
+        lockstep_any<Packed, true>(q, g, first, count, j0, j1);
+    } else {
+        lockstep_any<Packed, false>(q, g, first, count, j0, j1);
+    }
+}
+
+template <bool Packed>
+void masked_entry(const float* q, BlockGroup& g, std::size_t b, std::uint32_t live, u64 j0, u64 j1,
+                  bool record_first) {
+    const auto lanes = static_cast<__mmask16>(live);
+    if (record_first) {
+        masked<Packed, true>(q, g, b, lanes, j0, j1);
+    } else {
+        masked<Packed, false>(q, g, b, lanes, j0, j1);
+    }
+}
+
+}  // namespace
+
+TargetKernels avx512_scan_kernels() {
+    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}, interleave_rows_avx2};
+}
+
+}  // namespace tessarin::scan_detail

@@ -1,0 +1,80 @@
+// The per-target kernels behind the scans of scan.hpp (internal to the core).
+//
+// A kernel advances the sums of one group of blocks over a range of query
+// components. Blocks are RowStore's layout: 16 lanes, component-major, either
+// one 16-bit sign word per component (bit k set: lane k holds -1.0f) or 16
+// floats per component. Running several blocks in one pass over the query
+// keeps enough independent sums in flight to hide the latency of each add,
+// and each query component is broadcast once for all of them.
+//
+// The x86 kernels live in files compiled for AVX2 or AVX-512 alone. So that no
+// inline function compiled for a wider instruction set can be merged by the
+// linker with the baseline copy, this header holds plain data and declarations
+// only, and those files use nothing but intrinsics and their own helpers.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+namespace tessarin::scan_detail {
+
+inline constexpr std::size_t kLanes = 16;
+// Eight blocks (128 records) per pass over the query.
+inline constexpr std::size_t kGroupBlocks = 8;
+
+struct BlockGroup {
+    std::size_t count = 0;  // blocks in the group, 1..kGroupBlocks
+    // Each block's data at the first component of the range being advanced.
+    const void* rows[kGroupBlocks] = {};
+    // Per lane: the component at which its sum stops (its length cut to the
+    // query's; 0 for an unused lane).
+    std::uint64_t end[kGroupBlocks][kLanes] = {};
+    // Per block: the shortest and the longest end over its used lanes. Below
+    // `common` every lane adds; from there to `longest` only the lanes that
+    // have not ended do (adding even a zero could turn a -0.0f into +0.0f).
+    std::uint64_t common[kGroupBlocks] = {};
+    std::uint64_t longest[kGroupBlocks] = {};
+    // The running sums, lane by lane: the start value before the first range.
+    alignas(64) float sums[kGroupBlocks][kLanes] = {};
+};
+
+// Every target supplies two kernels per kind of block; scan.cpp decides which
+// lanes run over which components (the ragged ends are worked out once,
+// there), the kernels only add.
+//
+// `query` and every g.rows[b] point at component `from` of the range being
+// advanced; j0 and j1 count from there. Products are q * r, or r * q when
+// `record_first`; each sum is acc + product, in index order.
+struct ScanKernels {
+    // Blocks first .. first+count-1 of `g`, every lane, components [j0, j1).
+    void (*lockstep)(const float* query, BlockGroup& g, std::size_t first, std::size_t count, std::uint64_t j0,
+                     std::uint64_t j1, bool record_first);
+    // Block b, only the lanes whose bits are set in `live`, components [j0, j1).
+    void (*masked)(const float* query, BlockGroup& g, std::size_t b, std::uint32_t live, std::uint64_t j0,
+                   std::uint64_t j1, bool record_first);
+};
+
+// Copies components [from, from + n) of kLanes separate rows into a block
+// laid out like a float block: out[j * kLanes + k] = rows[k][from + j]. Every
+// row must have at least from + n components. Moves bits only.
+using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+
+struct TargetKernels {
+    ScanKernels packed;  // one 16-bit sign word per component
+    ScanKernels floats;  // 16 floats per component
+    // Null where transposing separate rows costs more than it saves (without
+    // vector registers): those are then scored one at a time.
+    InterleaveRows interleave;
+};
+#if defined(__x86_64__)
+// 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
+void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+#endif
+
+TargetKernels scalar_scan_kernels();
+#if defined(__x86_64__)
+TargetKernels avx2_scan_kernels();
+TargetKernels avx512_scan_kernels();
+#endif
+
+}  // namespace tessarin::scan_detail
