@@ -317,42 +317,28 @@ void ordered_dots_over(float start, HvView query, std::span<const Hypervector> r
     divide_all(out.first(rows.size()), length);
 }
 
-}  // namespace tessarin
-
-namespace tessarin {
-
 float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k, Factors order) {
     const RowStore::Slot& s = rows.slots()[k];
     const std::uint64_t m = std::min<std::uint64_t>(query.size(), rows.row_length(k));
+    const void* block = s.packed ? static_cast<const void*>(rows.packed_blocks()[s.block].signs.data())
+                                 : static_cast<const void*>(rows.float_blocks()[s.block].values.data());
+    const auto row_at = s.packed ? scan_detail::row_at<true> : scan_detail::row_at<false>;
     float acc = start;
-    if (s.packed) {
-        const RowStore::SignWord* signs = rows.packed_blocks()[s.block].signs.data();
-        for (std::uint64_t i = 0; i < m; ++i) {
-            const float r = ((signs[i] >> s.lane) & 1U) != 0 ? -1.0f : 1.0f;
-            acc = acc + (order == Factors::query_first ? query[i] * r : r * query[i]);
-        }
-    } else {
-        const float* values = rows.float_blocks()[s.block].values.data() + s.lane;
-        for (std::uint64_t i = 0; i < m; ++i) {
-            const float r = values[i * RowStore::kLanes];
-            acc = acc + (order == Factors::query_first ? query[i] * r : r * query[i]);
-        }
+    for (std::uint64_t i = 0; i < m; ++i) {
+        const float r = row_at(block, i, s.lane);
+        acc = add_in_order(acc, order == Factors::query_first ? mul_in_order(query[i], r) : mul_in_order(r, query[i]));
     }
     return acc;
 }
 
-}  // namespace tessarin
-
-namespace tessarin {
-
 void resonances(HvView v, const RowStore& rows, std::span<float> out) {
     ordered_dots_over(0.0f, v, rows, static_cast<float>(v.size()), out);
-    for (float& s : out) s = resonance_of(s);
+    for (float& s : out.first(rows.size())) s = resonance_of(s);
 }
 
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out) {
     ordered_dots_over(0.0f, v, rows, static_cast<float>(v.size()), out);
-    for (float& s : out) s = resonance_of(s);
+    for (float& s : out.first(rows.size())) s = resonance_of(s);
 }
 
 }  // namespace tessarin

@@ -92,6 +92,7 @@ void expect_scores_match(const Case& c, const std::string& what) {
                                                      << " record_first " << (order == Factors::record_first);
                 ASSERT_EQ(bits(from_rows[k]), want) << what << " rows record " << k << " start " << start
                                                     << " record_first " << (order == Factors::record_first);
+                ASSERT_EQ(bits(ordered_dot(start, c.query, c.store, k, order)), want) << what << " stored record " << k;
             }
         }
     }
