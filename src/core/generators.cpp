@@ -1,13 +1,15 @@
 #include "core/generators.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <array>
-#include <utility>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
@@ -73,7 +75,10 @@ namespace {
 // xoshiro256**: fast, 256 bits of state, passes the usual statistical batteries.
 class Xoshiro256 {
 public:
-    Xoshiro256() {
+    Xoshiro256() { reseed(); }
+
+    // Fresh state from the operating system's entropy source.
+    void reseed() {
         std::array<std::uint8_t, 32> seed{};
         std::size_t filled = 0;
         while (filled < seed.size()) {
@@ -105,11 +110,43 @@ private:
     std::array<std::uint64_t, 4> s_{};
 };
 
-// The calling thread's generator; looked up once per call, not per draw,
-// because every access to a thread_local with a constructor pays for a guard.
+// A forked child starts with a copy of its parent's generator state and would
+// draw exactly what the parent draws next. Each fork bumps this count in the
+// child; a generator seeded under an older count is reseeded before its next draw.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// The current fork count, once forks are being counted: the handler is
+// registered once per process, on the first use of any generator rather than
+// at load time.
+std::uint64_t counted_fork_generation() {
+    static const bool registered = [] {
+        if (pthread_atfork(nullptr, nullptr, &count_fork_in_child) != 0) {
+            throw std::runtime_error("cannot register the fork handler of the random generator");
+        }
+        return true;
+    }();
+    (void)registered;
+    return fork_generation.load(std::memory_order_relaxed);
+}
+
+struct ThreadGenerator {
+    std::uint64_t generation = counted_fork_generation();
+    Xoshiro256 generator;
+};
+
+// The calling thread's generator, reseeded if the process forked since it was
+// seeded. Looked up once per call, not per draw, because every access to a
+// thread_local with a constructor pays for a guard.
 Xoshiro256& thread_generator() {
-    thread_local Xoshiro256 generator;
-    return generator;
+    thread_local ThreadGenerator state;
+    const std::uint64_t now = fork_generation.load(std::memory_order_relaxed);
+    if (state.generation != now) {
+        state.generator.reseed();
+        state.generation = now;
+    }
+    return state.generator;
 }
 
 }  // namespace
