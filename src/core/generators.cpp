@@ -11,6 +11,7 @@
 #include <stdexcept>
 #include <utility>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 
@@ -25,15 +26,23 @@ float sign_of_top_bit(std::uint64_t word) {
     return std::bit_cast<float>(kOne | static_cast<std::uint32_t>(word >> 63) << 31);
 }
 
+// Cost of one generated component, in cancellation units.
+constexpr std::uint64_t kUnitsPerComponent = 1;
+
 }  // namespace
 
+// The generators fill their result block by block, so that memory is touched as
+// the components are made and a cancelled call has not first spent its time
+// zeroing all of it.
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    Hypervector out = zeroed<float>(n);
+    Hypervector out;
+    out.reserve(checked_count<float>(n));
     // The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
     // bounds a plain loop. Eight interleaved lanes each jump eight steps at a
     // time (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same
     // states in the same places while keeping the multiplier busy.
     constexpr std::size_t kLanes = 8;
+    static_assert(kCancelBlockItems % kLanes == 0, "a block boundary must not split the lanes");
     constexpr auto jump = [] {
         std::uint64_t mul = 1;
         std::uint64_t add = 0;
@@ -43,18 +52,22 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
         }
         return std::pair{mul, add};
     }();
-    const std::size_t count = out.size();
     std::array<std::uint64_t, kLanes> lane{};
     std::uint64_t s = seed;
     for (std::size_t j = 0; j < kLanes; ++j) lane[j] = s = s * kLcgMultiplier + 1;
-    std::size_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            out[i + j] = sign_of_top_bit(lane[j]);
-            lane[j] = lane[j] * jump.first + jump.second;
+    CancelPoll poll;
+    // Blocks hold whole rounds of the lanes, so only the last one has a tail.
+    for_each_block(poll, n, kUnitsPerComponent, [&](std::size_t first, std::size_t last) {
+        out.resize(last);
+        std::size_t i = first;
+        for (; i + kLanes <= last; i += kLanes) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                out[i + j] = sign_of_top_bit(lane[j]);
+                lane[j] = lane[j] * jump.first + jump.second;
+            }
         }
-    }
-    for (std::size_t j = 0; i < count; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
+        for (std::size_t j = 0; i < last; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
+    });
     return out;
 }
 
@@ -137,8 +150,8 @@ struct ThreadGenerator {
 };
 
 // The calling thread's generator, reseeded if the process forked since it was
-// seeded. Looked up once per call, not per draw, because every access to a
-// thread_local with a constructor pays for a guard.
+// seeded. Looked up once per block of draws, not per draw, because every
+// access to a thread_local with a constructor pays for a guard.
 Xoshiro256& thread_generator() {
     thread_local ThreadGenerator state;
     const std::uint64_t now = fork_generation.load(std::memory_order_relaxed);
@@ -154,9 +167,15 @@ Xoshiro256& thread_generator() {
 std::uint64_t thread_random_u64() { return thread_generator().next(); }
 
 Hypervector rand_bipolar(std::uint64_t dim) {
-    Hypervector out = zeroed<float>(dim);
-    Xoshiro256& generator = thread_generator();
-    for (float& c : out) c = sign_of_top_bit(generator.next());
+    Hypervector out;
+    out.reserve(checked_count<float>(dim));
+    CancelPoll poll;
+    for_each_block(poll, dim, kUnitsPerComponent, [&](std::size_t first, std::size_t last) {
+        // Looked up again after every poll: a signal handler run by the poll may have forked.
+        Xoshiro256& generator = thread_generator();
+        out.resize(last);
+        for (std::size_t i = first; i < last; ++i) out[i] = sign_of_top_bit(generator.next());
+    });
     return out;
 }
 

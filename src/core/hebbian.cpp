@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/cancel.hpp"
+
 namespace tessarin {
 
 Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint64_t dim) {
@@ -10,6 +12,8 @@ Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint
     const std::uint64_t len = w.size();
     const std::uint64_t rows = std::min<std::uint64_t>(pre.size(), dim);
     const std::uint64_t cols = std::min<std::uint64_t>(post.size(), dim);
+    // The result is a new list, so a call cancelled part way changes nothing.
+    CancelPoll poll;
 
     for (std::uint64_t i = 0; i < rows; ++i) {
         // Row starts grow with i, so once one lies past the end (or past what
@@ -27,6 +31,7 @@ Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint
         for (std::uint64_t j = (kStride - i % kStride) % kStride; j < row_cols; j += kStride) {
             if (j != i) update(j);
         }
+        poll.tick(row_cols / kStride + 1);
     }
     return w;
 }
