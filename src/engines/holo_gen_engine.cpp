@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 
@@ -93,12 +94,18 @@ constexpr std::uint64_t kEngineStream = 0;
 // Draws per block: 16 words, two per 64-bit draw.
 constexpr std::uint64_t kDrawsPerBlock = 8;
 
+// Cancellation units: four blocks of twelve rounds, and one keyed digest.
+constexpr std::uint64_t kUnitsPerBulk = 64;
+constexpr std::uint64_t kUnitsPerDigest = 16;
+
 // Calls sink(index, draw) for draws 0 ... n - 1 of the ChaCha12 generator keyed
 // by `key`, in order.
 template <class Sink>
 void for_each_draw(const ChaChaKey& key, std::uint64_t n, Sink&& sink) {
     std::uint64_t index = 0;
+    CancelPoll poll;
     for (std::uint64_t counter = 0; index < n; counter += kBulkLanes) {
+        poll.tick(kUnitsPerBulk);
         const auto blocks = chacha_blocks_x4(key, counter, kEngineStream, kChaCha12Rounds);
         for (std::size_t l = 0; l < kBulkLanes && index < n; ++l) {
             for (std::size_t k = 0; k < kDrawsPerBlock && index < n; ++k, ++index) {
@@ -301,9 +308,12 @@ SignVector encode_vec3(const Vec3& v, std::uint64_t n) {
     const std::uint64_t buckets = std::uint64_t{quantise_coordinate(v[0])} +
                                   quantise_coordinate(v[1]) + quantise_coordinate(v[2]);
     SignVector out = zeroed<std::int8_t>(n);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        out[i] = (((i >> 5) + (i % 3) + buckets) & 1) != 0 ? std::int8_t{1} : std::int8_t{-1};
-    }
+    CancelPoll poll;
+    for_each_block(poll, n, 1, [&](std::uint64_t first, std::uint64_t last) {
+        for (std::uint64_t i = first; i < last; ++i) {
+            out[i] = (((i >> 5) + (i % 3) + buckets) & 1) != 0 ? std::int8_t{1} : std::int8_t{-1};
+        }
+    });
     return out;
 }
 
@@ -313,10 +323,13 @@ SignVector bind_signs(SignView a, SignView b) {
               std::to_string(b.size()));
     }
     SignVector out = zeroed<std::int8_t>(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        // The product wraps to 8 bits on purpose: a component is a byte.
-        out[i] = static_cast<std::int8_t>(a[i] * b[i]);
-    }
+    CancelPoll poll;
+    for_each_block(poll, a.size(), 1, [&](std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            // The product wraps to 8 bits on purpose: a component is a byte.
+            out[i] = static_cast<std::int8_t>(a[i] * b[i]);
+        }
+    });
     return out;
 }
 
@@ -343,7 +356,9 @@ SignVector string_sign_vector(std::string_view text, std::uint64_t n) {
     SignVector out = zeroed<std::int8_t>(n);
     SipHasher13 prefix;
     prefix.write_str(text);
+    CancelPoll poll;
     for (std::uint64_t i = 0; i < n; ++i) {
+        poll.tick(kUnitsPerDigest);
         SipHasher13 h = prefix;
         out[i] = (h.write_u64(i).finish() & 1) == 0 ? std::int8_t{1} : std::int8_t{-1};
     }

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <iterator>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 
@@ -81,7 +82,12 @@ ResonatorResult HoloSwarm::resonate(const std::string& role_key, const Hypervect
     HvView policy = p_guess;
     std::uint64_t skill_index = 0;
     Match policy_match{0, 0.0f};
+    // One iteration: four binds and two codebook scans over the agents, each
+    // over the vector's length.
+    const std::uint64_t units_per_iteration = (4 + 2 * std::uint64_t{role_vectors_.size()}) * (unrotated.size() + 1);
+    CancelPoll poll;
     for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
+        poll.tick(units_per_iteration);
         skill_index = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, policy)), skill_vectors_).index;
         const HvView skill = skill_vectors_[skill_index];
         policy_match = codebook_cleanup(hdc_bind(unrotated, hdc_bind(role, skill)), policy_vectors_);

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 
 namespace tessarin {
@@ -12,6 +13,9 @@ namespace {
 // A fact must resonate strictly above this to be admitted at hop 0; after
 // hop 0, links admit facts whatever their score.
 constexpr float kDirectThreshold = 0.6f;
+
+// Cost of comparing one link's ends with a frontier fact, in cancellation units.
+constexpr std::uint64_t kUnitsPerLink = 1;
 
 // The resonance of a fact for a query, divided by the query's length so that
 // a fact shorter than the query scores lower.
@@ -48,24 +52,30 @@ std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std
 
     // No adjacency index: each frontier node scans the whole link list. An
     // empty frontier ends the search, so a huge `hops` costs nothing extra.
+    CancelPoll poll;
     for (std::uint64_t round = 0; round < hops && !frontier.empty(); ++round) {
         std::vector<std::uint64_t> next;
         for (const std::uint64_t k : frontier) {
-            for (const auto& [a, b] : links_) {
-                std::uint64_t neighbour = 0;
-                if (a == k) {
-                    neighbour = b;
-                } else if (b == k) {
-                    neighbour = a;
-                } else {
-                    continue;
+            for_each_block(poll, links_.size(), kUnitsPerLink, [&](std::size_t first, std::size_t last) {
+                for (std::size_t l = first; l < last; ++l) {
+                    const auto& [a, b] = links_[l];
+                    std::uint64_t neighbour = 0;
+                    if (a == k) {
+                        neighbour = b;
+                    } else if (b == k) {
+                        neighbour = a;
+                    } else {
+                        continue;
+                    }
+                    char& seen = checked_at(visited, neighbour);
+                    if (seen) continue;
+                    const HvView fact = facts_[neighbour];
+                    results.emplace_back(neighbour, reasoner_score(fact, query));
+                    next.push_back(neighbour);
+                    seen = 1;
+                    poll.tick(std::min(fact.size(), query.size()));
                 }
-                char& seen = checked_at(visited, neighbour);
-                if (seen) continue;
-                results.emplace_back(neighbour, reasoner_score(facts_[neighbour], query));
-                next.push_back(neighbour);
-                seen = 1;
-            }
+            });
         }
         frontier = std::move(next);
     }
