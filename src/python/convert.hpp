@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 
@@ -168,11 +169,18 @@ Ref to_python(const std::pair<A, B>& v);
 template <class K, class V>
 Ref to_python(const Dict<K, V>& v);
 
-// A new list of `n` items, item i produced by make(i).
+// Cancellation units for making or reading one Python item (an object
+// allocated or inspected: tens of nanoseconds).
+inline constexpr std::uint64_t kUnitsPerPythonItem = 16;
+
+// A new list of `n` items, item i produced by make(i). A huge result can be
+// interrupted while it is built; the object it came from is not involved.
 template <class Make>
 Ref make_list(std::size_t n, Make&& make) {
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
+    CancelPoll poll;
     for (std::size_t i = 0; i < n; ++i) {
+        poll.tick(kUnitsPerPythonItem);
         Ref item = make(i);
         // SetItem steals the item, even on failure.
         if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) throw ErrorAlreadySet{};
