@@ -173,12 +173,26 @@ Ref to_python(const Dict<K, V>& v);
 // allocated or inspected: tens of nanoseconds).
 inline constexpr std::uint64_t kUnitsPerPythonItem = 16;
 
+// Lists longer than this are built by appending rather than by filling a list
+// made at full length: an interrupted build then frees only the items made so
+// far, instead of first reading every empty slot of a huge list.
+inline constexpr std::size_t kLongestPrefilledList = std::size_t{1} << 20;
+
 // A new list of `n` items, item i produced by make(i). A huge result can be
 // interrupted while it is built; the object it came from is not involved.
 template <class Make>
 Ref make_list(std::size_t n, Make&& make) {
-    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     CancelPoll poll;
+    if (n > kLongestPrefilledList) {
+        Ref list = Ref::steal(check(PyList_New(0)));
+        for (std::size_t i = 0; i < n; ++i) {
+            poll.tick(kUnitsPerPythonItem);
+            Ref item = make(i);
+            if (PyList_Append(list.get(), item.get()) < 0) throw ErrorAlreadySet{};
+        }
+        return list;
+    }
+    Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     for (std::size_t i = 0; i < n; ++i) {
         poll.tick(kUnitsPerPythonItem);
         Ref item = make(i);
