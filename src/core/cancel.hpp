@@ -19,7 +19,11 @@
 #pragma once
 
 #include <algorithm>
+#include <cstddef>
 #include <cstdint>
+#include <vector>
+
+#include "core/fault.hpp"
 
 namespace tessarin {
 
@@ -73,6 +77,22 @@ void for_each_block(CancelPoll& poll, std::uint64_t n, std::uint64_t units_per_i
         poll.tick((last - first) * units_per_item);
         first = last;
     }
+}
+
+// A new vector of n elements made block by block: fill(out, first, last)
+// writes out[first] ... out[last - 1], each block after the ones before it.
+// Memory is touched as it is filled, so a huge result that is cancelled has
+// not first spent its time zeroing all of it.
+template <class T, class Fill>
+std::vector<T> filled_in_blocks(std::uint64_t n, std::uint64_t units_per_item, Fill&& fill) {
+    std::vector<T> out;
+    out.reserve(checked_count<T>(n));
+    CancelPoll poll;
+    for_each_block(poll, n, units_per_item, [&](std::uint64_t first, std::uint64_t last) {
+        out.resize(static_cast<std::size_t>(last));
+        fill(out, static_cast<std::size_t>(first), static_cast<std::size_t>(last));
+    });
+    return out;
 }
 
 }  // namespace tessarin

@@ -31,12 +31,7 @@ constexpr std::uint64_t kUnitsPerComponent = 1;
 
 }  // namespace
 
-// The generators fill their result block by block, so that memory is touched as
-// the components are made and a cancelled call has not first spent its time
-// zeroing all of it.
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    Hypervector out;
-    out.reserve(checked_count<float>(n));
     // The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
     // bounds a plain loop. Eight interleaved lanes each jump eight steps at a
     // time (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same
@@ -55,10 +50,8 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
     std::array<std::uint64_t, kLanes> lane{};
     std::uint64_t s = seed;
     for (std::size_t j = 0; j < kLanes; ++j) lane[j] = s = s * kLcgMultiplier + 1;
-    CancelPoll poll;
     // Blocks hold whole rounds of the lanes, so only the last one has a tail.
-    for_each_block(poll, n, kUnitsPerComponent, [&](std::size_t first, std::size_t last) {
-        out.resize(last);
+    return filled_in_blocks<float>(n, kUnitsPerComponent, [&](Hypervector& out, std::size_t first, std::size_t last) {
         std::size_t i = first;
         for (; i + kLanes <= last; i += kLanes) {
             for (std::size_t j = 0; j < kLanes; ++j) {
@@ -68,7 +61,6 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
         }
         for (std::size_t j = 0; i < last; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
     });
-    return out;
 }
 
 Hypervector string_hypervector(std::string_view text, std::uint64_t n) {
@@ -167,16 +159,12 @@ Xoshiro256& thread_generator() {
 std::uint64_t thread_random_u64() { return thread_generator().next(); }
 
 Hypervector rand_bipolar(std::uint64_t dim) {
-    Hypervector out;
-    out.reserve(checked_count<float>(dim));
-    CancelPoll poll;
-    for_each_block(poll, dim, kUnitsPerComponent, [&](std::size_t first, std::size_t last) {
-        // Looked up again after every poll: a signal handler run by the poll may have forked.
+    return filled_in_blocks<float>(dim, kUnitsPerComponent, [](Hypervector& out, std::size_t first, std::size_t last) {
+        // Looked up again for every block: a signal handler run by the poll
+        // between blocks may have forked.
         Xoshiro256& generator = thread_generator();
-        out.resize(last);
         for (std::size_t i = first; i < last; ++i) out[i] = sign_of_top_bit(generator.next());
     });
-    return out;
 }
 
 }  // namespace tessarin

@@ -8,7 +8,10 @@ namespace tessarin {
 
 Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint64_t dim) {
     constexpr std::uint64_t kStride = 7;
-    Hypervector w(weights.begin(), weights.end());
+    // Copied in blocks, so that a huge matrix can be interrupted while it is copied.
+    Hypervector w = filled_in_blocks<float>(weights.size(), 1, [&](Hypervector& out, std::size_t first, std::size_t last) {
+        std::copy(weights.begin() + first, weights.begin() + last, out.begin() + first);
+    });
     const std::uint64_t len = w.size();
     const std::uint64_t rows = std::min<std::uint64_t>(pre.size(), dim);
     const std::uint64_t cols = std::min<std::uint64_t>(post.size(), dim);

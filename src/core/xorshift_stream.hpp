@@ -22,12 +22,8 @@ inline constexpr unsigned kXorshiftC = 17;
 // agree, and the state advances by one xorshift step after each component, so
 // the seed itself decides component 0.
 inline Hypervector xorshift_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    Hypervector out;
-    out.reserve(checked_count<float>(n));
     std::uint64_t t = seed;
-    CancelPoll poll;
-    for_each_block(poll, n, 1, [&](std::size_t first, std::size_t last) {
-        out.resize(last);
+    return filled_in_blocks<float>(n, 1, [&](Hypervector& out, std::size_t first, std::size_t last) {
         for (std::size_t i = first; i < last; ++i) {
             const bool agree = ((t >> kXorshiftSignBitLow) & 1U) == ((t >> kXorshiftSignBitHigh) & 1U);
             out[i] = agree ? 1.0f : -1.0f;
@@ -36,7 +32,6 @@ inline Hypervector xorshift_bipolar_stream(std::uint64_t seed, std::uint64_t n) 
             t ^= t << kXorshiftC;
         }
     });
-    return out;
 }
 
 }  // namespace tessarin

@@ -78,9 +78,10 @@ TEST(ChaCha12, SingleDrawsAndBulkVectorsAgreeAcrossBlocks) {
             EXPECT_EQ(rng.next_u64(), words[2 * k] | (std::uint64_t{words[2 * k + 1]} << 32));
         }
     }
-    // The bulk path computes several blocks at once; 1000 components cross
-    // many batch edges and end in a partial block.
-    const SignVector bulk = seeded_sign_vector(7, 1000);
+    // The bulk path computes several blocks at once and fills the vector in
+    // blocks of kCancelBlockItems; this length crosses many batch edges and
+    // two fill blocks, and ends in a partial block.
+    const SignVector bulk = seeded_sign_vector(7, 2 * kCancelBlockItems + 1000);
     ChaCha12Rng again(key);
     for (std::size_t i = 0; i < bulk.size(); ++i) {
         ASSERT_EQ(bulk[i], (again.next_u64() >> 63) == 0 ? 1 : -1) << "at " << i;
