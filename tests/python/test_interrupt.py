@@ -3,16 +3,11 @@ that would take far longer than the test, and gets a SIGINT from this process
 0.3 s into it: KeyboardInterrupt must arrive within a second, the object must
 answer exactly as before the call, and a changing call must work afterwards
 (the interrupted call released its borrow)."""
-import os
 import textwrap
 
 import pytest
 
 from conftest import interrupt_child
-
-pytestmark = pytest.mark.skipif(
-    os.environ.get("TESSARIN_SANITIZED") == "1", reason="the long calls take too long under the sanitizers"
-)
 
 # SETUP defines the object, answers() (what must not change) and follow_up()
 # (a changing call); LONG_CALL is the call to interrupt.
