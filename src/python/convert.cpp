@@ -73,7 +73,7 @@ std::int64_t to_int64(PyObject* o) {
 // before its engine runs.
 template <class Each>
 void for_each_sequence_item(PyObject* o, Each&& each_item, Py_ssize_t start = 0) {
-    CancelPoll poll;
+    CancelPoll& poll = conversion_poll();
     auto each = [&](PyObject* item) {
         poll.tick(kUnitsPerPythonItem);
         each_item(item);
@@ -161,6 +161,12 @@ bool read_float_buffer(PyObject* o, std::vector<float>& out) {
 
 }  // namespace
 
+CancelPoll& conversion_poll() noexcept {
+    // Constant-initialised, so reaching it needs no guard.
+    thread_local constinit CancelPoll poll;
+    return poll;
+}
+
 void require_sequence(PyObject* o) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
@@ -179,7 +185,7 @@ std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
         // is read again after each one.
         Py_ssize_t n = PyList_Size(o);
         out.reserve(static_cast<std::size_t>(n));
-        CancelPoll poll;
+        CancelPoll& poll = conversion_poll();
         constexpr auto kBlock = static_cast<Py_ssize_t>(kCancelBlockItems);
         while (done < n) {
             const Py_ssize_t stop = done + std::min(n - done, kBlock);

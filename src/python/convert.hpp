@@ -173,6 +173,11 @@ Ref to_python(const Dict<K, V>& v);
 // allocated or inspected: tens of nanoseconds).
 inline constexpr std::uint64_t kUnitsPerPythonItem = 16;
 
+// The calling thread's poll for conversions. Nested conversions (a list of
+// vectors, in or out) count their work on the same poll, so that many short
+// items add up to a poll as one long one does.
+CancelPoll& conversion_poll() noexcept;
+
 // Lists longer than this are built by appending rather than by filling a list
 // made at full length: an interrupted build then frees only the items made so
 // far, instead of first reading every empty slot of a huge list.
@@ -182,7 +187,7 @@ inline constexpr std::size_t kLongestPrefilledList = std::size_t{1} << 20;
 // interrupted while it is built; the object it came from is not involved.
 template <class Make>
 Ref make_list(std::size_t n, Make&& make) {
-    CancelPoll poll;
+    CancelPoll& poll = conversion_poll();
     if (n > kLongestPrefilledList) {
         Ref list = Ref::steal(check(PyList_New(0)));
         for (std::size_t i = 0; i < n; ++i) {
