@@ -2,11 +2,13 @@
 // pass over the same number of bytes), so figures can be read as ratios.
 #include <benchmark/benchmark.h>
 
+#include <atomic>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/diagnostics.hpp"
 #include "core/generators.hpp"
 #include "core/hebbian.hpp"
@@ -168,6 +170,48 @@ void BM_GenerateRole(benchmark::State& state) {
     for (auto _ : state) benchmark::DoNotOptimize(scheduler.generate_role("cpu_role"));
 }
 
+// ---- cost of the cancellation polls ------------------------------------------
+//
+// Long loops tick a cancellation poll and ask the hook about once a
+// millisecond. Each kernel below runs twice in the same process: argument 1
+// = 0 with no hook connected, = 1 with a hook that reads an atomic flag the way
+// the interpreter's signal check does when no signal is pending. The ratio of
+// the two is the price of being interruptible.
+
+std::atomic<bool> stop_requested{false};
+
+bool stop_if_requested() { return stop_requested.load(std::memory_order_relaxed); }
+
+class HookSwitch {
+public:
+    explicit HookSwitch(const benchmark::State& state) {
+        tessarin::connect_cancel_hook(state.range(1) != 0 ? &stop_if_requested : nullptr);
+    }
+    ~HookSwitch() { tessarin::connect_cancel_hook(nullptr); }
+    HookSwitch(const HookSwitch&) = delete;
+    HookSwitch& operator=(const HookSwitch&) = delete;
+};
+
+void BM_PolledRandBipolar(benchmark::State& state) {
+    const HookSwitch hook(state);
+    for (auto _ : state) benchmark::DoNotOptimize(tessarin::rand_bipolar(static_cast<std::uint64_t>(state.range(0))));
+}
+
+void BM_PolledStringHypervector(benchmark::State& state) {
+    const HookSwitch hook(state);
+    for (auto _ : state) {
+        benchmark::DoNotOptimize(tessarin::string_hypervector("ram_role", static_cast<std::uint64_t>(state.range(0))));
+    }
+}
+
+void BM_PolledHebbian(benchmark::State& state) {
+    const HookSwitch hook(state);
+    const auto dim = static_cast<std::uint64_t>(state.range(0));
+    const Hypervector w(dim * dim, 0.0f);
+    const Hypervector v = tessarin::string_hypervector("pre", dim);
+    for (auto _ : state) benchmark::DoNotOptimize(tessarin::hebbian(w, v, v, 0.01f, dim));
+}
+
 }  // namespace
 
 BENCHMARK(BM_BaselineCopy)->Arg(1024)->Arg(10000);
@@ -184,5 +228,9 @@ BENCHMARK(BM_StringPhasesOneAtATime)->Arg(1024)->Arg(10000);
 BENCHMARK(BM_StringPhases)->Arg(1024)->Arg(10000);
 BENCHMARK(BM_GenerateRoleOneAtATime)->Arg(1024)->Arg(10000);
 BENCHMARK(BM_GenerateRole)->Arg(1024)->Arg(10000);
+
+BENCHMARK(BM_PolledRandBipolar)->ArgsProduct({{1 << 16, 1 << 22}, {0, 1}});
+BENCHMARK(BM_PolledStringHypervector)->ArgsProduct({{1 << 16, 1 << 22}, {0, 1}});
+BENCHMARK(BM_PolledHebbian)->ArgsProduct({{1024, 4096}, {0, 1}});
 
 BENCHMARK_MAIN();

@@ -1,14 +1,17 @@
 #include "core/generators.hpp"
 
+#include <pthread.h>
 #include <sys/random.h>
 
 #include <array>
-#include <utility>
+#include <atomic>
 #include <bit>
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <utility>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 
@@ -23,15 +26,18 @@ float sign_of_top_bit(std::uint64_t word) {
     return std::bit_cast<float>(kOne | static_cast<std::uint32_t>(word >> 63) << 31);
 }
 
+// Cost of one generated component, in cancellation units.
+constexpr std::uint64_t kUnitsPerComponent = 1;
+
 }  // namespace
 
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    Hypervector out = zeroed<float>(n);
     // The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
     // bounds a plain loop. Eight interleaved lanes each jump eight steps at a
     // time (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same
     // states in the same places while keeping the multiplier busy.
     constexpr std::size_t kLanes = 8;
+    static_assert(kCancelBlockItems % kLanes == 0, "a block boundary must not split the lanes");
     constexpr auto jump = [] {
         std::uint64_t mul = 1;
         std::uint64_t add = 0;
@@ -41,19 +47,20 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
         }
         return std::pair{mul, add};
     }();
-    const std::size_t count = out.size();
     std::array<std::uint64_t, kLanes> lane{};
     std::uint64_t s = seed;
     for (std::size_t j = 0; j < kLanes; ++j) lane[j] = s = s * kLcgMultiplier + 1;
-    std::size_t i = 0;
-    for (; i + kLanes <= count; i += kLanes) {
-        for (std::size_t j = 0; j < kLanes; ++j) {
-            out[i + j] = sign_of_top_bit(lane[j]);
-            lane[j] = lane[j] * jump.first + jump.second;
+    // Blocks hold whole rounds of the lanes, so only the last one has a tail.
+    return filled_in_blocks<float>(n, kUnitsPerComponent, [&](Hypervector& out, std::size_t first, std::size_t last) {
+        std::size_t i = first;
+        for (; i + kLanes <= last; i += kLanes) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                out[i + j] = sign_of_top_bit(lane[j]);
+                lane[j] = lane[j] * jump.first + jump.second;
+            }
         }
-    }
-    for (std::size_t j = 0; i < count; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
-    return out;
+        for (std::size_t j = 0; i < last; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
+    });
 }
 
 Hypervector string_hypervector(std::string_view text, std::uint64_t n) {
@@ -73,7 +80,10 @@ namespace {
 // xoshiro256**: fast, 256 bits of state, passes the usual statistical batteries.
 class Xoshiro256 {
 public:
-    Xoshiro256() {
+    Xoshiro256() { reseed(); }
+
+    // Fresh state from the operating system's entropy source.
+    void reseed() {
         std::array<std::uint8_t, 32> seed{};
         std::size_t filled = 0;
         while (filled < seed.size()) {
@@ -105,11 +115,43 @@ private:
     std::array<std::uint64_t, 4> s_{};
 };
 
-// The calling thread's generator; looked up once per call, not per draw,
-// because every access to a thread_local with a constructor pays for a guard.
+// A forked child starts with a copy of its parent's generator state and would
+// draw exactly what the parent draws next. Each fork bumps this count in the
+// child; a generator seeded under an older count is reseeded before its next draw.
+std::atomic<std::uint64_t> fork_generation{0};
+
+void count_fork_in_child() { fork_generation.fetch_add(1, std::memory_order_relaxed); }
+
+// The current fork count, once forks are being counted: the handler is
+// registered once per process, on the first use of any generator rather than
+// at load time.
+std::uint64_t counted_fork_generation() {
+    static const bool registered = [] {
+        if (pthread_atfork(nullptr, nullptr, &count_fork_in_child) != 0) {
+            throw std::runtime_error("cannot register the fork handler of the random generator");
+        }
+        return true;
+    }();
+    (void)registered;
+    return fork_generation.load(std::memory_order_relaxed);
+}
+
+struct ThreadGenerator {
+    std::uint64_t generation = counted_fork_generation();
+    Xoshiro256 generator;
+};
+
+// The calling thread's generator, reseeded if the process forked since it was
+// seeded. Looked up once per block of draws, not per draw, because every
+// access to a thread_local with a constructor pays for a guard.
 Xoshiro256& thread_generator() {
-    thread_local Xoshiro256 generator;
-    return generator;
+    thread_local ThreadGenerator state;
+    const std::uint64_t now = fork_generation.load(std::memory_order_relaxed);
+    if (state.generation != now) {
+        state.generator.reseed();
+        state.generation = now;
+    }
+    return state.generator;
 }
 
 }  // namespace
@@ -117,10 +159,12 @@ Xoshiro256& thread_generator() {
 std::uint64_t thread_random_u64() { return thread_generator().next(); }
 
 Hypervector rand_bipolar(std::uint64_t dim) {
-    Hypervector out = zeroed<float>(dim);
-    Xoshiro256& generator = thread_generator();
-    for (float& c : out) c = sign_of_top_bit(generator.next());
-    return out;
+    return filled_in_blocks<float>(dim, kUnitsPerComponent, [](Hypervector& out, std::size_t first, std::size_t last) {
+        // Looked up again for every block: a signal handler run by the poll
+        // between blocks may have forked.
+        Xoshiro256& generator = thread_generator();
+        for (std::size_t i = first; i < last; ++i) out[i] = sign_of_top_bit(generator.next());
+    });
 }
 
 }  // namespace tessarin

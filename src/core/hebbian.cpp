@@ -2,14 +2,21 @@
 
 #include <algorithm>
 
+#include "core/cancel.hpp"
+
 namespace tessarin {
 
 Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint64_t dim) {
     constexpr std::uint64_t kStride = 7;
-    Hypervector w(weights.begin(), weights.end());
+    // Copied in blocks, so that a huge matrix can be interrupted while it is copied.
+    Hypervector w = filled_in_blocks<float>(weights.size(), 1, [&](Hypervector& out, std::size_t first, std::size_t last) {
+        std::copy(weights.begin() + first, weights.begin() + last, out.begin() + first);
+    });
     const std::uint64_t len = w.size();
     const std::uint64_t rows = std::min<std::uint64_t>(pre.size(), dim);
     const std::uint64_t cols = std::min<std::uint64_t>(post.size(), dim);
+    // The result is a new list, so a call cancelled part way changes nothing.
+    CancelPoll poll;
 
     for (std::uint64_t i = 0; i < rows; ++i) {
         // Row starts grow with i, so once one lies past the end (or past what
@@ -27,6 +34,7 @@ Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint
         for (std::uint64_t j = (kStride - i % kStride) % kStride; j < row_cols; j += kStride) {
             if (j != i) update(j);
         }
+        poll.tick(row_cols / kStride + 1);
     }
     return w;
 }

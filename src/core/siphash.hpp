@@ -14,6 +14,8 @@
 #include <span>
 #include <string_view>
 
+#include "core/cancel.hpp"
+
 namespace tessarin {
 
 // Incremental hasher. It is a small value type: hash a common prefix once,
@@ -54,11 +56,15 @@ private:
 // out[i] = to_value(digest of prefix's message followed by index i) for every
 // i of out. The digests are made a block at a time in a small buffer, then
 // turned into values element by element.
+// A long fill stops between blocks when the cancellation hook asks it to.
 template <class T, class ToValue>
 void map_indexed_digests(const SipHasher13& prefix, std::span<T> out, ToValue to_value) {
     constexpr std::size_t kBlock = 256;
+    constexpr std::uint64_t kUnitsPerDigest = 4;
     std::array<std::uint64_t, kBlock> digests;
+    CancelPoll poll;
     for (std::size_t start = 0; start < out.size(); start += kBlock) {
+        poll.tick(kBlock * kUnitsPerDigest);
         const auto block = std::span(digests).first(std::min(kBlock, out.size() - start));
         prefix.indexed_digests(start, block);
         for (std::size_t k = 0; k < block.size(); ++k) out[start + k] = to_value(block[k]);

@@ -5,6 +5,7 @@
 #include <cstdint>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 
 namespace tessarin {
@@ -21,16 +22,16 @@ inline constexpr unsigned kXorshiftC = 17;
 // agree, and the state advances by one xorshift step after each component, so
 // the seed itself decides component 0.
 inline Hypervector xorshift_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    Hypervector out = zeroed<float>(n);
     std::uint64_t t = seed;
-    for (float& c : out) {
-        const bool agree = ((t >> kXorshiftSignBitLow) & 1U) == ((t >> kXorshiftSignBitHigh) & 1U);
-        c = agree ? 1.0f : -1.0f;
-        t ^= t << kXorshiftA;
-        t ^= t >> kXorshiftB;
-        t ^= t << kXorshiftC;
-    }
-    return out;
+    return filled_in_blocks<float>(n, 1, [&](Hypervector& out, std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            const bool agree = ((t >> kXorshiftSignBitLow) & 1U) == ((t >> kXorshiftSignBitHigh) & 1U);
+            out[i] = agree ? 1.0f : -1.0f;
+            t ^= t << kXorshiftA;
+            t ^= t >> kXorshiftB;
+            t ^= t << kXorshiftC;
+        }
+    });
 }
 
 }  // namespace tessarin

@@ -4,6 +4,7 @@
 #include <bit>
 #include <cstddef>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 
@@ -93,20 +94,36 @@ constexpr std::uint64_t kEngineStream = 0;
 // Draws per block: 16 words, two per 64-bit draw.
 constexpr std::uint64_t kDrawsPerBlock = 8;
 
-// Calls sink(index, draw) for draws 0 ... n - 1 of the ChaCha12 generator keyed
-// by `key`, in order.
+// Draws per step of the bulk path.
+constexpr std::uint64_t kDrawsPerBulk = kBulkLanes * kDrawsPerBlock;
+
+// Cancellation units of a draw of the bulk path.
+constexpr std::uint64_t kUnitsPerDraw = 2;
+
+// Calls sink(index, draw) for draws first ... last - 1 of the ChaCha12
+// generator keyed by `key`, in order; `first` is a multiple of kDrawsPerBulk.
 template <class Sink>
-void for_each_draw(const ChaChaKey& key, std::uint64_t n, Sink&& sink) {
-    std::uint64_t index = 0;
-    for (std::uint64_t counter = 0; index < n; counter += kBulkLanes) {
+void for_each_draw(const ChaChaKey& key, std::uint64_t first, std::uint64_t last, Sink&& sink) {
+    std::uint64_t index = first;
+    for (std::uint64_t counter = first / kDrawsPerBlock; index < last; counter += kBulkLanes) {
         const auto blocks = chacha_blocks_x4(key, counter, kEngineStream, kChaCha12Rounds);
-        for (std::size_t l = 0; l < kBulkLanes && index < n; ++l) {
-            for (std::size_t k = 0; k < kDrawsPerBlock && index < n; ++k, ++index) {
+        for (std::size_t l = 0; l < kBulkLanes && index < last; ++l) {
+            for (std::size_t k = 0; k < kDrawsPerBlock && index < last; ++k, ++index) {
                 sink(index, std::uint64_t{blocks[2 * k][l]} |
                                 (std::uint64_t{blocks[2 * k + 1][l]} << 32));
             }
         }
     }
+}
+
+// The n components sign(i, draw i) over draws 0 ... n - 1 of the generator
+// keyed by `key`.
+template <class Sign>
+SignVector signs_from_draws(const ChaChaKey& key, std::uint64_t n, Sign&& sign) {
+    static_assert(kCancelBlockItems % kDrawsPerBulk == 0, "a fill block must start at a bulk boundary");
+    return filled_in_blocks<std::int8_t>(n, kUnitsPerDraw, [&](SignVector& out, std::size_t first, std::size_t last) {
+        for_each_draw(key, first, last, [&](std::uint64_t i, std::uint64_t draw) { out[i] = sign(i, draw); });
+    });
 }
 
 // ---- Seeds ---------------------------------------------------------------------
@@ -281,11 +298,9 @@ std::uint64_t ChaCha12Rng::next_u64() {
 // ---- Sign-vector primitives ------------------------------------------------
 
 SignVector seeded_sign_vector(std::uint64_t seed, std::uint64_t n) {
-    SignVector out = zeroed<std::int8_t>(n);
-    for_each_draw(expand_seed(seed), n, [&](std::uint64_t i, std::uint64_t draw) {
-        out[i] = (draw >> 63) == 0 ? std::int8_t{1} : std::int8_t{-1};
+    return signs_from_draws(expand_seed(seed), n, [](std::uint64_t, std::uint64_t draw) {
+        return (draw >> 63) == 0 ? std::int8_t{1} : std::int8_t{-1};
     });
-    return out;
 }
 
 std::uint32_t quantise_coordinate(float c) {
@@ -300,11 +315,11 @@ std::uint32_t quantise_coordinate(float c) {
 SignVector encode_vec3(const Vec3& v, std::uint64_t n) {
     const std::uint64_t buckets = std::uint64_t{quantise_coordinate(v[0])} +
                                   quantise_coordinate(v[1]) + quantise_coordinate(v[2]);
-    SignVector out = zeroed<std::int8_t>(n);
-    for (std::uint64_t i = 0; i < n; ++i) {
-        out[i] = (((i >> 5) + (i % 3) + buckets) & 1) != 0 ? std::int8_t{1} : std::int8_t{-1};
-    }
-    return out;
+    return filled_in_blocks<std::int8_t>(n, 1, [&](SignVector& out, std::size_t first, std::size_t last) {
+        for (std::uint64_t i = first; i < last; ++i) {
+            out[i] = (((i >> 5) + (i % 3) + buckets) & 1) != 0 ? std::int8_t{1} : std::int8_t{-1};
+        }
+    });
 }
 
 SignVector bind_signs(SignView a, SignView b) {
@@ -312,12 +327,12 @@ SignVector bind_signs(SignView a, SignView b) {
         fault("sign vectors differ in length: " + std::to_string(a.size()) + " and " +
               std::to_string(b.size()));
     }
-    SignVector out = zeroed<std::int8_t>(a.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        // The product wraps to 8 bits on purpose: a component is a byte.
-        out[i] = static_cast<std::int8_t>(a[i] * b[i]);
-    }
-    return out;
+    return filled_in_blocks<std::int8_t>(a.size(), 1, [&](SignVector& out, std::size_t first, std::size_t last) {
+        for (std::size_t i = first; i < last; ++i) {
+            // The product wraps to 8 bits on purpose: a component is a byte.
+            out[i] = static_cast<std::int8_t>(a[i] * b[i]);
+        }
+    });
 }
 
 SignVector wavelength_code(float wavelength, std::uint64_t n) {
@@ -329,14 +344,12 @@ SignVector wavelength_code(float wavelength, std::uint64_t n) {
     const std::uint64_t width = n / kBands;
     if (n > 0 && width == 0) fault(kDivideByZero);
 
-    SignVector out = zeroed<std::int8_t>(n);
     const std::uint64_t seed = std::bit_cast<std::uint32_t>(wavelength);
-    for_each_draw(expand_seed(seed), n, [&](std::uint64_t j, std::uint64_t draw) {
+    return signs_from_draws(expand_seed(seed), n, [&](std::uint64_t j, std::uint64_t draw) {
         const std::uint64_t band = std::min<std::uint64_t>(j / width, kBands - 1);
         const bool low = draw < kLowDrawLimit;
-        out[j] = low == reached[band] ? std::int8_t{1} : std::int8_t{-1};
+        return low == reached[band] ? std::int8_t{1} : std::int8_t{-1};
     });
-    return out;
 }
 
 SignVector string_sign_vector(std::string_view text, std::uint64_t n) {

@@ -5,6 +5,7 @@
 #include <iterator>
 
 #include "core/best_match.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/scan.hpp"
 #include "core/siphash.hpp"
@@ -95,7 +96,12 @@ ResonatorResult HoloSwarm::resonate(const std::string& role_key, const Hypervect
     std::vector<float> scores;
     std::uint64_t skill_index = 0;
     Match policy_match{0, 0.0f};
+    // One iteration: four binds and two codebook scans over the agents, each
+    // over the vector's length.
+    const std::uint64_t units_per_iteration = (4 + 2 * std::uint64_t{role_vectors_.size()}) * (unrotated.size() + 1);
+    CancelPoll poll;
     for (std::uint64_t iter = 0; iter < max_iter; ++iter) {
+        poll.tick(units_per_iteration);
         skill_index = cleanup(hdc_bind(unrotated, hdc_bind(role, policy)), skill_vectors_, scores).index;
         skill_vectors_.copy_row(skill_index, skill);
         policy_match = cleanup(hdc_bind(unrotated, hdc_bind(role, skill)), policy_vectors_, scores);

@@ -51,7 +51,9 @@ public:
 
     std::uint64_t dim() const { return dim_; }
 
-    Hypervector swarm_vector() const { return swarm_; }
+    // A view for the binding to convert in place: a huge swarm vector is not
+    // copied first, and its conversion can be interrupted from the start.
+    const Hypervector& swarm_vector() const { return swarm_; }
     // Replaces the swarm vector with v, whatever its length; dim and the
     // registry are kept.
     void set_swarm_vector(Hypervector v) { swarm_ = std::move(v); }

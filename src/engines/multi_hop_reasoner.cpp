@@ -4,6 +4,7 @@
 #include <cmath>
 #include <cstddef>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/scan.hpp"
 
@@ -13,6 +14,9 @@ namespace {
 // A fact must resonate strictly above this to be admitted at hop 0; after
 // hop 0, links admit facts whatever their score.
 constexpr float kDirectThreshold = 0.6f;
+
+// Cost of comparing one link's ends with a frontier fact, in cancellation units.
+constexpr std::uint64_t kUnitsPerLink = 1;
 
 }  // namespace
 
@@ -51,24 +55,28 @@ std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std
 
     // No adjacency index: each frontier node scans the whole link list. An
     // empty frontier ends the search, so a huge `hops` costs nothing extra.
+    CancelPoll poll;
     for (std::uint64_t round = 0; round < hops && !frontier.empty(); ++round) {
         std::vector<std::uint64_t> next;
         for (const std::uint64_t k : frontier) {
-            for (const auto& [a, b] : links_) {
-                std::uint64_t neighbour = 0;
-                if (a == k) {
-                    neighbour = b;
-                } else if (b == k) {
-                    neighbour = a;
-                } else {
-                    continue;
+            for_each_block(poll, links_.size(), kUnitsPerLink, [&](std::size_t first, std::size_t last) {
+                for (std::size_t l = first; l < last; ++l) {
+                    const auto& [a, b] = links_[l];
+                    std::uint64_t neighbour = 0;
+                    if (a == k) {
+                        neighbour = b;
+                    } else if (b == k) {
+                        neighbour = a;
+                    } else {
+                        continue;
+                    }
+                    char& seen = checked_at(visited, neighbour);
+                    if (seen) continue;
+                    results.emplace_back(neighbour, scores[static_cast<std::size_t>(neighbour)]);
+                    next.push_back(neighbour);
+                    seen = 1;
                 }
-                char& seen = checked_at(visited, neighbour);
-                if (seen) continue;
-                results.emplace_back(neighbour, scores[static_cast<std::size_t>(neighbour)]);
-                next.push_back(neighbour);
-                seen = 1;
-            }
+            });
         }
         frontier = std::move(next);
     }

@@ -1,5 +1,7 @@
 #include "python/class.hpp"
 
+#include <atomic>
+
 namespace tessarin::py {
 
 BorrowGuard::BorrowGuard(std::int64_t& state, bool exclusive) : state_(state), exclusive_(exclusive) {
@@ -46,8 +48,17 @@ PyObject* ClassDef::make_type() const {
     return PyType_FromSpec(&spec);
 }
 
-void check_owner_thread(const ClassIdentity& who, std::thread::id owner) {
-    if (owner == std::this_thread::get_id()) return;
+std::uint64_t current_thread_token() {
+    static std::atomic<std::uint64_t> next_token{1};
+    // Zero means "not drawn yet"; a constant initialiser keeps the
+    // thread_local free of an initialisation guard.
+    thread_local std::uint64_t token = 0;
+    if (token == 0) token = next_token.fetch_add(1, std::memory_order_relaxed);
+    return token;
+}
+
+void check_owner_thread(const ClassIdentity& who, std::uint64_t owner) {
+    if (owner == current_thread_token()) return;
     set_panic(who.type_path + " is unsendable, but sent to another thread");
     throw ErrorAlreadySet{};
 }

@@ -26,7 +26,6 @@
 #include <memory>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <type_traits>
 #include <vector>
 
@@ -75,9 +74,14 @@ struct ClassIdentity {
     Threading threading;
 };
 
+// A token for the calling thread that no other thread of the process ever
+// carries, not even one started after this one ended (the system reuses
+// thread identifiers, so an identifier cannot tell an owner from a successor).
+std::uint64_t current_thread_token();
+
 // Raises the panic "<type path> is unsendable, but sent to another thread"
 // (as ErrorAlreadySet) when a thread-bound instance is used off its owner thread.
-void check_owner_thread(const ClassIdentity& who, std::thread::id owner);
+void check_owner_thread(const ClassIdentity& who, std::uint64_t owner);
 // Reports "<type path> is unsendable, but is being dropped on another thread"
 // through the unraisable hook, keeping any error that was already pending.
 void report_foreign_drop(const ClassIdentity& who);
@@ -117,7 +121,7 @@ public:
     struct Instance {
         PyObject_HEAD
         std::int64_t borrow;
-        std::thread::id owner;
+        std::uint64_t owner;  // current_thread_token() of the constructing thread
         std::unique_ptr<Engine> engine;
     };
 
@@ -224,7 +228,7 @@ private:
             PyObject* self = check(alloc(type, 0));
             Instance& inst = *reinterpret_cast<Instance*>(self);
             inst.borrow = 0;
-            new (&inst.owner) std::thread::id(std::this_thread::get_id());
+            inst.owner = current_thread_token();
             new (&inst.engine) std::unique_ptr<Engine>(std::move(engine));
             return self;
         });
@@ -233,13 +237,12 @@ private:
     static void dealloc(PyObject* self) {
         Instance& inst = *reinterpret_cast<Instance*>(self);
         PyTypeObject* type = Py_TYPE(self);
-        if (Threads == Threading::Bound && inst.owner != std::this_thread::get_id()) {
+        if (Threads == Threading::Bound && inst.owner != current_thread_token()) {
             // Another thread may never run the engine's destructor: leak it, say so.
             (void)inst.engine.release();
             report_foreign_drop(identity());
         }
         inst.engine.~unique_ptr();
-        inst.owner.~id();
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
         Py_DECREF(type);

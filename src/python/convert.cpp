@@ -69,8 +69,15 @@ std::int64_t to_int64(PyObject* o) {
 // tuples are read by index, which yields exactly what their iterators would:
 // the list's length is re-read at every step, as its iterator does, in case an
 // item's conversion changes the list.
+// A huge sequence can be interrupted while it is read: the call then ends
+// before its engine runs.
 template <class Each>
-void for_each_sequence_item(PyObject* o, Each&& each, Py_ssize_t start = 0) {
+void for_each_sequence_item(PyObject* o, Each&& each_item, Py_ssize_t start = 0) {
+    CancelPoll& poll = conversion_poll();
+    auto each = [&](PyObject* item) {
+        poll.tick(kUnitsPerPythonItem);
+        each_item(item);
+    };
     if (PyList_CheckExact(o)) {
         for (Py_ssize_t i = start; i < PyList_Size(o); ++i) {
             // Hold the item: converting it may run code that removes it from the list.
@@ -335,6 +342,12 @@ bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
 
 }  // namespace
 
+CancelPoll& conversion_poll() noexcept {
+    // Constant-initialised, so reaching it needs no guard.
+    thread_local constinit CancelPoll poll;
+    return poll;
+}
+
 void require_sequence(PyObject* o) {
     if (PyUnicode_Check(o)) raise(PyExc_TypeError, "Can't extract `str` to `Vec`");
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
@@ -348,11 +361,22 @@ std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
     if (PyList_CheckExact(o)) {
         // Reading an exact float runs no Python code, so while the items are
         // exact floats the list cannot change and needs neither a re-read
-        // length nor a held reference per item.
-        const Py_ssize_t n = PyList_Size(o);
+        // length nor a held reference per item. Only the interruption poll
+        // between blocks can run Python code (a signal handler), so the length
+        // is read again after each one.
+        Py_ssize_t n = PyList_Size(o);
         out.reserve(static_cast<std::size_t>(n));
-        for (PyObject* item = nullptr; done < n && PyFloat_CheckExact(item = PyList_GetItem(o, done)); ++done) {
-            out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+        CancelPoll& poll = conversion_poll();
+        constexpr auto kBlock = static_cast<Py_ssize_t>(kCancelBlockItems);
+        while (done < n) {
+            const Py_ssize_t stop = done + std::min(n - done, kBlock);
+            for (PyObject* item = nullptr; done < stop && PyFloat_CheckExact(item = PyList_GetItem(o, done));
+                 ++done) {
+                out.push_back(static_cast<float>(PyFloat_AsDouble(item)));
+            }
+            if (done < stop) break;  // an item that is not an exact float
+            poll.tick(static_cast<std::uint64_t>(kBlock) * kUnitsPerPythonItem);
+            n = PyList_Size(o);
         }
         if (done == n) return out;
     } else {

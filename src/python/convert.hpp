@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 
@@ -168,11 +169,37 @@ Ref to_python(const std::pair<A, B>& v);
 template <class K, class V>
 Ref to_python(const Dict<K, V>& v);
 
-// A new list of `n` items, item i produced by make(i).
+// Cancellation units for making or reading one Python item (an object
+// allocated or inspected: tens of nanoseconds).
+inline constexpr std::uint64_t kUnitsPerPythonItem = 16;
+
+// The calling thread's poll for conversions. Nested conversions (a list of
+// vectors, in or out) count their work on the same poll, so that many short
+// items add up to a poll as one long one does.
+CancelPoll& conversion_poll() noexcept;
+
+// Lists longer than this are built by appending rather than by filling a list
+// made at full length: an interrupted build then frees only the items made so
+// far, instead of first reading every empty slot of a huge list.
+inline constexpr std::size_t kLongestPrefilledList = std::size_t{1} << 20;
+
+// A new list of `n` items, item i produced by make(i). A huge result can be
+// interrupted while it is built; the object it came from is not involved.
 template <class Make>
 Ref make_list(std::size_t n, Make&& make) {
+    CancelPoll& poll = conversion_poll();
+    if (n > kLongestPrefilledList) {
+        Ref list = Ref::steal(check(PyList_New(0)));
+        for (std::size_t i = 0; i < n; ++i) {
+            poll.tick(kUnitsPerPythonItem);
+            Ref item = make(i);
+            if (PyList_Append(list.get(), item.get()) < 0) throw ErrorAlreadySet{};
+        }
+        return list;
+    }
     Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(n))));
     for (std::size_t i = 0; i < n; ++i) {
+        poll.tick(kUnitsPerPythonItem);
         Ref item = make(i);
         // SetItem steals the item, even on failure.
         if (PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()) < 0) throw ErrorAlreadySet{};

@@ -3,6 +3,7 @@
 #include <new>
 #include <stdexcept>
 
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "python/ref.hpp"
 
@@ -35,11 +36,21 @@ void raise(PyObject* type, const std::string& message) {
     throw ErrorAlreadySet{};
 }
 
+namespace {
+
+bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
+
+}  // namespace
+
+void connect_signal_check() noexcept { connect_cancel_hook(&signal_handler_raised); }
+
 void translate_current_exception() noexcept {
     try {
         throw;
     } catch (const ErrorAlreadySet&) {
         if (!PyErr_Occurred()) set_panic("an operation failed without saying why");
+    } catch (const Cancelled&) {  // the handler's exception is pending
+        if (!PyErr_Occurred()) set_panic("an operation was cancelled without saying why");
     } catch (const Fault& f) {
         set_panic(f.what());
     } catch (const InputError& e) {  // a refused value, its message whole

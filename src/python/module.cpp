@@ -6,6 +6,7 @@
 #include <array>
 
 #include "python/classes.hpp"
+#include "python/errors.hpp"
 #include "python/functions.hpp"
 #include "python/ref.hpp"
 
@@ -47,6 +48,7 @@ int exec_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "the tessarin_hdc execution step needs a module object");
         return -1;
     }
+    connect_signal_check();
     Ref module_name = Ref::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     for (const PyMethodDef& def : module_functions()) {

@@ -3,18 +3,22 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/diagnostics.hpp"
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "core/hebbian.hpp"
 #include "core/simd_target.hpp"
 #include "core/siphash.hpp"
+#include "core/xorshift_stream.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -146,7 +150,11 @@ TEST(Generators, LcgStreamEqualsTheSerialRecurrenceAtEveryLength) {
     // The generator interleaves lanes; every length, including those that end
     // inside a lane group, must match the one-step-at-a-time recurrence.
     for (const std::uint64_t seed : {std::uint64_t{0}, std::uint64_t{0xEF09E0F4895A251DULL}, ~std::uint64_t{0}}) {
-        for (std::uint64_t n = 0; n <= 41; ++n) {
+        // Also the lengths around the boundaries of the blocks the stream is made in.
+        std::vector<std::uint64_t> lengths{kCancelBlockItems - 1, kCancelBlockItems, kCancelBlockItems + 1,
+                                           2 * kCancelBlockItems + 13};
+        for (std::uint64_t n = 0; n <= 41; ++n) lengths.push_back(n);
+        for (const std::uint64_t n : lengths) {
             V want;
             std::uint64_t s = seed;
             for (std::uint64_t i = 0; i < n; ++i) {
@@ -180,6 +188,44 @@ TEST(Generators, ImpossibleCountIsCapacityOverflow) {
         FAIL() << "expected a fault";
     } catch (const Fault& f) {
         EXPECT_STREQ(f.what(), "capacity overflow");
+    }
+}
+
+// ---- cancellation ----------------------------------------------------------
+
+TEST(Cancel, HookIsAskedOncePerIntervalOfWork) {
+    const TestCancelHook hook(0);
+    CancelPoll poll;
+    poll.tick(kCancelPollInterval - 1);
+    EXPECT_EQ(hook.calls(), 0);  // short work never asks
+    poll.tick(1);
+    EXPECT_EQ(hook.calls(), 1);
+    for (int i = 0; i < 40; ++i) poll.tick(kCancelPollInterval / 4);
+    EXPECT_EQ(hook.calls(), 11);
+    poll.tick(~std::uint64_t{0});  // a huge tick asks once, without wrapping the budget
+    EXPECT_EQ(hook.calls(), 12);
+}
+
+TEST(Cancel, NoHookConnectedNeverStops) {
+    CancelPoll poll;
+    EXPECT_NO_THROW(poll.tick(~std::uint64_t{0}));
+    EXPECT_NO_THROW(poll.poll_now());
+}
+
+TEST(Cancel, LongCoreWorkStopsWhenAsked) {
+    const std::uint64_t n = 2 * kCancelPollInterval;
+    const std::uint64_t side = 4096;  // enough rows of the sparse pattern for one interval
+    const V square(side * side, 0.0f);
+    const V row(side, 1.0f);
+    const std::vector<std::function<void()>> calls{
+        [&] { (void)rand_bipolar(n); },
+        [&] { (void)string_hypervector("abc", n); },
+        [&] { (void)xorshift_bipolar_stream(1, n); },
+        [&] { (void)hebbian(square, row, row, 1.0f, side); },
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        SCOPED_TRACE(i);
+        expect_cancelled(calls[i]);
     }
 }
 

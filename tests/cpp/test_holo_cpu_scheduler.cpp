@@ -8,6 +8,7 @@
 
 #include "core/fault.hpp"
 #include "engines/holo_cpu_scheduler.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -188,6 +189,17 @@ TEST(HoloCPUScheduler, ImpossibleDimIsAFaultNotACrash) {
     for (const std::uint64_t dim : {std::numeric_limits<std::uint64_t>::max(), std::uint64_t{1} << 62}) {
         EXPECT_THROW(HoloCPUScheduler(dim, 1), Fault);
     }
+}
+
+TEST(HoloCPUScheduler, CancelledStoreChangesNothing) {
+    HoloCPUScheduler s(2 * kCancelPollInterval, 4);
+    s.store_memory("first");
+    const V world = s.export_holographic_state();
+    expect_cancelled([&] { s.store_memory("second"); });
+    EXPECT_EQ(s.concept_count(), 1U);
+    EXPECT_EQ(s.export_holographic_state(), world);
+    EXPECT_TRUE(s.recall("first"));
+    EXPECT_FALSE(s.recall("second"));
 }
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <new>
 #include <string>
@@ -10,6 +11,7 @@
 
 #include "core/fault.hpp"
 #include "engines/holo_gen_engine.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -76,9 +78,10 @@ TEST(ChaCha12, SingleDrawsAndBulkVectorsAgreeAcrossBlocks) {
             EXPECT_EQ(rng.next_u64(), words[2 * k] | (std::uint64_t{words[2 * k + 1]} << 32));
         }
     }
-    // The bulk path computes several blocks at once; 1000 components cross
-    // many batch edges and end in a partial block.
-    const SignVector bulk = seeded_sign_vector(7, 1000);
+    // The bulk path computes several blocks at once and fills the vector in
+    // blocks of kCancelBlockItems; this length crosses many batch edges and
+    // two fill blocks, and ends in a partial block.
+    const SignVector bulk = seeded_sign_vector(7, 2 * kCancelBlockItems + 1000);
     ChaCha12Rng again(key);
     for (std::size_t i = 0; i < bulk.size(); ++i) {
         ASSERT_EQ(bulk[i], (again.next_u64() >> 63) == 0 ? 1 : -1) << "at " << i;
@@ -320,6 +323,22 @@ TEST(HoloGenEngine, ImpossibleDimensionThrowsInsteadOfCrashing) {
     // failed allocation instead of throwing, so it cannot run this part.)
     EXPECT_THROW(HoloGenEngine(std::uint64_t{1} << 60), std::bad_alloc);
 #endif
+}
+
+TEST(HoloGenEngine, LongEncodingsStopWhenAsked) {
+    const std::uint64_t n = 2 * kCancelPollInterval;
+    const SignVector a(n, 1);
+    const std::vector<std::function<void()>> calls{
+        [&] { (void)HoloGenEngine(n); },
+        [&] { (void)seeded_sign_vector(1, n); },
+        [&] { (void)string_sign_vector("abc", n); },
+        [&] { (void)encode_vec3({1.0f, 2.0f, 3.0f}, n); },
+        [&] { (void)bind_signs(a, a); },
+    };
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        SCOPED_TRACE(i);
+        expect_cancelled(calls[i]);
+    }
 }
 
 }  // namespace

@@ -12,6 +12,7 @@
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "engines/holo_swarm.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -333,6 +334,12 @@ INSTANTIATE_TEST_SUITE_P(
         // A short probe is scored over its own length only.
         MaterializeCase{{1, 1}, 0.9f, {{"r0", 1.0f}, {"r1", 1.0f}, {"r2", 1.0f}, {"r3", 1.0f}}},
         MaterializeCase{{}, -1.0f, {}}));
+
+TEST(Resonate, ManyIterationsStopWhenAsked) {
+    HoloSwarm swarm(1024);
+    swarm.add_agent("r", bipolar(1, 1024), "p", bipolar(2, 1024), "s", bipolar(3, 1024));
+    expect_cancelled([&] { (void)swarm.resonate("r", bipolar(2, 1024), {}, std::uint64_t{1} << 40); });
+}
 
 }  // namespace
 }  // namespace tessarin

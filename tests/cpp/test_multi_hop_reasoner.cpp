@@ -128,5 +128,18 @@ TEST(MultiHopReasoner, ResetStartsIndicesAgain) {
     EXPECT_TRUE(r.reason(kQuery, 3).empty());
 }
 
+TEST(MultiHopReasoner, LongLinkExpansionStopsWhenAsked) {
+    MultiHopReasoner r(4);
+    r.add_fact(kQuery);
+    r.add_fact(kOpposite);
+    r.add_link(0, 1);
+    // Links between facts that never join the search still have to be looked at.
+    for (std::uint64_t i = 0; i < kCancelPollInterval; ++i) r.add_link(7, 8);
+    const Results want = r.reason(kQuery, 1);
+    ASSERT_EQ(want.size(), 2U);
+    expect_cancelled([&] { (void)r.reason(kQuery, 1); });
+    EXPECT_EQ(r.reason(kQuery, 1), want);
+}
+
 }  // namespace
 }  // namespace tessarin

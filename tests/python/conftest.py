@@ -1,7 +1,12 @@
+import json
 import math
 import os
+import signal
 import struct
+import subprocess
+import sys
 import threading
+import time
 
 import pytest
 
@@ -107,3 +112,21 @@ def run_in_thread(fn):
     t.start()
     t.join()
     return box
+
+
+def interrupt_child(script, delay):
+    """Runs `script` in a new interpreter, sends it SIGINT `delay` seconds after
+    it prints "ready", and returns (its exit status, the JSON object it prints
+    last, the time the signal was sent on the system-wide monotonic clock)."""
+    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline() == "ready\n"
+        time.sleep(delay)
+        sent = time.monotonic()
+        child.send_signal(signal.SIGINT)
+        out, _ = child.communicate(timeout=60)
+    finally:
+        if child.poll() is None:
+            child.kill()
+            child.wait()
+    return child.returncode, json.loads(out), sent

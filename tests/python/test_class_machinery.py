@@ -5,12 +5,13 @@ same way, which test_every_registered_class_has_the_common_shape checks."""
 import gc
 import inspect
 import sys
+import threading
 import weakref
 
 import pytest
 
 import tessarin_hdc as hdc
-from conftest import Reentry, run_in_thread
+from conftest import Reentry, raised, run_in_thread
 
 THREAD_BOUND = [
     "PyCausalMemory", "PyMultiHopReasoner", "PyMetacognition", "PySelfAudit", "PyOptimizer",
@@ -96,6 +97,32 @@ def test_drop_on_foreign_thread_is_reported_not_raised(unraisable):
     assert info.exc_type is RuntimeError
     assert str(info.exc_value) == (
         "tessarin_hdc::py_api::PyOptimizer is unsendable, but is being dropped on another thread")
+
+
+def test_owner_rule_holds_for_a_thread_that_reuses_the_owners_identifier(unraisable):
+    made = run_in_thread(lambda: (hdc.PyOptimizer(), threading.get_ident()))
+    obj, owner_ident = made.pop("value")
+    holder = {"obj": obj}
+    del obj
+    seen = {}
+
+    def successor():
+        if threading.get_ident() != owner_ident:
+            return
+        seen["error"] = raised(lambda: holder["obj"].get("momentum"))
+        holder.clear()  # the last reference goes away on this thread
+        gc.collect()
+
+    # The system usually hands an ended thread's identifier to the next thread at once.
+    for _ in range(100):
+        run_in_thread(successor)
+        if seen:
+            break
+    else:
+        pytest.skip("no new thread received the ended owner's identifier")
+    assert seen["error"].args == ("tessarin_hdc::py_api::PyOptimizer is unsendable, but sent to another thread",)
+    assert [str(info.exc_value) for info in unraisable] == [
+        "tessarin_hdc::py_api::PyOptimizer is unsendable, but is being dropped on another thread"]
 
 
 def test_drop_on_owner_thread_reports_nothing(unraisable):

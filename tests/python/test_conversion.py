@@ -217,6 +217,14 @@ def test_results_are_fresh_lists_of_python_floats():
     assert type(hdc.hv_hash([1.0])) is int
 
 
+def test_long_results_come_back_whole_and_in_order():
+    # Past 2**20 items a result list is built by appending instead of filling.
+    n = 2**20 + 5
+    long = hdc.hdc_bind(range(n), [1.0] * n)
+    assert type(long) is list and len(long) == n
+    assert long[:3] == [0.0, 1.0, 2.0] and long[-1] == float(n - 1)
+
+
 def test_caller_objects_are_copied_not_kept():
     v = [1.0, 2.0]
     out = hdc.normalise_bipolar(v)

@@ -1,5 +1,6 @@
 """The fourteen functions against independent Python models of their formulas."""
 import math
+import os
 import threading
 
 import pytest
@@ -175,6 +176,25 @@ def test_rand_bipolar_threads_draw_independently():
     for t in threads:
         t.join()
     assert len({tuple(v) for v in results.values()}) == 4
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork")
+def test_rand_bipolar_differs_between_parent_and_forked_child():
+    hdc.rand_bipolar(8)  # the parent's generator exists and has drawn before the fork
+    read_end, write_end = os.pipe()
+    pid = os.fork()
+    if pid == 0:  # the child: send its draw and leave without running any cleanup
+        try:
+            os.write(write_end, bytes(c > 0 for c in hdc.rand_bipolar(256)))
+        finally:
+            os._exit(0)
+    os.close(write_end)
+    with os.fdopen(read_end, "rb") as pipe:
+        child = pipe.read()
+    os.waitpid(pid, 0)
+    parent = bytes(c > 0 for c in hdc.rand_bipolar(256))
+    assert len(child) == 256
+    assert child != parent
 
 
 # ---- diagnostics -------------------------------------------------------------------

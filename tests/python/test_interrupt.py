@@ -1,0 +1,105 @@
+"""Long calls answer Ctrl-C. A child process builds an object, runs one call
+that would take far longer than the test, and gets a SIGINT from this process
+0.3 s into it: KeyboardInterrupt must arrive within a second, the object must
+answer exactly as before the call, and a changing call must work afterwards
+(the interrupted call released its borrow)."""
+import textwrap
+
+import pytest
+
+from conftest import interrupt_child
+
+# SETUP defines the object, answers() (what must not change) and follow_up()
+# (a changing call); LONG_CALL is the call to interrupt.
+CHILD = """
+import json, time
+import tessarin_hdc as hdc
+SETUP
+before = answers()
+print("ready", flush=True)
+try:
+    LONG_CALL
+    outcome = "completed"
+except BaseException as exc:
+    outcome = type(exc).__name__ + ": " + str(exc)
+arrived = time.monotonic()
+same = answers() == before
+follow_up()
+print(json.dumps({"outcome": outcome, "arrived": arrived, "same": same}), flush=True)
+"""
+
+CASES = {
+    # A read-only call whose iteration count the caller chooses.
+    "resonate": (
+        """
+        dim = 4096
+        swarm = hdc.PyHoloSwarm(dim)
+        for i in range(48):
+            r, p, s = (hdc.hv_hash_string(t + str(i), dim) for t in "rps")
+            swarm.add_agent("r" + str(i), r, "p" + str(i), p, "s" + str(i), s)
+        guess = hdc.hv_hash_string("p3", dim)
+        def answers():
+            return swarm.resonate("r3", guess, guess, 2), swarm.swarm_vector
+        def follow_up():
+            swarm.add_agent("x", guess, "y", guess, "z", guess)
+        """,
+        "swarm.resonate('r3', guess, guess, 10**12)",
+    ),
+    # A chain of facts, one hop per round, each round comparing every link.
+    "reason": (
+        """
+        dim = 256
+        reasoner = hdc.PyMultiHopReasoner(dim)
+        for i in range(6000):
+            reasoner.add_fact(hdc.hv_hash_string("f" + str(i), dim))
+        for i in range(5999):
+            reasoner.add_link(i, i + 1)
+        for _ in range(500_000):
+            reasoner.add_link(10**9, 10**9 + 1)  # never followed, always compared
+        query = hdc.hv_hash_string("f0", dim)
+        def answers():
+            return reasoner.reason(query, 3)
+        def follow_up():
+            reasoner.add_fact(query)
+        """,
+        "reasoner.reason(query, 10**9)",
+    ),
+    # A changing call stopped while its huge argument is read.
+    "store": (
+        """
+        dim = 64
+        swarm = hdc.PyHoloSwarm(dim)
+        v = hdc.hv_hash_string("v", dim)
+        swarm.add_agent("a", v, "b", v, "c", v)
+        def answers():
+            return swarm.swarm_vector, swarm.resonate("a", v, v, 1)
+        def follow_up():
+            swarm.add_agent("x", v, "y", v, "z", v)
+        """,
+        "swarm.add_agent('x', range(2 * 10**8), 'y', v, 'z', v)",
+    ),
+}
+
+
+# Signal handlers run in the middle of the call, while it holds its borrow: a
+# handler that tries to change the object is refused, and its error ends the call.
+CASES["resonate, handler changes the swarm"] = (
+    CASES["resonate"][0]
+    + """
+        import signal
+        signal.signal(signal.SIGINT, lambda signum, frame: follow_up())
+        """,
+    CASES["resonate"][1],
+)
+OUTCOME = {"resonate, handler changes the swarm": "RuntimeError: Already borrowed"}
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_sigint_stops_a_long_call_and_leaves_the_object_as_it_was(case):
+    setup, long_call = CASES[case]
+    script = CHILD.replace("SETUP", textwrap.dedent(setup)).replace("LONG_CALL", long_call)
+    status, report, sent = interrupt_child(script, 0.3)
+    assert status == 0
+    assert report["outcome"] == OUTCOME.get(case, "KeyboardInterrupt: ")
+    assert report["arrived"] - sent < 1.0
+    assert report["same"]
