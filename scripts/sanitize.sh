@@ -6,13 +6,18 @@
 # interpreter keeps memory alive on purpose at exit.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-scripts/setup-deps.sh
-python3 -m pip install --quiet pytest hypothesis
+scripts/setup-deps.sh --tests
+source scripts/python-env.sh
+use_build_tools
+# Only what these tests need: the type checks and documentation examples run in
+# scripts/wheel.sh, and skip here.
+py=$(make_venv build/sanitize-venv)
+"$py" -m pip install --quiet pytest hypothesis
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_SANITIZE=ON \
     -DTESSARIN_BUILD_PYTHON=ON -DTESSARIN_BUILD_TESTS=ON -DTESSARIN_WERROR=ON \
-    -DPython_EXECUTABLE="$(command -v python3)"
+    -DPython_EXECUTABLE="$py"
 cmake --build build/sanitize -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1
@@ -21,4 +26,4 @@ ctest --test-dir build/sanitize --output-on-failure --no-tests=error -j "$jobs"
 
 preload="$(g++ -print-file-name=libasan.so):$(g++ -print-file-name=libubsan.so)"
 TESSARIN_SANITIZED=1 PYTHONPATH="$PWD/build/sanitize" PYTHONMALLOC=malloc LD_PRELOAD="$preload" \
-    python3 -m pytest -q -p no:cacheprovider tests/python "$@"
+    "$py" -m pytest -q -p no:cacheprovider tests/python "$@"

@@ -1,9 +1,18 @@
 #!/usr/bin/env bash
-# Installs what building and testing need, when it is missing: a C++20
-# compiler, GoogleTest and Google Benchmark from Debian's packages, and the
-# Python test requirements declared in pyproject.toml (installed with the
-# package itself by the callers).
+# Installs from Debian's packages what building needs and the machine lacks: a
+# C++20 compiler, the headers and venv support of the Python in use (python3,
+# or $PYTHON), and with --tests GoogleTest and Google Benchmark. apt-get needs
+# root; anyone else is told what to install. Python packages never go into that
+# interpreter: the scripts install them into virtual environments of their own
+# (scripts/python-env.sh).
 set -euo pipefail
+
+py=$(command -v "${PYTHON:-python3}") || { echo "Python 3.11 or later is required (python3 not found)" >&2; exit 1; }
+if ! "$py" -c 'import sys; sys.exit(sys.version_info < (3, 11))'; then
+    echo "Python 3.11 or later is required; $py is $("$py" -V 2>&1)" >&2
+    exit 1
+fi
+ver=$("$py" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
 
 have_cmake_package() {
     # Debian installs the CMake package files under the multiarch library dir.
@@ -12,8 +21,13 @@ have_cmake_package() {
 
 missing=()
 command -v g++ >/dev/null || missing+=(g++)
-have_cmake_package GTest || missing+=(libgtest-dev)
-have_cmake_package benchmark || missing+=(libbenchmark-dev)
+"$py" -c 'import os, sys, sysconfig; sys.exit(not os.path.exists(os.path.join(sysconfig.get_paths()["include"], "Python.h")))' \
+    || missing+=("python$ver-dev")
+"$py" -c 'import ensurepip' 2>/dev/null || missing+=("python$ver-venv")
+if [[ ${1:-} == --tests ]]; then
+    have_cmake_package GTest || missing+=(libgtest-dev)
+    have_cmake_package benchmark || missing+=(libbenchmark-dev)
+fi
 if ((${#missing[@]})); then
     if [[ $(id -u) -ne 0 ]]; then
         echo "missing Debian packages: ${missing[*]} (run: sudo apt-get install ${missing[*]})" >&2
@@ -23,9 +37,3 @@ if ((${#missing[@]})); then
     apt-get update -qq
     DEBIAN_FRONTEND=noninteractive apt-get install -y -qq "${missing[@]}" >/dev/null
 fi
-
-# CMake and Ninja come from PyPI when the machine has none (or too old a CMake).
-if ! command -v cmake >/dev/null || ! cmake --version | awk 'NR==1 { split($3, v, "."); exit !(v[1] > 3 || (v[1] == 3 && v[2] >= 26)) }'; then
-    python3 -m pip install --quiet "cmake>=3.26"
-fi
-command -v ninja >/dev/null || python3 -m pip install --quiet ninja

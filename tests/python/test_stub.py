@@ -1,64 +1,85 @@
-"""The shipped type stub describes exactly the module that is built: the same
-public names in the same order, and the same parameters for every callable."""
+"""The shipped type stub: it describes the module that is built (stubtest),
+type checkers find it and it types a user's script under `mypy --strict`, and
+it documents every public name. Its examples run as doctests."""
 import ast
+import os
 import pathlib
+import subprocess
+import sys
 
 import pytest
 
 import tessarin_hdc as hdc
 
-STUB = pathlib.Path(__file__).resolve().parents[2] / "stubs" / "tessarin_hdc.pyi"
+REPO = pathlib.Path(__file__).resolve().parents[2]
+STUB = REPO / "stubs" / "tessarin_hdc.pyi"
+USER_SCRIPT = pathlib.Path(__file__).with_name("typed_usage.py")
+# The type checks hold for any build; under the sanitizers they would only run slower.
+typing_run = pytest.mark.skipif(os.environ.get("TESSARIN_SANITIZED") == "1", reason="checked in the plain build")
 
 
 def stub_tree():
     return ast.parse(STUB.read_text(encoding="utf-8"))
 
 
-def parameters(fn: ast.FunctionDef) -> str:
-    names = [a.arg for a in fn.args.args if a.arg not in ("self", "cls")]
-    defaults = [None] * (len(fn.args.args) - len(fn.args.defaults)) + fn.args.defaults
-    shown = []
-    for arg, default in zip(fn.args.args, defaults):
-        if arg.arg in ("self", "cls"):
-            continue
-        shown.append(arg.arg + ("=None" if default is not None else ""))
-    assert len(shown) == len(names)
-    return "(" + ", ".join(shown) + ")"
+def mypy_env():
+    """The environment for mypy: an installed module brings its stub package;
+    a build tree on PYTHONPATH gets the stub from the source tree."""
+    env = dict(os.environ, MYPY_CACHE_DIR=os.devnull)
+    installed = pathlib.Path(hdc.__file__).parent / "tessarin_hdc-stubs" / "__init__.pyi"
+    if not installed.exists():
+        env["MYPYPATH"] = str(STUB.parent)
+    return env
 
 
-def runtime_parameters(obj) -> str:
-    sig = obj.__text_signature__
-    return sig.replace("$self, ", "").replace("($self)", "()")
-
-
-def stub_entries():
-    for node in stub_tree().body:
-        if isinstance(node, ast.FunctionDef):
-            yield node.name, None, node
-        elif isinstance(node, ast.ClassDef):
-            yield node.name, node, None
+def run_mypy(module, *args):
+    pytest.importorskip("mypy")
+    return subprocess.run([sys.executable, "-m", module, *args],
+                          capture_output=True, text=True, env=mypy_env(), cwd=REPO)
 
 
 def test_stub_lists_the_public_names_in_order():
-    names = [name for name, _, _ in stub_entries()]
+    names = [node.name for node in stub_tree().body
+             if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_")]
     assert names == hdc.__all__
 
 
-@pytest.mark.parametrize("name, cls, fn", list(stub_entries()), ids=[n for n, _, _ in stub_entries()])
-def test_stub_parameters_match_the_module(name, cls, fn):
-    obj = getattr(hdc, name)
-    if fn is not None:
-        assert parameters(fn) == runtime_parameters(obj)
-        return
-    members = {n.name: n for n in cls.body if isinstance(n, ast.FunctionDef)}
-    assert parameters(members.pop("__new__")) == obj.__text_signature__
-    runtime = [k for k, v in vars(obj).items() if not k.startswith("__")]
-    assert sorted(members) == sorted(runtime)
-    for member, node in members.items():
-        attribute = vars(obj)[member]
-        is_property = any((isinstance(d, ast.Name) and d.id == "property") or
-                          (isinstance(d, ast.Attribute) and d.attr == "setter") for d in node.decorator_list)
-        if is_property:
-            assert type(attribute).__name__ == "getset_descriptor"
-        else:
-            assert parameters(node) == runtime_parameters(attribute), member
+@typing_run
+def test_stubtest_finds_the_stub_equal_to_the_module():
+    result = run_mypy("mypy.stubtest", "tessarin_hdc")
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+@typing_run
+def test_a_typed_user_script_passes_strict_mode():
+    pytest.importorskip("numpy")
+    result = run_mypy("mypy", "--strict", str(USER_SCRIPT))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_the_typed_vector_kinds_are_accepted_at_run_time():
+    pytest.importorskip("numpy")
+    import typed_usage
+
+    for kind in typed_usage.kinds():
+        typed_usage.every_vector_parameter(kind)
+    typed_usage.matrices()
+
+
+def public_definitions():
+    for node in stub_tree().body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_"):
+            yield node.name, node
+            if isinstance(node, ast.ClassDef):
+                for member in node.body:
+                    setter = any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in member.decorator_list) \
+                        if isinstance(member, ast.FunctionDef) else False
+                    if isinstance(member, ast.FunctionDef) and not member.name.startswith("_") and not setter:
+                        yield f"{node.name}.{member.name}", member
+
+
+@pytest.mark.parametrize("name, node", list(public_definitions()), ids=[n for n, _ in public_definitions()])
+def test_every_public_name_is_documented_with_an_example(name, node):
+    doc = ast.get_docstring(node) or ""
+    assert doc.strip(), name
+    assert ">>>" in doc, name

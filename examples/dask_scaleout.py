@@ -1,0 +1,116 @@
+"""Spreading work over processes with Dask's distributed scheduler.
+
+Every result of tessarin_hdc is the same bits in every process, so workers
+build what they need from names alone: no codebook, vector or engine state is
+shipped, and the combined answers equal those of a single process exactly.
+
+    python examples/dask_scaleout.py                  # a local cluster of two workers
+    python examples/dask_scaleout.py tcp://HOST:8786  # the same code on a running cluster
+"""
+from __future__ import annotations
+
+import sys
+import threading
+
+import numpy as np
+
+import tessarin_hdc as hdc
+
+DIM = 2048
+
+
+def encode_sentences(sentences: list[str], dim: int = DIM) -> np.ndarray:
+    """Each sentence as the sign of the sum of its words' vectors, each word
+    rotated by its position; the word vectors come from hv_hash_string, so every
+    process makes the same codebook without being sent one."""
+    rows = []
+    for sentence in sentences:
+        words = [hdc.hdc_permute(hdc.hv_hash_string(w, dim), i) for i, w in enumerate(sentence.split())]
+        rows.append(np.sign(np.sum(np.asarray(words, dtype=np.float32), axis=0)))
+    return np.asarray(rows, dtype=np.float32).reshape(len(sentences), dim)
+
+
+def encode_on_cluster(client, sentences: list[str], chunks: int) -> np.ndarray:
+    """Data-parallel encoding: one task per chunk, results stacked in order."""
+    parts = np.array_split(np.arange(len(sentences)), chunks)
+    futures = client.map(encode_sentences, [[sentences[i] for i in part] for part in parts], pure=False)
+    return np.concatenate(client.gather(futures))
+
+
+class CausalReplica:
+    """A replica of a causal memory, served as a Dask actor.
+
+    Engines belong to the thread that built them, and an actor's constructor
+    does not run on the thread that serves its method calls: the engine is built
+    in the first call (`build`) and released by `release`, both on the serving
+    thread. An engine dropped on another thread would be reported and leaked."""
+
+    def __init__(self) -> None:
+        self.memory: hdc.PyCausalMemory | None = None
+        self.dim = DIM
+
+    def build(self, events: list[tuple[str, str, str]], dim: int = DIM) -> int:
+        self.dim = dim
+        self.memory = hdc.PyCausalMemory(dim)
+        for cause, effect, time in events:
+            self.memory.store(hdc.hv_hash_string(cause, dim), hdc.hv_hash_string(effect, dim),
+                              hdc.hv_hash_string(time, dim))
+        return threading.get_ident()
+
+    def answer(self, causes: list[str]) -> list[list[float] | None]:
+        assert self.memory is not None, "build() first"
+        return [self.memory.query_effect(hdc.hv_hash_string(c, self.dim)) for c in causes]
+
+    def release(self) -> int:
+        self.memory = None
+        return threading.get_ident()
+
+
+def serve_on_replicas(client, events, queries: list[str], replicas: int) -> list[list[float] | None]:
+    """Query serving: each worker holds its own replica built from the same
+    events and answers its share of the batch; the answers come back in order."""
+    workers = list(client.scheduler_info()["workers"])
+    actors = [client.submit(CausalReplica, actor=True, workers=[workers[i % len(workers)]]).result()
+              for i in range(replicas)]
+    try:
+        built = [actor.build(events).result() for actor in actors]
+        shares = np.array_split(np.arange(len(queries)), replicas)
+        pending = [actor.answer([queries[i] for i in share]) for actor, share in zip(actors, shares)]
+        answers = [answer for future in pending for answer in future.result()]
+    finally:
+        released = [actor.release().result() for actor in actors]
+    assert released == built, "each engine is released on the thread that built it"
+    return answers
+
+
+def example_data(n: int = 400) -> tuple[list[str], list[tuple[str, str, str]], list[str]]:
+    sentences = [f"sensor {i % 17} reports {i % 5} alarms at site {i % 11}" for i in range(n)]
+    events = [(f"cause {i}", f"effect {i % 40}", f"t{i}") for i in range(200)]
+    queries = [f"cause {i}" for i in range(0, 400, 3)]  # about half were never stored
+    return sentences, events, queries
+
+
+def main(address: str | None = None) -> None:
+    from dask.distributed import Client, LocalCluster
+
+    sentences, events, queries = example_data()
+    cluster = None if address else LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
+                                                host="127.0.0.1", dashboard_address=None)
+    with Client(address or cluster) as client:
+        spread = encode_on_cluster(client, sentences, chunks=8)
+        assert np.array_equal(spread, encode_sentences(sentences))
+        print(f"{len(sentences)} sentences encoded on {len(client.scheduler_info()['workers'])} workers: "
+              "the same bits as in this process")
+
+        served = serve_on_replicas(client, events, queries, replicas=2)
+        local = CausalReplica()
+        local.build(events)
+        assert served == local.answer(queries)
+        local.release()
+        print(f"{len(queries)} queries answered by 2 replicas: the same answers as one engine")
+    if cluster is not None:
+        cluster.close()
+
+
+if __name__ == "__main__":
+    main(sys.argv[1] if len(sys.argv) > 1 else None)
