@@ -9,10 +9,10 @@ cd "$(dirname "$0")/.."
 scripts/setup-deps.sh --tests
 source scripts/python-env.sh
 use_build_tools
-# Only what these tests need: the type checks and documentation examples run in
-# scripts/wheel.sh, and skip here.
+# Only what these tests need (numpy for the buffer tables): the type checks and
+# documentation examples run in scripts/wheel.sh, and skip here.
 py=$(make_venv build/sanitize-venv)
-"$py" -m pip install --quiet pytest hypothesis
+"$py" -m pip install --quiet pytest hypothesis numpy
 
 jobs=$(nproc 2>/dev/null || echo 2)
 cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_SANITIZE=ON \
