@@ -2,7 +2,9 @@
 //
 // The best is replaced only by a strictly greater score, so ties keep the
 // earliest candidate and a NaN score never wins. Scans differ in their start
-// score (the floor a candidate has to beat), so it is a parameter.
+// score (the floor a candidate has to beat), so it is a parameter. One call of
+// the score per candidate, nothing allocated; to score many stored records,
+// compute their scores with one scan (scan.hpp) and take best_score of them.
 #pragma once
 
 #include <cstddef>

@@ -1,5 +1,6 @@
 // A history that keeps at most `Limit` entries and drops its oldest entry to
-// make room, in constant time whatever the limit.
+// make room, in constant time whatever the limit. Memory is at most Limit
+// entries; pushing may throw std::bad_alloc and then changes nothing.
 #pragma once
 
 #include <cstddef>

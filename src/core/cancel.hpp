@@ -16,6 +16,12 @@
 //
 // A changing operation computes everything that can poll before it changes
 // any state, so that a cancelled call leaves its object as it was.
+//
+// With no hook connected (the default for a C++ program) nothing is ever
+// cancelled and a poll costs one atomic load per interval. Members
+// that poll say "may unwind with Cancelled" or name a helper here; everything
+// else runs to the end once started. A poll is local to its call, so polling
+// is safe from any number of threads at once.
 #pragma once
 
 #include <algorithm>
@@ -33,7 +39,8 @@ namespace tessarin {
 using CancelHook = bool (*)();
 
 // Connects `hook` for the whole process (null disconnects). The hook is called
-// on the thread doing the work, from inside that work.
+// on the thread doing the work, from inside that work, and may be called from
+// several threads at once.
 void connect_cancel_hook(CancelHook hook) noexcept;
 CancelHook connected_cancel_hook() noexcept;
 

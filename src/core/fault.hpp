@@ -1,9 +1,18 @@
-// Internal faults and checked allocation.
+// What the library throws, and checked allocation.
 //
-// An engine that meets a broken precondition throws `Fault` carrying the exact
-// message the caller will see; the Python binding turns it into the panic
-// exception. Messages that several engines share are built here so that the
-// wording is spelled once.
+// Four things leave a call of the core or of an engine:
+//   Fault           a broken precondition or a request that could never succeed
+//                   (an index out of range, a zero divisor, a length no address
+//                   space could hold), carrying the exact message the caller
+//                   will see; the Python binding raises its panic exception.
+//   InputError      a caller's value the engine refuses (an unknown name, a
+//                   missing argument); Python sees ValueError with the message.
+//   std::bad_alloc  memory ran out (Python: MemoryError).
+//   Cancelled       the cancellation hook asked long work to stop (cancel.hpp).
+// Each member's comment names the faults it can raise and says whether a
+// failed call leaves its object unchanged; the object is always left usable.
+// Messages that several engines share are built here so that the wording is
+// spelled once.
 #pragma once
 
 #include <cstddef>
@@ -49,7 +58,8 @@ inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None
           std::to_string(index));
 }
 
-// Bounds-checked element access with the system's out-of-range message.
+// Bounds-checked element access with the system's out-of-range message:
+// c[index], or Fault "index out of bounds: the len is L but the index is I".
 template <class Container>
 decltype(auto) checked_at(Container& c, std::uint64_t index) {
     if (index >= c.size()) index_out_of_bounds(c.size(), index);

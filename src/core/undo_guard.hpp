@@ -4,6 +4,8 @@
 // to none. Each step that succeeded arms a guard holding its undo; when a
 // later step throws, the guards run their undos as the stack unwinds, newest
 // first. Once every step has succeeded the guards are kept (disarmed).
+// An undo runs in a destructor during unwinding, so it must not throw: undo
+// with steps that cannot fail (pop_back of what was just pushed).
 #pragma once
 
 #include <utility>
