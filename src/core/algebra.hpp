@@ -5,6 +5,12 @@
 // loops are independent per component and may be vectorised; the sums in
 // `dot` and `resonance` run strictly in index order from +0.0f, because any
 // other order rounds differently.
+//
+// Costs: each operation is one pass, O(len), and every operation that returns
+// a Hypervector allocates it (std::bad_alloc is the only failure unless a
+// comment names a Fault). `codebook_cleanup` is O(entries * len) through the
+// many-record scan (scan.hpp) and may unwind with Cancelled. All functions are
+// free of shared state and safe to call from any number of threads.
 #pragma once
 
 #include <cstdint>
@@ -42,7 +48,8 @@ Hypervector normalise_bipolar(HvView v);
 
 // The index and score of the codebook entry with the highest resonance(v, entry).
 // The best starts at score -2.0 and index 0 and is replaced only by a strictly
-// greater score, so ties go to the earliest entry and NaN never wins.
+// greater score, so ties go to the earliest entry and NaN never wins (an empty
+// codebook gives {0, -2.0}). Allocates one float per entry.
 struct Match {
     std::uint64_t index = 0;
     float score = -2.0f;

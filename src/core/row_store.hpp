@@ -15,6 +15,15 @@
 // else that is not exactly +-1 stays a float row).
 //
 // Rows may have different lengths; each lane remembers its own.
+//
+// Memory: a bipolar row takes len / 8 bytes, any other 4 * len, plus a few
+// dozen bytes of tables per row; a block is as long as its longest lane, so
+// rows of very different lengths in one block waste the difference. Appends
+// are amortised O(len); row() and copy_row() are O(len) and allocate only the
+// copy they return.
+// Record numbers passed to the accessors must be below size(): they are not
+// checked. Const members change nothing, so any number of threads may read or
+// scan one store while nobody appends or removes.
 #pragma once
 
 #include <array>
@@ -57,9 +66,11 @@ public:
     bool empty() const { return slots_.empty(); }
 
     // Appends a copy of `row` (strong guarantee: on an allocation failure the
-    // store is unchanged).
+    // store is unchanged). A row whose block could never be addressed is
+    // Fault "capacity overflow", also with nothing changed.
     void push_back(HvView row);
-    // Removes the newest row.
+    // Removes the newest row; the store must not be empty. Frees nothing
+    // (clear() does).
     void pop_back();
     void clear();
 

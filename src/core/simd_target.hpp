@@ -6,6 +6,10 @@
 // supports is chosen the first time a kernel runs. Nothing is probed before
 // that, and no environment variable is read. Every target computes the same
 // bits: only the number of independent sums in flight differs.
+//
+// The probe result is kept in an atomic and written at most once (with the
+// same value by any thread that races to it), so the kernels may be called
+// from many threads from the start.
 #pragma once
 
 #include <span>
@@ -32,8 +36,9 @@ SimdTarget active_simd_target();
 std::span<const SimdTarget> supported_simd_targets();
 
 // For tests and benchmarks only: pins the kernels to `t` (which must be
-// supported) for the scope's lifetime, then restores the previous choice. Not
-// meant to be used while other threads run kernels.
+// supported: Fault "SIMD target not supported: <name>" otherwise) for the
+// scope's lifetime, then restores the previous choice. The choice is process
+// wide: not meant to be used while other threads run kernels.
 class ScopedSimdTarget {
 public:
     explicit ScopedSimdTarget(SimdTarget t);
