@@ -1,6 +1,12 @@
 // System-state diagnostics encoding: four host readings bound to fixed role
 // vectors and summed into one hypervector, which can ride on a payload vector
 // under the diagnostics role and be taken off again.
+//
+// Costs: an encoding generates nine sign streams of `dim` components (four
+// levels, four roles and, where bundled, the diagnostics role) and so is a few
+// passes of O(dim); each function allocates its result and a few temporaries
+// of the same length. Generation polls (Cancelled) and an impossible length
+// is Fault "capacity overflow"; nothing else fails. No shared state.
 #pragma once
 
 #include <cstdint>

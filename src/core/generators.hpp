@@ -3,6 +3,14 @@
 // The deterministic generators give names, roles and quantised values stable
 // bipolar vectors without storing a codebook: the same text and length give
 // the same vector in every process, and a longer length extends a shorter one.
+//
+// Costs: every generator is O(n) and allocates its n floats; the fill polls the
+// cancellation hook (it may unwind with Cancelled) and an n whose bytes could
+// never be addressed is Fault "capacity overflow". The seeded generators are
+// pure functions. The random ones draw from a generator owned by the calling
+// thread (seeded on that thread's first draw, reseeded after a fork), so
+// threads never share or lock random state; the first draw can throw
+// std::runtime_error if the operating system's entropy source fails.
 #pragma once
 
 #include <cstdint>
@@ -19,11 +27,11 @@ inline constexpr std::uint64_t kLcgMultiplier = 6364136223846793005ULL;
 // each component, and the component is +1.0 when the new state's top bit is 0.
 Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n);
 
-// lcg_bipolar_stream(string_digest(text), n).
+// lcg_bipolar_stream(string_digest(text), n): O(len(text) + n).
 Hypervector string_hypervector(std::string_view text, std::uint64_t n);
 
 // Sign fingerprint: bit (i mod 64) toggled for every component strictly
-// greater than zero, over the whole vector.
+// greater than zero, over the whole vector. O(len), no allocation.
 std::uint64_t hv_hash(HvView v);
 
 // One uniformly distributed 64-bit word from the calling thread's generator,

@@ -5,6 +5,10 @@
 //   a string          -> its UTF-8 bytes, then one 0xFF byte (prefix-free);
 //   an unsigned 64-bit -> its 8 little-endian bytes;
 //   a counted string  -> its byte length as 8 little-endian bytes, then the bytes.
+//
+// Hashing is O(bytes) and never allocates or fails. A hasher is a plain value:
+// a const one (a hashed prefix) may be finished or copied from several threads
+// at once.
 #pragma once
 
 #include <algorithm>
@@ -38,7 +42,9 @@ public:
     // The digests of this message followed by each of the indices first,
     // first + 1, ... (8 little-endian bytes each, wrapping mod 2^64):
     // out[k] == SipHasher13(*this).write_u64(first + k).finish(). The message
-    // so far is not hashed again, and several indices are finished per pass.
+    // so far is not hashed again, and several indices are finished per pass
+    // (one index per 64-bit lane on the AVX2 and AVX-512 targets).
+    // O(out.size()), no allocation, no poll.
     void indexed_digests(std::uint64_t first, std::span<std::uint64_t> out) const;
 
 private:
@@ -56,7 +62,8 @@ private:
 // out[i] = to_value(digest of prefix's message followed by index i) for every
 // i of out. The digests are made a block at a time in a small buffer, then
 // turned into values element by element.
-// A long fill stops between blocks when the cancellation hook asks it to.
+// A long fill stops between blocks when the cancellation hook asks it to
+// (Cancelled; `out` is then partly written). Allocates nothing.
 template <class T, class ToValue>
 void map_indexed_digests(const SipHasher13& prefix, std::span<T> out, ToValue to_value) {
     constexpr std::size_t kBlock = 256;

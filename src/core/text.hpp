@@ -1,5 +1,8 @@
 // Numbers inside human-readable results (audit issues, recommendation and
-// feedback reasons) are written in fixed-point notation.
+// feedback reasons) are written in fixed-point notation. Formatting allocates
+// the string and cannot otherwise fail. The digits come from snprintf, which
+// follows the C locale: a program that sets LC_NUMERIC to a locale with a
+// decimal comma gets commas here too.
 #pragma once
 
 #include <cmath>

@@ -1,5 +1,7 @@
 // The xorshift sign stream: a second deterministic bipolar generator beside
-// lcg_bipolar_stream, for vectors keyed by a 64-bit digest.
+// lcg_bipolar_stream, for vectors keyed by a 64-bit digest. Like it: O(n), n
+// floats allocated, polls while filling (Cancelled), Fault "capacity overflow"
+// for an n no address space could hold.
 #pragma once
 
 #include <cstdint>
