@@ -6,6 +6,18 @@
 // adds cause, effect and time, each bound with its own fixed role vector. A
 // query tries the exact path first and, when that finds nothing with a
 // positive score, unbinds the trace with the query and scans every record.
+//
+// Costs, for n records of dim d: store is O(d) and keeps three rows of the
+// vectors' full length (1 bit per component when exactly bipolar, 4 bytes
+// otherwise) and one entry in each fingerprint index. The exact path of
+// query_effect and query_cause scores only the records that share the query's
+// fingerprint, flat in n unless many records share one; the holographic
+// fallback and query_by_time scan all n records, O(n * d), many records per
+// pass (core/scan.hpp), and may unwind with Cancelled. A query allocates a
+// probe of d floats, one score per record when it scans, and what it returns.
+//
+// Threads: a plain object without locks. Const members change nothing and may
+// run concurrently; store needs every other use excluded.
 #pragma once
 
 #include <cstdint>
@@ -25,19 +37,26 @@ Hypervector role_hypervector(std::string_view label, std::uint64_t n);
 
 class CausalMemory {
 public:
-    // An empty memory with a zero trace of `dim` components.
+    // An empty memory with a zero trace of `dim` components. Generates the
+    // three role vectors (may unwind with Cancelled); Fault "capacity
+    // overflow" for a dim no address space could hold.
     explicit CausalMemory(std::uint64_t dim);
 
     // Records the relation. Each vector needs at least `dim` components (a
-    // shorter one is a Fault and changes nothing); longer ones are kept whole
-    // and only their first `dim` components enter the trace.
+    // shorter one, of length L, is Fault "index out of bounds: the len is L
+    // but the index is L" and changes nothing); longer ones are kept whole and
+    // only their first `dim` components enter the trace. All or nothing on
+    // std::bad_alloc too; never polls.
     void store(Hypervector cause, Hypervector effect, Hypervector time);
 
-    // The effect of the best-matching record for this cause, or none.
+    // The effect of the best-matching record for this cause (a positive score),
+    // or none.
     std::optional<Hypervector> query_effect(HvView cause) const;
-    // The causes of every record matching this effect, best first.
+    // The causes of every record matching this effect with a positive score,
+    // best first (equal scores in record order).
     std::vector<Hypervector> query_cause(HvView effect) const;
-    // The effect of the record whose time best matches, or none.
+    // The effect of the record whose time best matches, or none. Times are not
+    // indexed: this always scans every record.
     std::optional<Hypervector> query_by_time(HvView time) const;
 
     std::uint64_t dim() const { return dim_; }

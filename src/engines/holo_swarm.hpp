@@ -6,6 +6,17 @@
 // (the role name's digest modulo dim) and summed in, unscaled. Rotating by a
 // role-specific amount is what lets one role's agent be pulled out while the
 // others, rotated differently, remain as noise.
+//
+// Costs, for n agents of dim d: add_agent is O(d) and keeps three rows (d / 8
+// bytes each when exactly bipolar, 4 * d otherwise); resonate is
+// O(max_iter * n * d), each iteration four binds and two codebook scans run
+// many agents per pass (core/scan.hpp); materialize is one such scan; agent(i)
+// copies three rows. Scans poll and may unwind with Cancelled; std::bad_alloc
+// can come from any member that allocates, and a changing member that fails
+// leaves the swarm as it was unless its comment says otherwise.
+//
+// Threads: a plain object without locks. Const members change nothing and may
+// run concurrently; a non-const member needs every other use excluded.
 #pragma once
 
 #include <cstdint>
@@ -46,13 +57,15 @@ public:
     // The policy name of every agent that add_paradox_trap registers.
     static constexpr std::string_view kParadoxLink = "PARADOX_LINK";
 
-    // A swarm vector of dim zeros and no agents.
+    // A swarm vector of dim zeros and no agents; Fault "capacity overflow" for
+    // a dim no address space could hold.
     explicit HoloSwarm(std::uint64_t dim);
 
     std::uint64_t dim() const { return dim_; }
 
-    // A view for the binding to convert in place: a huge swarm vector is not
-    // copied first, and its conversion can be interrupted from the start.
+    // The swarm vector by reference, valid until the next non-const call: a
+    // huge one is read where it lies rather than copied first (the binding
+    // converts it in place, interruptibly).
     const Hypervector& swarm_vector() const { return swarm_; }
     // Replaces the swarm vector with v, whatever its length; dim and the
     // registry are kept.
@@ -60,9 +73,10 @@ public:
 
     // Adds r_hv ⊙ (p_hv ⊙ s_hv), rotated right by role_shift(role, dim), into
     // the swarm vector over the common prefix of dim, the swarm vector and the
-    // bound vector, then registers the agent. On a fault (dim 0, or a shift
-    // longer than the bound vector) neither the swarm vector nor the registry
-    // changes.
+    // bound vector, then registers the agent. Faults: dim 0 (the
+    // remainder-by-zero message) or a shift longer than the bound vector
+    // ("assertion failed: k <= self.len()"); on those and on std::bad_alloc
+    // neither the swarm vector nor the registry changes. Never polls.
     void add_agent(std::string role, Hypervector r_hv, std::string policy, Hypervector p_hv,
                    std::string skill, Hypervector s_hv);
 
@@ -73,6 +87,8 @@ public:
     // role_key, or dim zeros when no role has that name (the first agent's role
     // name is reported then). Returns ("none", "none", "none", 0) for a swarm
     // without agents. s_guess is accepted for the caller's symmetry and unused.
+    // A swarm vector set shorter than the role's unrotation faults with the
+    // rotation message; long runs may unwind with Cancelled.
     ResonatorResult resonate(const std::string& role_key, const Hypervector& p_guess,
                              const Hypervector& s_guess, std::uint64_t max_iter) const;
 
@@ -80,13 +96,16 @@ public:
     // role names[i] with roles[i], policy kParadoxLink with keys[i], and skill
     // names[i+1] with roles[i+1]. Fewer than two names add nothing. Positions
     // are added one at a time, so a fault at position i (a missing roles or
-    // keys entry, or an add_agent fault) leaves positions 0..i-1 added.
+    // keys entry, "index out of bounds: ...", or an add_agent fault) leaves
+    // positions 0..i-1 added: the one changing member that is not all or
+    // nothing.
     void add_paradox_trap(std::vector<std::string> names, std::vector<Hypervector> roles,
                           std::vector<Hypervector> keys);
 
     // The agents whose role vector scores resonance(probe, role) strictly
     // above threshold, as (role name, score), highest score first, equal
-    // scores in registry order.
+    // scores in registry order. One scan over the role vectors, O(n * d);
+    // may unwind with Cancelled.
     std::vector<std::pair<std::string, float>> materialize(const Hypervector& probe,
                                                            float threshold) const;
 

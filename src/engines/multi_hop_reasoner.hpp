@@ -4,6 +4,18 @@
 // hop follows the links out of the facts reached in the previous hop to
 // neighbours not reached yet, whatever their own resonance, so that facts
 // associated with a strong match come back too.
+//
+// Costs, for f facts of length d and l links: add_fact is amortised O(d)
+// (1 bit per component when the fact is exactly bipolar, 4 bytes otherwise),
+// add_link amortised O(1); reason scores every fact once, O(f * d) many facts
+// per pass (core/scan.hpp), then each hop scans the whole link list once per
+// frontier fact, O(frontier * l) (links are not indexed). reason allocates one
+// score and one flag per fact. Both adds leave the reasoner unchanged on
+// std::bad_alloc; add_fact faults "capacity overflow" for a fact no address
+// space could hold.
+//
+// Threads: a plain object without locks. `reason` changes nothing and may run
+// concurrently with itself; the adds and reset need every other use excluded.
 #pragma once
 
 #include <cstdint>
@@ -32,7 +44,10 @@ public:
 
     // Every fact reached within `hops` expansion rounds, strongest first (ties
     // in the order reached). Stops as soon as a round reaches nothing new.
-    // Faults when a followed link names a missing fact or a score is NaN.
+    // Faults: a followed link naming a missing fact is "index out of bounds:
+    // the len is <facts> but the index is <end>"; a NaN score among the facts
+    // reached is "called `Option::unwrap()` on a `None` value". May unwind
+    // with Cancelled (scoring and each hop poll).
     std::vector<Result> reason(HvView query, std::uint64_t hops) const;
 
     // Forgets every fact and link; `dim` stays.
