@@ -2,6 +2,19 @@
 // vector, with a value codebook for recall, a saturating holographic state,
 // deterministic role vectors, a feedback loop into an embedded optimizer and
 // metacognition log, and an attention read-out through an embedded head.
+//
+// Costs, for c stored concepts of dim d: store_memory is O(d) and keeps the
+// concept as d / 8 bytes of sign bits plus its label (nothing limits c);
+// recall is O(d) to encode plus one scan of the codebook, O(c * d), many
+// concepts per pass (core/scan.hpp); encode and generate_role are O(d);
+// process_feedback is amortised O(1) (all its log entries share one context
+// of d ones, made on the first signal); the read-out costs what
+// quantum_attention costs. Encoding, scans and read-outs poll and may unwind
+// with Cancelled; std::bad_alloc can come from any member that allocates.
+//
+// Threads: a plain object without locks. Const members change nothing and may
+// run concurrently (quantum_grover_search too, though it is not const);
+// store_memory and process_feedback need every other use excluded.
 #pragma once
 
 #include <cstdint>
@@ -21,7 +34,8 @@ namespace tessarin {
 
 class HoloCPUScheduler {
 public:
-    // WV starts at dim zeros and the holographic state at dim ones.
+    // WV starts at dim zeros and the holographic state at dim ones; Fault
+    // "capacity overflow" for a dim no address space could hold.
     HoloCPUScheduler(std::uint64_t dim, std::uint64_t quantum_capacity);
 
     std::uint64_t dimension() const { return dim_; }
@@ -29,7 +43,8 @@ public:
 
     // Adds bind(encode(target), encode(target)) to WV, folds encode(target)
     // into the holographic state and appends the concept to the codebook.
-    // Repeated targets are stored again; nothing limits the codebook.
+    // Repeated targets are stored again; nothing limits the codebook. All or
+    // nothing: a Cancelled or std::bad_alloc leaves the scheduler unchanged.
     void store_memory(std::string target);
     // True when some codebook entry resonates with WV unbound by
     // encode(target) above the recall threshold.
@@ -43,8 +58,9 @@ public:
     // The reason handed to the optimizer with a feedback signal.
     static std::string feedback_reason(float signal);
 
-    // The embedded head's read-out (see quantum_attention). Non-const although
-    // it changes nothing: callers take the scheduler exclusively for it.
+    // The embedded head's read-out (see quantum_attention, including its
+    // fault). Non-const although it changes nothing, so that the binding's
+    // borrow check holds the scheduler exclusively for it.
     Hypervector quantum_grover_search(HvView query, std::span<const Hypervector> keys,
                                       std::span<const Hypervector> values);
     // A configuration sanity test: both dim and quantum_capacity non-zero.

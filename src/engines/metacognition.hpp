@@ -1,5 +1,14 @@
 // Metacognition record: a bounded log of observed outcomes, the success rate
 // and average resonance over it, and the optimizer actions those suggest.
+//
+// Costs: record is amortised O(1) (the context is moved or shared, never
+// copied) and success_rate O(1), a running count; avg_resonance and recommend
+// are O(records), at most 10000. Memory is bounded by the log: 10000 records,
+// each holding its context unless records share one. Only std::bad_alloc can
+// fail, and a failed record leaves the log as it was; nothing polls.
+//
+// Threads: a plain object without locks. Const members change nothing and may
+// run concurrently; record needs every other use excluded.
 #pragma once
 
 #include <cstddef>

@@ -2,6 +2,15 @@
 // values supplied with each call. A key contributes only when it agrees with
 // the query clearly more than at random; the contributing amplitudes are
 // normalised to sum to one and mix the values into one output vector.
+//
+// Costs, for k keys and a query of length d: one scan of the keys, O(k * d),
+// many keys per pass (core/scan.hpp, which copies the keys into a lane-major
+// scratch of at most 512 KiB), then O(k * dim) to mix the values. Allocates
+// one amplitude per key and the result. The scan polls and may unwind with
+// Cancelled; the mix does not poll.
+//
+// Threads: the head holds only its two sizes; every read-out may run
+// concurrently with any other.
 #pragma once
 
 #include <cstdint>
@@ -16,7 +25,8 @@ inline constexpr const char* kAttentionKeysMismatch =
 
 // The read-out of `dim` components. A single key short-cuts to a copy of its
 // value, whatever its length. Fault kAttentionKeysMismatch when `keys` is
-// empty or differs in length from `values`.
+// empty or differs in length from `values`; Fault "capacity overflow" for a
+// dim no address space could hold.
 Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const Hypervector> keys,
                               std::span<const Hypervector> values);
 
@@ -25,7 +35,8 @@ public:
     QuantumAttentionHead(std::uint64_t dim, std::uint64_t nqubits) : dim_(dim), nqubits_(nqubits) {}
 
     // quantum_attention with the head's dim. Non-const although it changes
-    // nothing: callers take the head exclusively for a read-out.
+    // nothing, so that the binding's borrow check holds the head exclusively
+    // for a read-out; C++ callers may run it concurrently.
     Hypervector compute(HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values);
 
     std::uint64_t dim() const { return dim_; }
