@@ -7,6 +7,18 @@
 // code of a 3-component float vector, or one of the engine's fixed codebooks,
 // combined by component-wise multiplication. The same arguments therefore give
 // the same vector in every process. Components are single bytes.
+//
+// Costs, for dim d: every generated vector is O(d), a keystream or hash draw
+// per component (four ChaCha blocks at a time in baseline vector registers)
+// plus a byte-wise product per binding, and allocates a few d-byte vectors.
+// The engine itself holds only its fourteen codebooks. Generation polls and
+// may unwind with Cancelled; a d no address space could hold is Fault
+// "capacity overflow". The other faults are named with each function: a
+// mismatch of lengths is Fault "sign vectors differ in length: A and B", a
+// photon request that cannot be encoded is PhotonError.
+//
+// Threads: the engine never changes after construction; every member is const
+// and may run concurrently with any other.
 #pragma once
 
 #include <array>
@@ -83,13 +95,13 @@ std::uint32_t quantise_coordinate(float c);
 SignVector encode_vec3(const Vec3& v, std::uint64_t n);
 
 // a[i] * b[i] wrapped to 8 bits. The operands must have the same length
-// (Fault otherwise).
+// (Fault "sign vectors differ in length: A and B" otherwise).
 SignVector bind_signs(SignView a, SignView b);
 
 // n components, each leaning to +1 (probability 0.6) in the bands whose lower
 // threshold the wavelength reaches and to -1 elsewhere; seeded by the
 // wavelength's 32-bit pattern. n from 1 to 31 leaves no room for a band and
-// throws Fault.
+// throws Fault "attempt to divide by zero".
 SignVector wavelength_code(float wavelength, std::uint64_t n);
 
 // n components from the zero-key SipHash-1-3 of the framed text followed by
@@ -115,7 +127,8 @@ using CounterfactualOperand = std::variant<SignVector, std::string>;
 
 class HoloGenEngine {
 public:
-    // Builds the fourteen codebooks (14 * dim bytes).
+    // Builds the fourteen codebooks (14 * dim bytes, 14 keystreams of dim
+    // draws; may unwind with Cancelled).
     explicit HoloGenEngine(std::uint64_t dim);
 
     std::uint64_t structural_dimension() const { return dim_; }
@@ -130,7 +143,8 @@ public:
 
     // A named colour starts at the origin, travels along +x and ignores
     // `direction` and `wavelength`; an explicit position needs both
-    // (PhotonError otherwise).
+    // (PhotonError otherwise). The photon code needs dim 0 or at least 32
+    // (Fault "attempt to divide by zero" for 1 to 31).
     SignVector generate_photon(const PhotonPosition& position, std::optional<Vec3> direction,
                                std::optional<float> wavelength) const;
 
@@ -144,8 +158,9 @@ public:
     SignVector simulate_counterfactual(const CounterfactualOperand& root_state,
                                        const CounterfactualOperand& intervention) const;
 
-    // The codebook of one tag letter (O D P N M W X Y F T L R B I); Fault for
-    // any other letter.
+    // The codebook of one tag letter (O D P N M W X Y F T L R B I), a view
+    // valid as long as the engine; Fault "no codebook for tag 'c'" for any
+    // other letter.
     SignView codebook(char tag) const;
 
 private:
