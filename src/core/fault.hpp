@@ -1,6 +1,7 @@
 // What the library throws, and checked allocation.
 //
-// Four things leave a call of the core or of an engine:
+// Four things leave a call of an engine or of the core (the random generators
+// add one: a failing entropy source, generators.hpp):
 //   Fault           a broken precondition or a request that could never succeed
 //                   (an index out of range, a zero divisor, a length no address
 //                   space could hold), carrying the exact message the caller

@@ -4,13 +4,14 @@
 // bipolar vectors without storing a codebook: the same text and length give
 // the same vector in every process, and a longer length extends a shorter one.
 //
-// Costs: every generator is O(n) and allocates its n floats; the fill polls the
-// cancellation hook (it may unwind with Cancelled) and an n whose bytes could
-// never be addressed is Fault "capacity overflow". The seeded generators are
-// pure functions. The random ones draw from a generator owned by the calling
-// thread (seeded on that thread's first draw, reseeded after a fork), so
-// threads never share or lock random state; the first draw can throw
-// std::runtime_error if the operating system's entropy source fails.
+// Costs: every vector generator is O(n) and allocates its n floats; the fill
+// polls the cancellation hook (it may unwind with Cancelled) and an n whose
+// bytes could never be addressed is Fault "capacity overflow". The seeded
+// generators are pure functions. The random ones draw from a generator owned
+// by the calling thread (reseeded after a fork), so threads never share or
+// lock random state. Seeding (a thread's first draw, or its first after a
+// fork) throws std::runtime_error if the operating system's entropy source
+// fails.
 #pragma once
 
 #include <cstdint>
