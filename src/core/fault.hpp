@@ -10,8 +10,9 @@
 //                   missing argument); Python sees ValueError with the message.
 //   std::bad_alloc  memory ran out (Python: MemoryError).
 //   Cancelled       the cancellation hook asked long work to stop (cancel.hpp).
-// Each member's comment names the faults it can raise and says whether a
-// failed call leaves its object unchanged; the object is always left usable.
+// A member's comment, or its header's opening, names what it can raise beyond
+// std::bad_alloc and whether a failed change leaves the object as it was;
+// whatever happens, the object stays usable.
 // Messages that several engines share are built here so that the wording is
 // spelled once.
 #pragma once
