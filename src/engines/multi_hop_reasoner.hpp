@@ -7,12 +7,12 @@
 //
 // Costs, for f facts of length d and l links: add_fact is amortised O(d)
 // (1 bit per component when the fact is exactly bipolar, 4 bytes otherwise),
-// add_link amortised O(1); reason scores every fact once, O(f * d) many facts
-// per pass (core/scan.hpp), then each hop scans the whole link list once per
-// frontier fact, O(frontier * l) (links are not indexed). reason allocates one
-// score and one flag per fact. Both adds leave the reasoner unchanged on
-// std::bad_alloc; add_fact faults "capacity overflow" for a fact no address
-// space could hold.
+// add_link amortised O(1). reason scores every fact once, O(f * d) with many
+// facts per pass (core/scan.hpp), then each hop scans the whole link list
+// once per frontier fact, O(frontier * l) (links are not indexed); it
+// allocates one score and one flag per fact. Both adds leave the reasoner
+// unchanged on std::bad_alloc; add_fact faults "capacity overflow" for a fact
+// no address space could hold.
 //
 // Threads: a plain object without locks. `reason` changes nothing and may run
 // concurrently with itself; the adds and reset need every other use excluded.
