@@ -92,11 +92,14 @@ SimdTarget lanes_target() {
 
 #else
 
+bool library_is_proven() { return false; }
 bool lanes_proven() { return false; }
 
 #endif
 
 }  // namespace
+
+bool sincos_library_proven() { return library_is_proven(); }
 
 bool sincos_lanes_proven() { return lanes_proven(); }
 

@@ -36,9 +36,13 @@ inline constexpr std::size_t kPhaseLanes = 16;
 void phasor_projection_lanes(std::span<const float> q, std::span<const float> block,
                              std::span<const std::complex<float>> acc, std::span<float, kPhaseLanes> out);
 
-// Whether the many-lane evaluation is in use in this process: the C library
-// build is a proven one and the self-test passed. Decided on the first call of
-// any function here, never at load time.
+// Whether this process's C library (version, and the sinf/cosf build it
+// selected for this processor) is one the kernels were proven against.
+bool sincos_library_proven();
+
+// Whether the many-lane evaluation is in use in this process: the library is a
+// proven one and the self-test on the first call of any function here passed.
+// Nothing is decided at load time.
 bool sincos_lanes_proven();
 
 }  // namespace tessarin

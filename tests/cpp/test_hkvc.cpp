@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <initializer_list>
 #include <string>
@@ -10,6 +11,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/best_match.hpp"
+#include "core/simd_target.hpp"
 #include "core/siphash.hpp"
 #include "engines/hkvc.hpp"
 #include "expect_fault.hpp"
@@ -133,6 +136,90 @@ TEST(Hkvc, PositionScoreDoesNotSingleOutStoredPositions) {
     EXPECT_LT(std::fabs(c.position_score(5)), dim / 8.0f);
     EXPECT_LT(std::fabs(c.position_score(6)), dim / 8.0f);
 }
+
+// The cache's arithmetic one entry and one component at a time, with the C
+// library's sine and cosine: what every scan and every SIMD target must equal.
+class OneEntryCache {
+public:
+    explicit OneEntryCache(std::uint64_t dim) : dim_(dim), composite_(dim), pos_(dim) {}
+
+    void store(const std::string& key, const std::string& value, std::uint64_t position) {
+        const Hypervector kp = string_phases(key, dim_);
+        const Hypervector vp = string_phases(value, dim_);
+        const Hypervector pb = position_basis(position, dim_);
+        for (std::size_t i = 0; i < dim_; ++i) {
+            const float a = kp[i] + vp[i];
+            composite_[i] = {composite_[i].real() + std::cos(a), composite_[i].imag() + std::sin(a)};
+            pos_[i] = {pos_[i].real() + std::cos(pb[i]), pos_[i].imag() + std::sin(pb[i])};
+        }
+        values_.emplace_back(value, vp);
+    }
+
+    float recall(const std::string& query_key, std::size_t e) const {
+        const Hypervector qp = string_phases(query_key, dim_);
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < dim_; ++i) {
+            const float a = qp[i] + values_[e].second[i];
+            sum = sum + (std::sin(a) * composite_[i].imag() + std::cos(a) * composite_[i].real());
+        }
+        return sum / (static_cast<float>(values_.size()) * static_cast<float>(dim_));
+    }
+
+    // The fallback's answer: first strictly greatest recall, floor -2.
+    std::pair<std::string, float> recall_best(const std::string& query_key) const {
+        const Match m = best_match(std::views::iota(std::size_t{0}, values_.size()), -2.0f,
+                                   [&](std::size_t e) { return recall(query_key, e); });
+        return {values_[m.index].first, std::max(m.score, 0.0f)};
+    }
+
+    float position_score(std::uint64_t position) const {
+        const Hypervector p = position_probe_phases(position, dim_);
+        float sum = 0.0f;
+        for (std::size_t i = 0; i < dim_; ++i) {
+            sum = sum + (std::sin(p[i]) * pos_[i].imag() + std::cos(p[i]) * pos_[i].real());
+        }
+        return sum / static_cast<float>(values_.size());
+    }
+
+private:
+    std::uint64_t dim_;
+    std::vector<std::complex<float>> composite_;
+    std::vector<std::complex<float>> pos_;
+    std::vector<std::pair<std::string, Hypervector>> values_;
+};
+
+class HkvcTargets : public ::testing::TestWithParam<SimdTarget> {
+protected:
+    ScopedSimdTarget pin_{GetParam()};
+};
+
+TEST_P(HkvcTargets, EveryPathEqualsTheOneEntryLoop) {
+    // Every count 1..70, so that partial and whole blocks of entries are
+    // scanned; a dim that is no multiple of any vector width.
+    constexpr std::uint64_t dim = 37;
+    HKVC cache(dim);
+    OneEntryCache want(dim);
+    const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+    for (std::size_t n = 1; n <= 70; ++n) {
+        const std::string key = numbered("key", n);
+        cache.store(key, numbered("value", n % 23), n);
+        want.store(key, numbered("value", n % 23), n);
+        for (const std::string& probe : {std::string("never stored"), numbered("other", n)}) {
+            const auto got = cache.query(probe);
+            const auto expected = want.recall_best(probe);
+            EXPECT_EQ(got.first, expected.first) << n;
+            EXPECT_EQ(bits(got.second), bits(expected.second)) << n;
+        }
+        // A stored key answers directly with its own entry's recall.
+        const auto direct = cache.query(key);
+        EXPECT_EQ(direct.first, numbered("value", n % 23));
+        EXPECT_EQ(bits(direct.second), bits(std::max(want.recall(key, n - 1), 0.0f))) << n;
+        EXPECT_EQ(bits(cache.position_score(n)), bits(want.position_score(n))) << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, HkvcTargets, ::testing::ValuesIn(supported_simd_targets()),
+                         [](const auto& target) { return std::string(simd_target_name(target.param)); });
 
 TEST(Hkvc, ImpossibleDimIsCapacityOverflow) {
     expect_fault([] { const HKVC c(1ULL << 62); }, "capacity overflow");
