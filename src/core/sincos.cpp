@@ -20,9 +20,13 @@
 namespace tessarin {
 namespace detail {
 
-void library_sincos(float a, float* sin_out, float* cos_out) {
-    *sin_out = std::sin(a);
-    *cos_out = std::cos(a);
+void library_sincos_lanes(const float* a, float* sin_out, float* cos_out, unsigned lanes) {
+    for (unsigned l = 0; lanes >> l != 0; ++l) {
+        if ((lanes >> l) & 1U) {
+            sin_out[l] = std::sin(a[l]);
+            cos_out[l] = std::cos(a[l]);
+        }
+    }
 }
 
 }  // namespace detail
@@ -116,7 +120,10 @@ void sincos_many(std::span<const float> a, std::span<float> sin_out, std::span<f
             break;
     }
 #endif
-    for (std::size_t i = 0; i < a.size(); ++i) detail::library_sincos(a[i], &sin_out[i], &cos_out[i]);
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        sin_out[i] = std::sin(a[i]);
+        cos_out[i] = std::cos(a[i]);
+    }
 }
 
 void phasor_projection_lanes(std::span<const float> q, std::span<const float> block,

@@ -78,9 +78,7 @@ Trig8 sincos8(__m256 a) {
         _mm256_store_ps(lanes, a);
         _mm256_store_ps(sines, t.sin);
         _mm256_store_ps(cosines, t.cos);
-        for (unsigned l = 0; l < 8; ++l) {
-            if ((outside >> l) & 1U) library_sincos(lanes[l], &sines[l], &cosines[l]);
-        }
+        library_sincos_lanes(lanes, sines, cosines, outside);
         t.sin = _mm256_load_ps(sines);
         t.cos = _mm256_load_ps(cosines);
     }

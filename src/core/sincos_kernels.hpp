@@ -29,9 +29,10 @@ inline constexpr double kSin3 = -0x1.994eb3774cf24p-13;
 inline constexpr std::uint32_t kTinyBits = 0x39800000U; // 2^-12
 inline constexpr std::uint32_t kLibraryBits = 0x42F00000U;  // 120.0f
 
-// The C library's sinf and cosf of one lane, called from every target for the
-// lanes the exact evaluation does not cover.
-void library_sincos(float a, float* sin_out, float* cos_out);
+// The C library's sinf and cosf of a[l] into sin_out[l] and cos_out[l] for
+// every lane l whose bit is set in `lanes`: the targets' answer for the lanes
+// the exact evaluation does not cover.
+void library_sincos_lanes(const float* a, float* sin_out, float* cos_out, unsigned lanes);
 
 void sincos_avx2(const float* a, float* sin_out, float* cos_out, std::size_t n);
 void sincos_avx512(const float* a, float* sin_out, float* cos_out, std::size_t n);
