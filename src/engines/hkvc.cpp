@@ -68,7 +68,8 @@ void for_each_sincos(std::size_t n, PhaseAt phase_at, Use use) {
 template <class PhaseAt>
 float project(std::span<const std::complex<float>> acc, PhaseAt phase_at) {
     float sum = 0.0f;
-    for_each_sincos(acc.size(), phase_at, [&](std::size_t i, float s, float c) { sum = sum + phasor_term(s, c, acc[i]); });
+    for_each_sincos(acc.size(), phase_at,
+                    [&](std::size_t i, float s, float c) { sum = sum + phasor_term(s, c, acc[i]); });
     return sum;
 }
 

@@ -338,7 +338,9 @@ TEST_P(SincosLanes, EqualsTheCLibrary) {
     std::size_t differ = 0;
     for (std::size_t i = 0; i < a.size(); ++i) {
         if (bits(s[i]) != bits(std::sin(a[i])) || bits(c[i]) != bits(std::cos(a[i]))) {
-            if (++differ <= 5) ADD_FAILURE() << std::hexfloat << "differs at " << a[i] << ": " << s[i] << ", " << c[i];
+            if (++differ <= 5) {
+                ADD_FAILURE() << std::hexfloat << "differs at " << a[i] << ": " << s[i] << ", " << c[i];
+            }
         }
     }
     EXPECT_EQ(differ, 0U);
