@@ -1,5 +1,6 @@
 #include "core/sincos.hpp"
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -127,7 +128,8 @@ void sincos_many(std::span<const float> a, std::span<float> sin_out, std::span<f
 }
 
 void phasor_projection_lanes(std::span<const float> q, std::span<const float> block,
-                             std::span<const std::complex<float>> acc, std::span<float, kPhaseLanes> out) {
+                             std::span<const std::complex<float>> acc, std::span<float, kPhaseLanes> out,
+                             std::size_t live) {
     const std::size_t dim = q.size();
 #if TESSARIN_SINCOS_LANES
     // std::complex<float> is laid out as its (real, imaginary) pair.
@@ -143,14 +145,15 @@ void phasor_projection_lanes(std::span<const float> q, std::span<const float> bl
             break;
     }
 #endif
+    live = std::min(live, kPhaseLanes);
     std::array<float, kPhaseLanes> sum{};
     for (std::size_t i = 0; i < dim; ++i) {
-        for (std::size_t l = 0; l < kPhaseLanes; ++l) {
+        for (std::size_t l = 0; l < live; ++l) {
             const float a = q[i] + block[i * kPhaseLanes + l];
             sum[l] = sum[l] + phasor_term(std::sin(a), std::cos(a), acc[i]);
         }
     }
-    for (std::size_t l = 0; l < kPhaseLanes; ++l) out[l] = sum[l];
+    for (std::size_t l = 0; l < live; ++l) out[l] = sum[l];
 }
 
 }  // namespace tessarin

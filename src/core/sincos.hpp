@@ -33,8 +33,11 @@ inline constexpr std::size_t kPhaseLanes = 16;
 // of phasor_term(sin(a), cos(a), acc[i]) with a = q[i] + (component i of l)
 // rounded to float. Needs block.size() == q.size() * kPhaseLanes and
 // acc.size() >= q.size(). Each lane is bit-identical to the one-record loop.
+// Only the first `live` lanes are needed: the others may be left as they were
+// (the lanes run together anyway, except where the C library is called per lane).
 void phasor_projection_lanes(std::span<const float> q, std::span<const float> block,
-                             std::span<const std::complex<float>> acc, std::span<float, kPhaseLanes> out);
+                             std::span<const std::complex<float>> acc, std::span<float, kPhaseLanes> out,
+                             std::size_t live = kPhaseLanes);
 
 // Whether this process's C library (version, and the sinf/cosf build it
 // selected for this processor) is one the kernels were proven against.

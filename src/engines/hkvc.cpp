@@ -170,11 +170,13 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     }
 
     // The recall scores, a block of entries per pass over the query.
-    std::vector<float> scores = zeroed<float>(value_blocks_.size() * kPhaseLanes);
+    // (A block left by a failed store lies beyond the last entry and is skipped.)
+    const std::size_t blocks = (count() + kPhaseLanes - 1) / kPhaseLanes;
+    std::vector<float> scores = zeroed<float>(blocks * kPhaseLanes);
     const float denominator = recall_denominator();
-    for (std::size_t b = 0; b < value_blocks_.size(); ++b) {
+    for (std::size_t b = 0; b < blocks; ++b) {
         const std::span<float, kPhaseLanes> lanes(scores.data() + b * kPhaseLanes, kPhaseLanes);
-        phasor_projection_lanes(qp, value_blocks_[b], composite_, lanes);
+        phasor_projection_lanes(qp, value_blocks_[b], composite_, lanes, count() - b * kPhaseLanes);
         for (float& s : lanes) s = s / denominator;
     }
     const Match best = best_match(std::views::iota(std::uint64_t{0}, count()), kNoMatch,

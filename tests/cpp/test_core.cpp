@@ -395,9 +395,11 @@ TEST_P(SincosLanes, ProjectionLanesEqualTheOneRecordLoop) {
             }
             if (dim > 0 && variant == 1) acc[dim / 2] = {1.0f, std::bit_cast<float>(0xFFA00002U)};
             if (dim > 0 && variant == 2) acc[dim / 2] = {-kInf, 0.5f};
+            // Case 1 asks for only 11 live lanes: those must still be exact.
+            const std::size_t live = variant == 1 ? 11 : kPhaseLanes;
             std::array<float, kPhaseLanes> out{};
-            phasor_projection_lanes(q, block, acc, out);
-            for (std::size_t l = 0; l < kPhaseLanes; ++l) {
+            phasor_projection_lanes(q, block, acc, out, live);
+            for (std::size_t l = 0; l < live; ++l) {
                 float want = 0.0f;
                 for (std::size_t i = 0; i < dim; ++i) {
                     const float a = q[i] + block[i * kPhaseLanes + l];
