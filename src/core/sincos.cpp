@@ -22,11 +22,10 @@ namespace tessarin {
 namespace detail {
 
 void library_sincos_lanes(const float* a, float* sin_out, float* cos_out, unsigned lanes) {
-    for (unsigned l = 0; lanes >> l != 0; ++l) {
-        if ((lanes >> l) & 1U) {
-            sin_out[l] = std::sin(a[l]);
-            cos_out[l] = std::cos(a[l]);
-        }
+    for (; lanes != 0; lanes &= lanes - 1) {
+        const int l = std::countr_zero(lanes);
+        sin_out[l] = std::sin(a[l]);
+        cos_out[l] = std::cos(a[l]);
     }
 }
 
