@@ -9,6 +9,7 @@
 #include <span>
 
 #include "core/best_match.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
 #include "core/sincos.hpp"
@@ -28,9 +29,6 @@ constexpr int kProbeRotation = 21;
 // A candidate's key phases must agree with the query's better than this for
 // the exact path to answer; below it the holographic recall decides.
 constexpr float kResonanceThreshold = 0.5f;
-
-// Best-match scans start below every possible normalised score.
-constexpr float kNoMatch = -2.0f;
 
 template <class DigestAt>
 Hypervector phases_from_digests(std::uint64_t dim, DigestAt digest_at) {
@@ -163,7 +161,7 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     // Exact path: only the entries stored under the same digest are checked,
     // so its cost does not grow with the cache.
     if (const auto it = key_index_.find(string_digest(query_key)); it != key_index_.end()) {
-        const Match best = best_match(it->second, kNoMatch, [&](std::uint64_t e) {
+        const Match best = best_match(it->second, kBelowEveryScore, [&](std::uint64_t e) {
             return key_resonance(entries_[e].key_phases, qp);
         });
         if (best.score > kResonanceThreshold) {
@@ -176,13 +174,14 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     const std::size_t blocks = (count() + kPhaseLanes - 1) / kPhaseLanes;
     std::vector<float> scores = zeroed<float>(blocks * kPhaseLanes);
     const float denominator = recall_denominator();
+    CancelPoll poll;
     for (std::size_t b = 0; b < blocks; ++b) {
+        poll.tick(kPhaseLanes * dim_);  // about a nanosecond per entry and component
         const std::span<float, kPhaseLanes> lanes(scores.data() + b * kPhaseLanes, kPhaseLanes);
         phasor_projection_lanes(qp, value_blocks_[b], composite_, lanes, count() - b * kPhaseLanes);
         for (float& s : lanes) s = s / denominator;
     }
-    const Match best = best_match(std::views::iota(std::uint64_t{0}, count()), kNoMatch,
-                                  [&](std::uint64_t e) { return scores[e]; });
+    const Match best = best_score(std::span(scores).first(count()), kBelowEveryScore);
     return {entries_[best.index].value, non_negative(best.score)};
 }
 
