@@ -1,5 +1,7 @@
 #include "engines/hkvc.hpp"
 
+#include <algorithm>
+#include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
@@ -7,8 +9,10 @@
 #include <span>
 
 #include "core/best_match.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/siphash.hpp"
+#include "core/sincos.hpp"
 
 namespace tessarin {
 namespace {
@@ -26,9 +30,6 @@ constexpr int kProbeRotation = 21;
 // the exact path to answer; below it the holographic recall decides.
 constexpr float kResonanceThreshold = 0.5f;
 
-// Best-match scans start below every possible normalised score.
-constexpr float kNoMatch = -2.0f;
-
 template <class DigestAt>
 Hypervector phases_from_digests(std::uint64_t dim, DigestAt digest_at) {
     Hypervector out = zeroed<float>(dim);
@@ -44,25 +45,40 @@ Hypervector indexed_phases(const SipHasher13& prefix, std::uint64_t dim) {
     return out;
 }
 
+// Components per call of the many-lane sine/cosine. The buffers live on the
+// stack, so that adding to the accumulators cannot fail once an entry is in.
+constexpr std::size_t kTrigChunk = 256;
+
+// use(i, sin(phase_at(i)), cos(phase_at(i))) for every i < n, in index order.
+template <class PhaseAt, class Use>
+void for_each_sincos(std::size_t n, PhaseAt phase_at, Use use) {
+    std::array<float, kTrigChunk> a;
+    std::array<float, kTrigChunk> s;
+    std::array<float, kTrigChunk> c;
+    for (std::size_t begin = 0; begin < n; begin += kTrigChunk) {
+        const std::size_t len = std::min(kTrigChunk, n - begin);
+        for (std::size_t j = 0; j < len; ++j) a[j] = phase_at(begin + j);
+        sincos_many(std::span(a.data(), len), s, c);
+        for (std::size_t j = 0; j < len; ++j) use(begin + j, s[j], c[j]);
+    }
+}
+
 // Sum over i of the real part of acc[i] * exp(-i * phase_at(i)), summed in
 // index order from +0.0f: both products, then their sum, then the running total.
 template <class PhaseAt>
 float project(std::span<const std::complex<float>> acc, PhaseAt phase_at) {
     float sum = 0.0f;
-    for (std::size_t i = 0; i < acc.size(); ++i) {
-        const float a = phase_at(i);
-        sum = sum + (std::sin(a) * acc[i].imag() + std::cos(a) * acc[i].real());
-    }
+    for_each_sincos(acc.size(), phase_at,
+                    [&](std::size_t i, float s, float c) { sum = sum + phasor_term(s, c, acc[i]); });
     return sum;
 }
 
 // Adds exp(i * phase_at(i)) to every component of acc.
 template <class PhaseAt>
 void accumulate(std::span<std::complex<float>> acc, PhaseAt phase_at) {
-    for (std::size_t i = 0; i < acc.size(); ++i) {
-        const float a = phase_at(i);
-        acc[i] = {acc[i].real() + std::cos(a), acc[i].imag() + std::sin(a)};
-    }
+    for_each_sincos(acc.size(), phase_at, [&](std::size_t i, float s, float c) {
+        acc[i] = {acc[i].real() + c, acc[i].imag() + s};
+    });
 }
 
 // Scores are reported as non-negative; a NaN score reports 0.
@@ -96,37 +112,46 @@ HKVC::HKVC(std::uint64_t dim)
 
 void HKVC::store(std::string_view key, std::string value, std::uint64_t position) {
     Hypervector kp = string_phases(key, dim_);
-    Hypervector vp = string_phases(value, dim_);
+    const Hypervector vp = string_phases(value, dim_);
     const Hypervector pb = position_basis(position, dim_);
 
-    // Entry and index first, accumulators last: the accumulation cannot fail,
-    // so an allocation failure leaves no half-stored entry behind.
+    // Value block, entry and index first, the writes last: they cannot fail,
+    // so an allocation failure leaves no half-stored entry behind. A block
+    // left by such a failure is simply used by the next store.
     const std::uint64_t index = entries_.size();
-    entries_.push_back(Entry{std::move(value), std::move(vp), std::move(kp)});
+    const std::size_t lane = index % kPhaseLanes;
+    if (value_blocks_.size() == index / kPhaseLanes) value_blocks_.push_back(zeroed<float>(kPhaseLanes * dim_));
+    entries_.push_back(Entry{std::move(value), std::move(kp)});
     try {
         key_index_[string_digest(key)].push_back(index);
     } catch (...) {
         entries_.pop_back();
         throw;
     }
+    Hypervector& block = value_blocks_[index / kPhaseLanes];
+    for (std::size_t i = 0; i < vp.size(); ++i) block[i * kPhaseLanes + lane] = vp[i];
     const Entry& e = entries_.back();
-    accumulate(composite_, [&](std::size_t i) { return e.key_phases[i] + e.val_phases[i]; });
+    accumulate(composite_, [&](std::size_t i) { return e.key_phases[i] + vp[i]; });
     accumulate(pos_memory_, [&](std::size_t i) { return pb[i]; });
 }
 
-float HKVC::value_projection(HvView qp, HvView vp) const {
-    return project(composite_, [&](std::size_t i) { return qp[i] + vp[i]; });
+float HKVC::value_projection(HvView qp, std::uint64_t entry) const {
+    const Hypervector& block = value_blocks_[entry / kPhaseLanes];
+    const std::size_t lane = entry % kPhaseLanes;
+    return project(composite_, [&](std::size_t i) { return qp[i] + block[i * kPhaseLanes + lane]; });
 }
 
 float HKVC::key_resonance(HvView stored_kp, HvView qp) const {
     float sum = 0.0f;
-    for (std::size_t i = 0; i < qp.size(); ++i) sum = sum + std::cos(stored_kp[i] - qp[i]);
+    for_each_sincos(qp.size(), [&](std::size_t i) { return stored_kp[i] - qp[i]; },
+                    [&](std::size_t, float, float c) { sum = sum + c; });
     return sum / static_cast<float>(dim_);
 }
 
-float HKVC::recall_score(HvView qp, HvView vp) const {
-    const float denominator = static_cast<float>(count()) * static_cast<float>(dim_);
-    return value_projection(qp, vp) / denominator;
+float HKVC::recall_denominator() const { return static_cast<float>(count()) * static_cast<float>(dim_); }
+
+float HKVC::recall_score(HvView qp, std::uint64_t entry) const {
+    return value_projection(qp, entry) / recall_denominator();
 }
 
 std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
@@ -136,17 +161,27 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     // Exact path: only the entries stored under the same digest are checked,
     // so its cost does not grow with the cache.
     if (const auto it = key_index_.find(string_digest(query_key)); it != key_index_.end()) {
-        const Match best = best_match(it->second, kNoMatch, [&](std::uint64_t e) {
+        const Match best = best_match(it->second, kBelowEveryScore, [&](std::uint64_t e) {
             return key_resonance(entries_[e].key_phases, qp);
         });
         if (best.score > kResonanceThreshold) {
-            const Entry& e = entries_[best.index];
-            return {e.value, non_negative(recall_score(qp, e.val_phases))};
+            return {entries_[best.index].value, non_negative(recall_score(qp, best.index))};
         }
     }
 
-    const Match best = best_match(std::views::iota(std::uint64_t{0}, count()), kNoMatch,
-                                  [&](std::uint64_t e) { return recall_score(qp, entries_[e].val_phases); });
+    // The recall scores, a block of entries per pass over the query.
+    // (A block left by a failed store lies beyond the last entry and is skipped.)
+    const std::size_t blocks = (count() + kPhaseLanes - 1) / kPhaseLanes;
+    std::vector<float> scores = zeroed<float>(blocks * kPhaseLanes);
+    const float denominator = recall_denominator();
+    CancelPoll poll;
+    for (std::size_t b = 0; b < blocks; ++b) {
+        poll.tick(kPhaseLanes * dim_);  // about a nanosecond per entry and component
+        const std::span<float, kPhaseLanes> lanes(scores.data() + b * kPhaseLanes, kPhaseLanes);
+        phasor_projection_lanes(qp, value_blocks_[b], composite_, lanes, count() - b * kPhaseLanes);
+        for (float& s : lanes) s = s / denominator;
+    }
+    const Match best = best_score(std::span(scores).first(count()), kBelowEveryScore);
     return {entries_[best.index].value, non_negative(best.score)};
 }
 

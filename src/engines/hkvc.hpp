@@ -63,21 +63,26 @@ private:
 
     struct Entry {
         std::string value;
-        Hypervector val_phases;
         Hypervector key_phases;
     };
 
-    // Sum over i of the real part of composite[i] * exp(-i * (qp[i] + vp[i])).
-    float value_projection(HvView qp, HvView vp) const;
+    // Sum over i of the real part of composite[i] * exp(-i * (qp[i] + vp[i])),
+    // vp the value phases of `entry`.
+    float value_projection(HvView qp, std::uint64_t entry) const;
     // Sum over i of cos(stored_kp[i] - qp[i]) / dim.
     float key_resonance(HvView stored_kp, HvView qp) const;
     // value_projection normalised by count * dim.
-    float recall_score(HvView qp, HvView vp) const;
+    float recall_score(HvView qp, std::uint64_t entry) const;
+    float recall_denominator() const;
 
     std::uint64_t dim_;
     std::vector<Phasor> composite_;
     std::vector<Phasor> pos_memory_;
     std::vector<Entry> entries_;
+    // The value phases of entry e, component i, at
+    // value_blocks_[e / kPhaseLanes][i * kPhaseLanes + e % kPhaseLanes]: the
+    // recall scan scores a whole block of entries in one pass over the query.
+    std::vector<Hypervector> value_blocks_;
     std::unordered_map<std::uint64_t, std::vector<std::uint64_t>> key_index_;
 };
 

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
+#include <complex>
 #include <cstdint>
 #include <functional>
 #include <limits>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
@@ -16,6 +19,7 @@
 #include "core/generators.hpp"
 #include "core/hebbian.hpp"
 #include "core/simd_target.hpp"
+#include "core/sincos.hpp"
 #include "core/siphash.hpp"
 #include "core/xorshift_stream.hpp"
 #include "expect_fault.hpp"
@@ -377,6 +381,127 @@ TEST(Hebbian, EmptyOperandsLeaveWeights) {
     expect_bits(hebbian(V{1, 2}, V{}, V{1}, 1.0f, 1), V{1, 2});
     expect_bits(hebbian(V{1, 2}, V{1}, V{1}, 1.0f, 0), V{1, 2});
 }
+
+// ---- Many-lane sine and cosine --------------------------------------------
+
+class SincosLanes : public ::testing::TestWithParam<SimdTarget> {
+protected:
+    ScopedSimdTarget pin_{GetParam()};
+};
+
+std::uint32_t bits(float f) { return std::bit_cast<std::uint32_t>(f); }
+
+// Edges of every branch, infinities, NaNs of both signs with payloads (one
+// signalling), subnormals, and arguments past the range the lanes evaluate.
+const std::vector<std::uint32_t> kTrigSpecials = {
+    0x00000000U, 0x80000000U, 0x00000001U, 0x807FFFFFU, 0x397FFFFFU, 0xB9800000U, 0x3F3FFFFFU,
+    0xBF400000U, 0x42EFFFFFU, 0x42F00000U, 0xC2F00001U, 0x7F7FFFFFU, 0xD0000000U, 0x7F800000U,
+    0xFF800000U, 0x7FC00000U, 0xFFC12345U, 0x7F800001U, 0xFFA00002U,
+};
+
+// Inputs whose library results lie closest to a rounding midpoint.
+const std::vector<std::uint32_t> kTrigHardCases = {
+#include "core/sincos_self_test.inc"
+};
+
+TEST(SincosLanes, SelfTestPassesWhereTheLibraryWasProven) {
+    // A kernel fault would otherwise only show as the lanes switching off.
+    EXPECT_EQ(sincos_lanes_proven(), sincos_library_proven());
+}
+
+TEST_P(SincosLanes, EqualsTheCLibrary) {
+    // Every 1009th float below 120 in magnitude, then the hard cases and the
+    // specials, then runs of every length 0..33 so that each lane position of
+    // a partial vector meets a special.
+    std::vector<float> a;
+    for (std::uint32_t m = 0; m < 0x42F00000U; m += 1009) {
+        a.push_back(std::bit_cast<float>(m));
+        a.push_back(std::bit_cast<float>(m | 0x80000000U));
+    }
+    for (const auto* list : {&kTrigHardCases, &kTrigSpecials}) {
+        for (const std::uint32_t b : *list) a.push_back(std::bit_cast<float>(b));
+    }
+    std::vector<float> s(a.size());
+    std::vector<float> c(a.size());
+    sincos_many(a, s, c);
+    std::size_t differ = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (bits(s[i]) != bits(std::sin(a[i])) || bits(c[i]) != bits(std::cos(a[i]))) {
+            if (++differ <= 5) {
+                ADD_FAILURE() << std::hexfloat << "differs at " << a[i] << ": " << s[i] << ", " << c[i];
+            }
+        }
+    }
+    EXPECT_EQ(differ, 0U);
+
+    std::vector<float> mixed;
+    for (std::size_t i = 0; i < kTrigSpecials.size(); ++i) {
+        mixed.push_back(std::bit_cast<float>(kTrigSpecials[i]));
+        mixed.push_back(std::bit_cast<float>(kTrigHardCases[i]));
+    }
+    for (std::size_t len = 0; len <= 33; ++len) {
+        const std::span<const float> part(mixed.data() + len % 5, len);
+        std::vector<float> ps(len + 1, 7.0f);
+        std::vector<float> pc(len + 1, 7.0f);
+        sincos_many(part, ps, pc);
+        for (std::size_t i = 0; i < len; ++i) {
+            EXPECT_EQ(bits(ps[i]), bits(std::sin(part[i]))) << len << " " << i;
+            EXPECT_EQ(bits(pc[i]), bits(std::cos(part[i]))) << len << " " << i;
+        }
+        EXPECT_EQ(ps[len], 7.0f) << "wrote past the end at length " << len;
+        EXPECT_EQ(pc[len], 7.0f) << "wrote past the end at length " << len;
+    }
+}
+
+TEST_P(SincosLanes, ProjectionLanesEqualTheOneRecordLoop) {
+    // Ordinary phases, arguments past the lanes' range, zeros and subnormals
+    // everywhere; then one special per case: a NaN or infinity in some lanes'
+    // rows, or in one accumulator component (reaching every lane). One NaN
+    // source per sum: where two meet, which payload wins is the compiler's choice.
+    std::mt19937 rng(20261208);
+    std::uniform_real_distribution<float> phase(0.0f, 6.2831855f);
+    std::uniform_real_distribution<float> wide(-300.0f, 300.0f);
+    std::uniform_int_distribution<int> pick(0, 99);
+    const auto draw = [&] {
+        const int k = pick(rng);
+        if (k < 4) return std::bit_cast<float>(kTrigSpecials[static_cast<std::size_t>(k)]);  // zeros, subnormals
+        return k < 25 ? wide(rng) : phase(rng);
+    };
+    const std::vector<float> specials = {kNaN, -kNaN, std::bit_cast<float>(0x7F800001U),
+                                         std::bit_cast<float>(0xFFC12345U), kInf, -kInf};
+    for (const std::size_t dim : {0, 1, 7, 16, 37, 70}) {
+        for (const int variant : {0, 1, 2}) {
+            std::vector<float> q(dim);
+            std::vector<float> block(dim * kPhaseLanes);
+            std::vector<std::complex<float>> acc(dim);
+            for (float& x : q) x = draw();
+            for (float& x : block) x = draw();
+            for (auto& z : acc) z = {draw(), draw()};
+            if (dim > 0 && variant == 0) {
+                for (std::size_t l = 0; l < kPhaseLanes; l += 2) {
+                    block[(l * 7 % dim) * kPhaseLanes + l] = specials[l / 2 % specials.size()];
+                }
+            }
+            if (dim > 0 && variant == 1) acc[dim / 2] = {1.0f, std::bit_cast<float>(0xFFA00002U)};
+            if (dim > 0 && variant == 2) acc[dim / 2] = {-kInf, 0.5f};
+            // Case 1 asks for only 11 live lanes: those must still be exact.
+            const std::size_t live = variant == 1 ? 11 : kPhaseLanes;
+            std::array<float, kPhaseLanes> out{};
+            phasor_projection_lanes(q, block, acc, out, live);
+            for (std::size_t l = 0; l < live; ++l) {
+                float want = 0.0f;
+                for (std::size_t i = 0; i < dim; ++i) {
+                    const float a = q[i] + block[i * kPhaseLanes + l];
+                    want = want + phasor_term(std::sin(a), std::cos(a), acc[i]);
+                }
+                EXPECT_EQ(bits(out[l]), bits(want)) << "dim " << dim << " case " << variant << " lane " << l;
+            }
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, SincosLanes, ::testing::ValuesIn(supported_simd_targets()),
+                         [](const auto& target) { return std::string(simd_target_name(target.param)); });
 
 }  // namespace
 }  // namespace tessarin

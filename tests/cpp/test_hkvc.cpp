@@ -10,9 +10,11 @@
 #include <utility>
 #include <vector>
 
+#include "core/simd_target.hpp"
 #include "core/siphash.hpp"
 #include "engines/hkvc.hpp"
 #include "expect_fault.hpp"
+#include "one_entry_cache.hpp"
 
 namespace tessarin {
 namespace {
@@ -133,6 +135,39 @@ TEST(Hkvc, PositionScoreDoesNotSingleOutStoredPositions) {
     EXPECT_LT(std::fabs(c.position_score(5)), dim / 8.0f);
     EXPECT_LT(std::fabs(c.position_score(6)), dim / 8.0f);
 }
+
+class HkvcTargets : public ::testing::TestWithParam<SimdTarget> {
+protected:
+    ScopedSimdTarget pin_{GetParam()};
+};
+
+TEST_P(HkvcTargets, EveryPathEqualsTheOneEntryLoop) {
+    // Every count 1..70, so that partial and whole blocks of entries are
+    // scanned; a dim that is no multiple of any vector width.
+    constexpr std::uint64_t dim = 37;
+    HKVC cache(dim);
+    OneEntryCache want(dim);
+    const auto bits = [](float f) { return std::bit_cast<std::uint32_t>(f); };
+    for (std::size_t n = 1; n <= 70; ++n) {
+        const std::string key = numbered("key", n);
+        cache.store(key, numbered("value", n % 23), n);
+        want.store(key, numbered("value", n % 23), n);
+        for (const std::string& probe : {std::string("never stored"), numbered("other", n)}) {
+            const auto got = cache.query(probe);
+            const auto expected = want.recall_best(probe);
+            EXPECT_EQ(got.first, expected.first) << n;
+            EXPECT_EQ(bits(got.second), bits(expected.second)) << n;
+        }
+        // A stored key answers directly with its own entry's recall.
+        const auto direct = cache.query(key);
+        EXPECT_EQ(direct.first, numbered("value", n % 23));
+        EXPECT_EQ(bits(direct.second), bits(std::max(want.recall(string_phases(key, dim), n - 1), 0.0f))) << n;
+        EXPECT_EQ(bits(cache.position_score(n)), bits(want.position_score(n))) << n;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Targets, HkvcTargets, ::testing::ValuesIn(supported_simd_targets()),
+                         [](const auto& target) { return std::string(simd_target_name(target.param)); });
 
 TEST(Hkvc, ImpossibleDimIsCapacityOverflow) {
     expect_fault([] { const HKVC c(1ULL << 62); }, "capacity overflow");

@@ -7,6 +7,8 @@ import textwrap
 
 import pytest
 
+import tessarin_hdc as hdc
+
 from conftest import interrupt_child
 
 # SETUP defines the object, answers() (what must not change) and follow_up()
@@ -103,3 +105,29 @@ def test_sigint_stops_a_long_call_and_leaves_the_object_as_it_was(case):
     assert report["outcome"] == OUTCOME.get(case, "KeyboardInterrupt: ")
     assert report["arrived"] - sent < 1.0
     assert report["same"]
+
+
+# The scans over stored vectors are fast enough that no store a test can build
+# keeps one busy for 0.3 s, so a timer signal is set to go off 3 ms into a
+# recall scan over a few thousand entries (tens of milliseconds on any machine).
+def test_timer_signal_stops_a_recall_scan_and_leaves_the_cache_as_it_was():
+    import signal
+
+    cache = hdc.PyHKVC(1024)
+    for i in range(6000):
+        cache.store(f"key-{i}", f"value-{i}", i)
+    before = cache.query("a key never stored"), cache.accumulator_magnitude()
+
+    def stop(signum, frame):
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.003)
+            cache.query("a key never stored")
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    assert (cache.query("a key never stored"), cache.accumulator_magnitude()) == before
+    cache.store("after", "works", 0)
