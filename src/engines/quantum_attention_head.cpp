@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <vector>
 
-#include "core/scan.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
+#include "core/scan.hpp"
 
 namespace tessarin {
 
@@ -40,9 +41,11 @@ Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const H
 
     Hypervector out = zeroed<float>(dim);
     if (total < kMinTotalAmplitude) return out;
+    CancelPoll poll;
     for (std::size_t i = 0; i < values.size(); ++i) {
         const float weight = amplitudes[i] / total;
         const std::size_t m = std::min(values[i].size(), out.size());
+        poll.tick(m);
         for (std::size_t j = 0; j < m; ++j) out[j] = values[i][j] * weight + out[j];
     }
     return out;

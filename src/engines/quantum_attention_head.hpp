@@ -6,8 +6,8 @@
 // Costs, for k keys and a query of length d: one scan of the keys, O(k * d),
 // many keys per pass (core/scan.hpp, which copies the keys into a lane-major
 // scratch of at most 512 KiB), then O(k * dim) to mix the values. Allocates
-// one amplitude per key and the result. The scan polls and may unwind with
-// Cancelled; the mix does not poll.
+// one amplitude per key and the result. The scan and the mix poll and may
+// unwind with Cancelled.
 //
 // Threads: the head holds only its two sizes; every read-out may run
 // concurrently with any other.
