@@ -1,12 +1,13 @@
 // Numbers inside human-readable results (audit issues, recommendation and
 // feedback reasons) are written in fixed-point notation. Formatting allocates
-// the string and cannot otherwise fail. The digits come from snprintf, which
-// follows the C locale: a program that sets LC_NUMERIC to a locale with a
-// decimal comma gets commas here too.
+// the string and cannot otherwise fail. The digits never depend on the
+// process's locale: a program that sets LC_NUMERIC to a locale with a decimal
+// comma still gets a point here.
 #pragma once
 
+#include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <string>
 
 namespace tessarin {
@@ -14,16 +15,17 @@ namespace tessarin {
 // `value` with exactly `decimals` digits after the point: the decimal nearest
 // to the exact 32-bit value, an exact tie going to the even digit, a negative
 // value (negative zero included) with a leading minus sign. Widening to double
-// is exact and glibc's conversion is correctly rounded, so "0.125" becomes
+// is exact and the conversion is correctly rounded, so "0.125" becomes
 // "0.12" and not the "0.13" that rounding half away from zero would give.
 inline std::string fixed_point(float value, int decimals) {
     if (std::isnan(value)) return "NaN";
     if (std::isinf(value)) return value < 0.0f ? "-inf" : "inf";
+    // std::to_chars writes as printf does in the C locale, whatever locale the
+    // process has set, so a decimal comma never creeps into a result.
     const double wide = static_cast<double>(value);
-    const int length = std::snprintf(nullptr, 0, "%.*f", decimals, wide);
-    std::string text(static_cast<std::size_t>(length), '\0');
-    // The buffer holds length + 1 bytes: std::string keeps room for the terminator.
-    std::snprintf(text.data(), text.size() + 1, "%.*f", decimals, wide);
+    std::string text(static_cast<std::size_t>(64 + std::max(decimals, 0)), '\0');
+    const auto written = std::to_chars(text.data(), text.data() + text.size(), wide, std::chars_format::fixed, decimals);
+    text.resize(static_cast<std::size_t>(written.ptr - text.data()));
     return text;
 }
 

@@ -31,6 +31,8 @@ INSTANTIATE_TEST_SUITE_P(
                       // 0.015f and 2.675f lie just below their decimal ties: the exact value decides.
                       FixedCase{0.015f, 2, "0.01"}, FixedCase{2.675f, 2, "2.67"},
                       FixedCase{16777216.0f, 1, "16777216.0"}, FixedCase{-0.0f, 2, "-0.00"},
+                      FixedCase{-std::numeric_limits<float>::max(), 3,
+                                "-340282346638528859811704183484516925440.000"},
                       FixedCase{std::numeric_limits<float>::infinity(), 3, "inf"},
                       FixedCase{-std::numeric_limits<float>::infinity(), 3, "-inf"},
                       FixedCase{std::numeric_limits<float>::quiet_NaN(), 3, "NaN"}));
