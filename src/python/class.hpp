@@ -1,14 +1,14 @@
 // Python classes over engines.
 //
 // A class file declares its class as a table, at namespace scope (adapter
-// lambdas need linkage to serve as template arguments):
+// lambdas need linkage to serve as template arguments), under the name that
+// its line in classes.hpp gives it:
 //
 //   using C = ClassBuilder<HKVC, "PyHKVC(dim)">;
-//   const ClassDef kClass = C::define(
+//   const ClassDef hkvc_class = C::define(
 //       C::init<std::uint64_t>(),
 //       C::method<"store($self, key, value, position)", &HKVC::store, "Store ...">(),
 //       C::method<"count($self)", &HKVC::count, "Number of stored entries">());
-//   const ClassDef& hkvc_class() { return kClass; }
 //
 // Everything else is here, written once: the instance layout, the owner-thread
 // check, the borrow state, argument binding and conversion, the docstrings,

@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<HoloGenEngine, "PyHoloGenEngine(dim)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef holo_gen_engine_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"structural_dimension($self)", &HoloGenEngine::structural_dimension>(),
     C::method<"generate_pixel_geometry($self, x, y, frame_id=None)", &HoloGenEngine::generate_pixel_geometry>(),
@@ -17,9 +19,5 @@ const ClassDef kClass = C::define(
     C::method<"encode_bvh_node($self, min_bounds, max_bounds, left, right)", &HoloGenEngine::encode_bvh_node>(),
     C::method<"simulate_counterfactual($self, root_state, intervention)",
               &HoloGenEngine::simulate_counterfactual>());
-
-}  // namespace
-
-const ClassDef& holo_gen_engine_class() { return kClass; }
 
 }  // namespace tessarin::py

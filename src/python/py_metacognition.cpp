@@ -10,15 +10,13 @@ constexpr void (Metacognition::*kRecord)(float, float, float, Hypervector, std::
 
 using C = ClassBuilder<Metacognition, "PyMetacognition(dim)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef metacognition_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"record($self, res, coh, acc, context, hash)", kRecord>(),
     C::method<"success_rate($self)", &Metacognition::success_rate>(),
     C::method<"avg_resonance($self)", &Metacognition::avg_resonance>(),
     C::method<"recommend($self)", &Metacognition::recommend>());
-
-}  // namespace
-
-const ClassDef& metacognition_class() { return kClass; }
 
 }  // namespace tessarin::py
