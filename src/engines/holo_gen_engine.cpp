@@ -63,7 +63,6 @@ constexpr float kBandStep = 0.625f;
 // 0.6 * 2^64 with the low bits cleared: a draw below it leans its component
 // towards its band's flag.
 constexpr std::uint64_t kLowDrawLimit = 0x9999999999999800ULL;
-constexpr const char* kDivideByZero = "attempt to divide by zero";
 
 struct Colour {
     std::string_view name;
