@@ -4,7 +4,8 @@
 // converted: the binding looks at the C++ type (a span or vector of floats is
 // a Hypervector, std::uint64_t a size, std::uint32_t a uint32, std::int32_t an
 // int32, double a float scalar, float a float scalar narrowed to 32 bits,
-// std::string(_view) a string, std::optional<X> an optional X, ...). Storage<P>
+// std::string(_view) a string, std::optional<X> an optional X, a variant one of
+// its alternatives by a rule of its own, ...). Storage<P>
 // names the owned value a parameter of type P is converted into; Arg<T>::convert
 // builds it or throws ErrorAlreadySet with the Python error pending.
 #pragma once
