@@ -16,7 +16,7 @@ constexpr std::array<std::uint32_t, 4> kChaChaConstants = {0x61707865U, 0x332064
 // for single blocks, or a vector of four words to compute four consecutive
 // blocks side by side (one block per element) in baseline SIMD registers.
 using WordX4 = std::uint32_t __attribute__((vector_size(16)));
-constexpr std::size_t kBulkLanes = std::tuple_size_v<ChaChaBlocks4::value_type>;
+constexpr std::size_t kBulkLanes = kChaChaBlocksPerGroup;
 
 template <int Shift, class Word>
 inline Word rotate_left(Word v) {

@@ -21,6 +21,8 @@ constexpr std::uint64_t kUnitsPerDraw = 2;
 // keyed by `key`.
 template <class Sign>
 SignVector signs_from_draws(const ChaChaKey& key, std::uint64_t n, Sign&& sign) {
+    static_assert(kCancelBlockItems % kChaChaDrawsPerGroup == 0,
+                  "fill blocks start on a group of keystream blocks, so no block is computed twice");
     return filled_in_blocks<std::int8_t>(n, kUnitsPerDraw, [&](SignVector& out, std::size_t first, std::size_t last) {
         for_each_chacha12_draw(key, first, last, [&](std::uint64_t i, std::uint64_t draw) { out[i] = sign(i, draw); });
     });
