@@ -52,6 +52,7 @@ private:
 inline constexpr const char* kCapacityOverflow = "capacity overflow";
 inline constexpr const char* kRemainderByZero =
     "attempt to calculate the remainder with a divisor of zero";
+inline constexpr const char* kDivideByZero = "attempt to divide by zero";
 inline constexpr const char* kRotationTooLong = "assertion failed: k <= self.len()";
 inline constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 

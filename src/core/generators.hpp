@@ -21,7 +21,8 @@
 
 namespace tessarin {
 
-// The multiplier of the 64-bit linear congruential sign stream.
+// The multiplier of the 64-bit linear congruential sign stream, and of the
+// congruential step inside expand_seed (core/chacha.hpp).
 inline constexpr std::uint64_t kLcgMultiplier = 6364136223846793005ULL;
 
 // n components of +-1.0: the state advances (s = s * kLcgMultiplier + 1) before

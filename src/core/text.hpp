@@ -9,6 +9,7 @@
 #include <charconv>
 #include <cmath>
 #include <string>
+#include <string_view>
 
 namespace tessarin {
 
@@ -28,5 +29,15 @@ inline std::string fixed_point(float value, int decimals) {
     text.resize(static_cast<std::size_t>(written.ptr - text.data()));
     return text;
 }
+
+// ---- Names given by callers -------------------------------------------------
+
+// `utf8` without its leading and trailing Unicode white space (every code
+// point with the White_Space property). A byte sequence that is not well-formed
+// UTF-8 is never white space and stops the trim where it stands.
+std::string_view trim_unicode_white_space(std::string_view utf8);
+
+// `s` with the ASCII letters A-Z lower-cased and every other byte unchanged.
+std::string ascii_lower(std::string_view s);
 
 }  // namespace tessarin

@@ -49,37 +49,6 @@ struct PhotonError : InputError {
     using InputError::InputError;
 };
 
-// ---- ChaCha keystream ------------------------------------------------------
-
-using ChaChaKey = std::array<std::uint32_t, 8>;
-using ChaChaBlock = std::array<std::uint32_t, 16>;
-
-inline constexpr unsigned kChaCha12Rounds = 12;
-
-// One keystream block: the state is the "expand 32-byte k" constants, the eight
-// key words, the 64-bit block counter (words 12-13, low word first) and the
-// 64-bit stream number (words 14-15). `rounds` must be even.
-ChaChaBlock chacha_block(const ChaChaKey& key, std::uint64_t counter, std::uint64_t stream,
-                         unsigned rounds);
-
-// Eight key words from a 64-bit seed through a permuted congruential
-// generator, so that neighbouring seeds give unrelated keys.
-ChaChaKey expand_seed(std::uint64_t seed);
-
-// The engine's generators: stream 0 of ChaCha12 from block 0, consumed only in
-// 64-bit draws (draw k = output word 2k as the low half, 2k + 1 as the high).
-class ChaCha12Rng {
-public:
-    explicit ChaCha12Rng(const ChaChaKey& key) : key_(key) {}
-    std::uint64_t next_u64();
-
-private:
-    ChaChaKey key_;
-    ChaChaBlock block_{};
-    std::uint64_t next_counter_ = 0;
-    std::size_t next_word_ = block_.size();
-};
-
 // ---- Sign-vector primitives ------------------------------------------------
 
 // n components: +1 where bit 63 of draw k of the generator keyed by

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <functional>
+#include <optional>
 #include <span>
 #include <string_view>
 #include <tuple>
@@ -99,13 +100,37 @@ Storage<P> convert_one(PyObject* slot, const Parameter& param) {
     }
 }
 
+// An argument kind may ask to be converted after every other argument of the
+// call by declaring `static constexpr bool kConvertedLast = true;` (for an
+// argument whose form decides how the others are used, while the others are
+// to be checked whichever form it takes).
+template <class S>
+constexpr bool converted_last() {
+    if constexpr (requires { Arg<S>::kConvertedLast; }) {
+        return Arg<S>::kConvertedLast;
+    } else {
+        return false;
+    }
+}
+
 // Converts every slot into its parameter's storage, left to right (brace
-// initialisation fixes the evaluation order).
+// initialisation fixes the evaluation order); kinds converted last follow in a
+// second pass, again left to right.
 template <class... P, std::size_t N, std::size_t... I>
 std::tuple<Storage<P>...> convert_arguments_impl(TypeList<P...>, [[maybe_unused]] const std::array<PyObject*, N>& slots,
                                                  [[maybe_unused]] std::span<const Parameter> params,
                                                  std::index_sequence<I...>) {
-    return std::tuple<Storage<P>...>{convert_one<P>(slots[I], params[I])...};
+    if constexpr (!(converted_last<Storage<P>>() || ...)) {
+        return std::tuple<Storage<P>...>{convert_one<P>(slots[I], params[I])...};
+    } else {
+        std::tuple<std::optional<Storage<P>>...> early{
+            converted_last<Storage<P>>() ? std::nullopt
+                                         : std::optional<Storage<P>>(convert_one<P>(slots[I], params[I]))...};
+        ((converted_last<Storage<P>>() ? (void)std::get<I>(early).emplace(convert_one<P>(slots[I], params[I]))
+                                       : (void)0),
+         ...);
+        return std::tuple<Storage<P>...>{std::move(*std::get<I>(early))...};
+    }
 }
 
 template <class List, std::size_t N>

@@ -64,15 +64,11 @@ void check_owner_thread(const ClassIdentity& who, std::uint64_t owner) {
 }
 
 void report_foreign_drop(const ClassIdentity& who) {
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
+    const SavedError in_flight;
     const std::string message = who.type_path + " is unsendable, but is being dropped on another thread";
     PyErr_SetString(PyExc_RuntimeError, message.c_str());
     // The object itself is half torn down, so the hook is not handed it.
     PyErr_WriteUnraisable(nullptr);
-    PyErr_Restore(type, value, traceback);
 }
 
 void raise_no_deleter() { raise(PyExc_AttributeError, "property has no deleter"); }

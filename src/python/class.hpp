@@ -1,14 +1,14 @@
 // Python classes over engines.
 //
 // A class file declares its class as a table, at namespace scope (adapter
-// lambdas need linkage to serve as template arguments):
+// lambdas need linkage to serve as template arguments), under the name that
+// its line in classes.hpp gives it:
 //
 //   using C = ClassBuilder<HKVC, "PyHKVC(dim)">;
-//   const ClassDef kClass = C::define(
+//   const ClassDef hkvc_class = C::define(
 //       C::init<std::uint64_t>(),
 //       C::method<"store($self, key, value, position)", &HKVC::store, "Store ...">(),
 //       C::method<"count($self)", &HKVC::count, "Number of stored entries">());
-//   const ClassDef& hkvc_class() { return kClass; }
 //
 // Everything else is here, written once: the instance layout, the owner-thread
 // check, the borrow state, argument binding and conversion, the docstrings,
@@ -16,8 +16,7 @@
 //
 // A method's target is a member function of the engine or a free function
 // whose first parameter is the engine. A const target is a shared (read-only)
-// use, a non-const one an exclusive use; `Use::Exclusive` marks a const target
-// that still counts as a changing use.
+// use, a non-const one an exclusive use.
 #pragma once
 
 #include <Python.h>
@@ -36,7 +35,6 @@ namespace tessarin::py {
 // Thread-bound classes may only be used, and should only be released, on the
 // thread that created the instance; sendable ones may travel between threads.
 enum class Threading { Bound, Sendable };
-enum class Use { FromConstness, Exclusive };
 
 // The borrow state of an instance: 0 free, n > 0 shared uses, -1 one exclusive use.
 class BorrowGuard {
@@ -166,13 +164,13 @@ public:
         return constructor<&construct<P...>>();
     }
 
-    template <FixedString Sig, auto F, FixedString MethodDoc = "", Use U = Use::FromConstness>
+    template <FixedString Sig, auto F, FixedString MethodDoc = "">
     static Member method() {
         using Target = MethodTarget<decltype(F)>;
         static_assert(std::is_same_v<typename Target::Engine, Engine>, "the method belongs to another engine");
         static_assert(parse_signature<Sig>().has_self, "a method's text signature starts with $self");
         Member m{Member::Kind::Method};
-        m.method = PyMethodDef{NameOf<Sig>::c_str(), as_cfunction(&method_trampoline<Sig, F, U>),
+        m.method = PyMethodDef{NameOf<Sig>::c_str(), as_cfunction(&method_trampoline<Sig, F>),
                                METH_FASTCALL | METH_KEYWORDS, Docstring<Sig, MethodDoc>::c_str()};
         return m;
     }
@@ -248,11 +246,11 @@ private:
         Py_DECREF(type);
     }
 
-    template <FixedString Sig, auto F, Use U>
+    template <FixedString Sig, auto F>
     static PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
         using Target = MethodTarget<decltype(F)>;
-        constexpr bool exclusive = (U == Use::Exclusive) || !Target::is_const;
+        constexpr bool exclusive = !Target::is_const;
         return guarded([&] {
             return with_engine<exclusive>(self, [&](auto& engine) {
                        static constexpr auto sig = parse_signature<Sig>();

@@ -4,7 +4,8 @@
 // converted: the binding looks at the C++ type (a span or vector of floats is
 // a Hypervector, std::uint64_t a size, std::uint32_t a uint32, std::int32_t an
 // int32, double a float scalar, float a float scalar narrowed to 32 bits,
-// std::string(_view) a string, std::optional<X> an optional X, ...). Storage<P>
+// std::string(_view) a string, std::optional<X> an optional X, a variant one of
+// its alternatives by a rule of its own, ...). Storage<P>
 // names the owned value a parameter of type P is converted into; Arg<T>::convert
 // builds it or throws ErrorAlreadySet with the Python error pending.
 #pragma once
@@ -20,6 +21,7 @@
 #include <tuple>
 #include <type_traits>
 #include <utility>
+#include <variant>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -27,11 +29,6 @@
 #include "python/ref.hpp"
 
 namespace tessarin::py {
-
-// A parameter that accepts any object unconverted (borrowed for the call).
-struct AnyObject {
-    PyObject* ptr = nullptr;
-};
 
 // A result that becomes a dict, keys and values converted in order.
 template <class K, class V>
@@ -98,8 +95,23 @@ struct Arg<std::vector<std::vector<float>>> {  // sequence of Hypervectors
     static std::vector<std::vector<float>> convert(PyObject* o);
 };
 template <>
-struct Arg<AnyObject> {
-    static AnyObject convert(PyObject* o) { return AnyObject{o}; }
+struct Arg<std::variant<std::vector<std::int8_t>, std::string>> {
+    // A small-integer sequence when the object converts as one, otherwise the
+    // object's display text (what str() makes of it). Only an ordinary
+    // conversion failure selects the text; anything else propagates unchanged,
+    // and so never with the argument prefix.
+    static constexpr bool kPrefixTypeErrors = false;
+    static std::variant<std::vector<std::int8_t>, std::string> convert(PyObject* o);
+};
+template <>
+struct Arg<std::variant<std::string, std::array<float, 3>>> {
+    // Any str as its text, anything else as a three-float array whose errors
+    // pass through without the argument prefix. Converted after the call's
+    // other arguments: which form it takes decides how they are used, but
+    // they are checked either way.
+    static constexpr bool kPrefixTypeErrors = false;
+    static constexpr bool kConvertedLast = true;
+    static std::variant<std::string, std::array<float, 3>> convert(PyObject* o);
 };
 template <class T>
 struct Arg<std::optional<T>> {  // optional X: None means absent

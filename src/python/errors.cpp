@@ -72,25 +72,21 @@ void translate_current_exception() noexcept {
 
 void prefix_type_error(const char* name) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    Ref old_type = Ref::steal(type);
-    Ref old_value = Ref::steal(value);
-    Ref old_traceback = Ref::steal(traceback);
+    SavedError original;
+    PyObject* old_value = original.value();
 
-    Ref text = old_value ? Ref::steal(PyObject_Str(old_value.get())) : Ref::steal(PyUnicode_FromString(""));
+    Ref text = old_value ? Ref::steal(PyObject_Str(old_value)) : Ref::steal(PyUnicode_FromString(""));
     Ref message = text ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : Ref{};
     Ref replacement =
         message ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)) : Ref{};
-    if (!replacement) return;  // building the new error failed; that error is pending instead
-    if (old_value) {
+    if (replacement && old_value) {
         // SetCause steals its argument; GetCause returns a new reference or null.
-        if (PyObject* cause = PyException_GetCause(old_value.get())) PyException_SetCause(replacement.get(), cause);
+        if (PyObject* cause = PyException_GetCause(old_value)) PyException_SetCause(replacement.get(), cause);
     }
-    PyErr_SetObject(PyExc_TypeError, replacement.get());
+    // Replaced either way: by the prefixed error, or, when building it failed,
+    // by that failure, which is pending already.
+    original.discard();
+    if (replacement) PyErr_SetObject(PyExc_TypeError, replacement.get());
 }
 
 }  // namespace tessarin::py

@@ -19,6 +19,42 @@ inline PyObject* check(PyObject* p) {
     return p;
 }
 
+// Takes the pending Python error (if any) aside for its own lifetime and makes
+// it pending again at the end, so that work which must run with no error set
+// (reporting another error, calling back into Python) neither sees nor loses
+// the one in flight. Whatever that work leaves pending is replaced, as the
+// interpreter itself does when it restores an error.
+class SavedError {
+public:
+    SavedError() noexcept { PyErr_Fetch(&type_, &value_, &traceback_); }
+    ~SavedError() {
+        if (!discarded_) PyErr_Restore(type_, value_, traceback_);
+    }
+    SavedError(const SavedError&) = delete;
+    SavedError& operator=(const SavedError&) = delete;
+
+    // The saved exception as an instance (its type called if it was pending
+    // unnormalised); null when no error was pending.
+    PyObject* value() noexcept {
+        PyErr_NormalizeException(&type_, &value_, &traceback_);
+        return value_;
+    }
+    // Drops the saved error, for when it is being replaced: what is pending at
+    // the end then stays pending.
+    void discard() noexcept {
+        Py_CLEAR(type_);
+        Py_CLEAR(value_);
+        Py_CLEAR(traceback_);
+        discarded_ = true;
+    }
+
+private:
+    PyObject* type_ = nullptr;
+    PyObject* value_ = nullptr;
+    PyObject* traceback_ = nullptr;
+    bool discarded_ = false;
+};
+
 // The process-wide panic exception type (derives directly from BaseException),
 // created on first need. Returns a borrowed reference, or null with an error set.
 PyObject* panic_exception_type();

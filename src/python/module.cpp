@@ -13,21 +13,10 @@
 namespace tessarin::py {
 namespace {
 
-using ClassAccessor = const ClassDef& (*)();
-
 // The classes in the order the module adds them, after the functions.
-constexpr std::array kClasses{
-    &causal_memory_class,
-    &multi_hop_reasoner_class,
-    &metacognition_class,
-    &self_audit_class,
-    &optimizer_class,
-    &quantum_attention_head_class,
-    &holo_cpu_scheduler_class,
-    &holo_gen_engine_class,
-    &holo_swarm_class,
-    &hkvc_class,
-};
+#define TESSARIN_CLASS_ADDRESS(name) &name##_class,
+constexpr std::array kClasses{TESSARIN_CLASSES(TESSARIN_CLASS_ADDRESS)};
+#undef TESSARIN_CLASS_ADDRESS
 
 // Sets module.<name> = value and appends name to __all__ (created on first use).
 bool add_public(PyObject* module, const char* name, PyObject* value) {
@@ -56,10 +45,9 @@ int exec_module(PyObject* module) {
         Ref function = Ref::steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), module, module_name.get()));
         if (!function || !add_public(module, def.ml_name, function.get())) return -1;
     }
-    for (const ClassAccessor accessor : kClasses) {
-        const ClassDef& def = accessor();
-        Ref type = Ref::steal(def.make_type());
-        if (!type || !add_public(module, std::string(def.name()).c_str(), type.get())) return -1;
+    for (const ClassDef* def : kClasses) {
+        Ref type = Ref::steal(def->make_type());
+        if (!type || !add_public(module, std::string(def->name()).c_str(), type.get())) return -1;
     }
     return 0;
 }

@@ -6,9 +6,11 @@ namespace {
 
 using C = ClassBuilder<CausalMemory, "PyCausalMemory(dim)">;
 
+}  // namespace
+
 // Each alias is a second table line with the same target, so it converts,
 // borrows and fails exactly as the method it names.
-const ClassDef kClass = C::define(
+const ClassDef causal_memory_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"store($self, cause, effect, time)", &CausalMemory::store,
               "Record a causal relationship.\n\n"
@@ -32,9 +34,5 @@ const ClassDef kClass = C::define(
               "Given a time-role hypervector, retrieve the effect at that time.">(),
     C::method<"recall_by_time($self, time)", &CausalMemory::query_by_time,
               "Alias for query_by_time(), matching the Rust CausalMemory API.">());
-
-}  // namespace
-
-const ClassDef& causal_memory_class() { return kClass; }
 
 }  // namespace tessarin::py

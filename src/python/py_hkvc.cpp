@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<HKVC, "PyHKVC(dim)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef hkvc_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"store($self, key, value, position)", &HKVC::store,
               "Store a key-value pair (Patent §6.3.2):\n"
@@ -25,9 +27,5 @@ const ClassDef kClass = C::define(
               "because all entries contribute unit complex numbers">(),
     C::method<"accumulator_magnitude($self)", &HKVC::accumulator_magnitude,
               "Export state as raw accumulator magnitudes for inspection">());
-
-}  // namespace
-
-const ClassDef& hkvc_class() { return kClass; }
 
 }  // namespace tessarin::py

@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<HoloCPUScheduler, "PyHoloCPUScheduler(dim, quantum_capacity)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef holo_cpu_scheduler_class = C::define(
     C::init<std::uint64_t, std::uint64_t>(),
     C::method<"dimension($self)", &HoloCPUScheduler::dimension>(),
     C::method<"quantum_capacity($self)", &HoloCPUScheduler::quantum_capacity>(),
@@ -26,9 +28,5 @@ const ClassDef kClass = C::define(
     C::method<"generate_role($self, label)", &HoloCPUScheduler::generate_role>(),
     C::property<"dim", &HoloCPUScheduler::dimension>(),
     C::property<"qc", &HoloCPUScheduler::quantum_capacity>());
-
-}  // namespace
-
-const ClassDef& holo_cpu_scheduler_class() { return kClass; }
 
 }  // namespace tessarin::py

@@ -12,7 +12,9 @@ using C = ClassBuilder<HoloSwarm, "PyHoloSwarm(dim)",
                        "into a single Hypervector and uses a Resonator Network to pull components.",
                        Threading::Sendable>;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef holo_swarm_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"get_swarm_vector($self)", &HoloSwarm::swarm_vector,
               "Method alias for the `swarm_vector` property, matching the public docs\n"
@@ -25,9 +27,5 @@ const ClassDef kClass = C::define(
     C::method<"materialize($self, probe, threshold)", &HoloSwarm::materialize>(),
     C::property<"dim", &HoloSwarm::dim>(),
     C::property<"swarm_vector", &HoloSwarm::swarm_vector, &HoloSwarm::set_swarm_vector, "v">());
-
-}  // namespace
-
-const ClassDef& holo_swarm_class() { return kClass; }
 
 }  // namespace tessarin::py

@@ -4,21 +4,19 @@
 namespace tessarin::py {
 namespace {
 
-// The Python method logs the five values one by one; the engine's other
-// overload takes a ready-made record.
-constexpr void (Metacognition::*kRecord)(float, float, float, Hypervector, std::uint64_t) = &Metacognition::record;
-
 using C = ClassBuilder<Metacognition, "PyMetacognition(dim)">;
-
-const ClassDef kClass = C::define(
-    C::init<std::uint64_t>(),
-    C::method<"record($self, res, coh, acc, context, hash)", kRecord>(),
-    C::method<"success_rate($self)", &Metacognition::success_rate>(),
-    C::method<"avg_resonance($self)", &Metacognition::avg_resonance>(),
-    C::method<"recommend($self)", &Metacognition::recommend>());
 
 }  // namespace
 
-const ClassDef& metacognition_class() { return kClass; }
+const ClassDef metacognition_class = C::define(
+    C::init<std::uint64_t>(),
+    // The Python method logs the five values one by one; the engine's other
+    // overload takes a ready-made record.
+    C::method<"record($self, res, coh, acc, context, hash)",
+              static_cast<void (Metacognition::*)(float, float, float, Hypervector, std::uint64_t)>(
+                  &Metacognition::record)>(),
+    C::method<"success_rate($self)", &Metacognition::success_rate>(),
+    C::method<"avg_resonance($self)", &Metacognition::avg_resonance>(),
+    C::method<"recommend($self)", &Metacognition::recommend>());
 
 }  // namespace tessarin::py

@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<MultiHopReasoner, "PyMultiHopReasoner(dim)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef multi_hop_reasoner_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"add_fact($self, fact)", &MultiHopReasoner::add_fact, "Register a fact and return its index.">(),
     C::method<"add_link($self, a, b)", &MultiHopReasoner::add_link,
@@ -17,9 +19,5 @@ const ClassDef kClass = C::define(
               "Hop-0: direct resonance with all facts.\n"
               "Each subsequent hop follows links to associated facts.">(),
     C::method<"reset($self)", &MultiHopReasoner::reset, "Reset all facts and associations.">());
-
-}  // namespace
-
-const ClassDef& multi_hop_reasoner_class() { return kClass; }
 
 }  // namespace tessarin::py

@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<Optimizer, "PyOptimizer()">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef optimizer_class = C::define(
     C::init<>(),
     C::method<"apply($self, action, delta, reason)", &Optimizer::apply>(),
     C::method<"rollback($self)", &Optimizer::rollback>(),
@@ -16,9 +18,5 @@ const ClassDef kClass = C::define(
               "\"inhibition_bias\", \"identity_lr\", \"exploration_rate\".\n"
               "Returns None if the parameter is not set.">(),
     C::method<"get_params($self)", +[](const Optimizer& o) { return as_dict(o.get_params()); }>());
-
-}  // namespace
-
-const ClassDef& optimizer_class() { return kClass; }
 
 }  // namespace tessarin::py

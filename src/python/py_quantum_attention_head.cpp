@@ -6,12 +6,10 @@ namespace {
 
 using C = ClassBuilder<QuantumAttentionHead, "PyQuantumAttentionHead(dim, nqubits)">;
 
-const ClassDef kClass = C::define(
-    C::init<std::uint64_t, std::uint64_t>(),
-    C::method<"compute($self, query, keys, values)", &QuantumAttentionHead::compute>());
-
 }  // namespace
 
-const ClassDef& quantum_attention_head_class() { return kClass; }
+const ClassDef quantum_attention_head_class = C::define(
+    C::init<std::uint64_t, std::uint64_t>(),
+    C::method<"compute($self, query, keys, values)", &QuantumAttentionHead::compute>());
 
 }  // namespace tessarin::py

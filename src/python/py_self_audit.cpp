@@ -6,7 +6,9 @@ namespace {
 
 using C = ClassBuilder<SelfAudit, "PySelfAudit(dim)">;
 
-const ClassDef kClass = C::define(
+}  // namespace
+
+const ClassDef self_audit_class = C::define(
     C::init<std::uint64_t>(),
     C::method<"full_audit($self, hv)", &SelfAudit::full_audit,
               "Full audit: run all consistency checks on a hypervector.\n\n"
@@ -15,9 +17,5 @@ const ClassDef kClass = C::define(
               "Check consistency between two hypervectors.\n\n"
               "Returns (score, passed, issues_list) where score is resonance ∈ [0,1].\n"
               "Passed if score >= 0.7.">());
-
-}  // namespace
-
-const ClassDef& self_audit_class() { return kClass; }
 
 }  // namespace tessarin::py

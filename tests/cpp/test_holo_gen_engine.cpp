@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "core/cancel.hpp"
+#include "core/chacha.hpp"
 #include "core/fault.hpp"
 #include "engines/holo_gen_engine.hpp"
 #include "expect_fault.hpp"
@@ -38,53 +40,16 @@ SignVector product(SignView a, SignView b) {
     return out;
 }
 
-// ---- ChaCha ------------------------------------------------------------------
+// ---- Seeded sign vectors -------------------------------------------------------
 
-struct BlockCase {
-    ChaChaKey key;
-    std::uint64_t counter;
-    std::uint64_t stream;
-    std::array<std::uint32_t, 4> first_words;
-};
-
-constexpr ChaChaKey kCountingKey = {0x03020100U, 0x07060504U, 0x0b0a0908U, 0x0f0e0d0cU,
-                                    0x13121110U, 0x17161514U, 0x1b1a1918U, 0x1f1e1d1cU};
-
-class ChaCha20Reference : public ::testing::TestWithParam<BlockCase> {};
-
-// With 20 rounds the block function is the standard stream cipher, so
-// independent keystreams pin down the state layout (counter words low first,
-// stream words after); the 12-round variant is pinned by the sign vectors below.
-TEST_P(ChaCha20Reference, MatchesKeystream) {
-    const BlockCase& c = GetParam();
-    const ChaChaBlock block = chacha_block(c.key, c.counter, c.stream, 20);
-    EXPECT_TRUE(std::equal(c.first_words.begin(), c.first_words.end(), block.begin()));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Blocks, ChaCha20Reference,
-    ::testing::Values(
-        BlockCase{ChaChaKey{}, 0, 0, {0xade0b876U, 0x903df1a0U, 0xe56a5d40U, 0x28bd8653U}},
-        BlockCase{kCountingKey, 0x01020304FFFFFFFFULL, 0xdeadbeef0a0b0c0dULL,
-                  {0x742bbff5U, 0x37930e9bU, 0xe9984813U, 0xe8d1896dU}},
-        BlockCase{kCountingKey, 0x100000000ULL, 0, {0x09fb38d8U, 0x3a2e6e53U, 0x3ff2e810U, 0xa6736248U}}));
-
-TEST(ChaCha12, SingleDrawsAndBulkVectorsAgreeAcrossBlocks) {
-    const ChaChaKey key = expand_seed(7);
-    ChaCha12Rng rng(key);
-    for (std::uint64_t block = 0; block < 2; ++block) {
-        const ChaChaBlock words = chacha_block(key, block, 0, kChaCha12Rounds);
-        for (std::size_t k = 0; k < 8; ++k) {
-            EXPECT_EQ(rng.next_u64(), words[2 * k] | (std::uint64_t{words[2 * k + 1]} << 32));
-        }
-    }
+TEST(SeededSigns, BulkFillEqualsSingleDraws) {
     // The bulk path computes several blocks at once and fills the vector in
     // blocks of kCancelBlockItems; this length crosses many batch edges and
     // two fill blocks, and ends in a partial block.
     const SignVector bulk = seeded_sign_vector(7, 2 * kCancelBlockItems + 1000);
-    ChaCha12Rng again(key);
+    ChaCha12Rng rng(expand_seed(7));
     for (std::size_t i = 0; i < bulk.size(); ++i) {
-        ASSERT_EQ(bulk[i], (again.next_u64() >> 63) == 0 ? 1 : -1) << "at " << i;
+        ASSERT_EQ(bulk[i], (rng.next_u64() >> 63) == 0 ? 1 : -1) << "at " << i;
     }
 }
 

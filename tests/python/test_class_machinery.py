@@ -1,7 +1,7 @@
 """What every class shares: type identity, thread binding, the borrow state,
 and release on a foreign thread. PyOptimizer serves as the probe because it
-is the smallest engine; every registered thread-bound class must behave the
-same way, which test_every_registered_class_has_the_common_shape checks."""
+is the smallest engine; every thread-bound class must behave the same way,
+which test_every_class_has_the_common_shape checks."""
 import gc
 import inspect
 import sys
@@ -19,12 +19,8 @@ THREAD_BOUND = [
 ]
 
 
-def registered(names):
-    return [getattr(hdc, n) for n in names if hasattr(hdc, n)]
-
-
-@pytest.mark.parametrize("cls", registered(THREAD_BOUND + ["PyHoloSwarm"]), ids=lambda c: c.__name__)
-def test_every_registered_class_has_the_common_shape(cls):
+@pytest.mark.parametrize("cls", [getattr(hdc, n) for n in THREAD_BOUND + ["PyHoloSwarm"]], ids=lambda c: c.__name__)
+def test_every_class_has_the_common_shape(cls):
     assert cls.__module__ == "builtins"
     assert cls.__qualname__ == cls.__name__
     assert cls.__doc__ is not None or cls.__text_signature__ is not None
