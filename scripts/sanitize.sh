@@ -15,9 +15,9 @@ py=$(make_venv build/sanitize-venv)
 "$py" -m pip install --quiet pytest hypothesis numpy
 
 jobs=$(nproc 2>/dev/null || echo 2)
-cmake -S . -B build/sanitize -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIN_SANITIZE=ON \
-    -DTESSARIN_BUILD_PYTHON=ON -DTESSARIN_BUILD_TESTS=ON -DTESSARIN_WERROR=ON \
-    -DPython_EXECUTABLE="$py"
+# The `sanitize` preset (build/sanitize) puts the instrumentation into the
+# global compiler and linker flags.
+cmake --preset sanitize -DPython_EXECUTABLE="$py"
 cmake --build build/sanitize -j "$jobs"
 
 export ASAN_OPTIONS=detect_leaks=0:allocator_may_return_null=1:abort_on_error=1
