@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "core/fault.hpp"
+#include "core/undo_guard.hpp"
 
 namespace tessarin {
 namespace {
@@ -21,6 +22,21 @@ template <class T>
 void reserve_more(std::vector<T>& v, std::size_t extra) {
     if (v.capacity() - v.size() >= extra) return;
     v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
+}
+
+// Words of sign rows per chunk (64 KiB); a longer row gets a chunk of its own size.
+constexpr std::size_t kSignChunkWords = 8192;
+
+// Makes sure the last chunk can take `words` more words without growing
+// (a grown chunk would move the rows already in it); returns whether a chunk
+// was added for it.
+bool make_room_for_words(std::vector<std::vector<std::uint64_t>>& chunks, std::size_t words) {
+    if (!chunks.empty() && chunks.back().capacity() - chunks.back().size() >= words) return false;
+    std::vector<std::uint64_t> chunk;
+    chunk.reserve(std::max(kSignChunkWords, words));
+    reserve_more(chunks, 1);
+    chunks.push_back(std::move(chunk));
+    return true;
 }
 
 // The lane a new row goes to: the next free lane of the last block, or lane 0
@@ -83,6 +99,10 @@ void RowStore::push_back(HvView row) {
     // Every allocation happens before the first change to a lane; a block
     // opened for this row is given up again if its storage cannot grow.
     if (packed) {
+        const std::size_t words = (n + 63) / 64;
+        const bool new_chunk = make_room_for_words(sign_chunks_, words);
+        UndoGuard drop_chunk([this] { sign_chunks_.pop_back(); });
+        if (!new_chunk) drop_chunk.keep();
         const bool opened = open_lane(packed_, packed_records_);
         PackedBlock& b = packed_.back();
         grow_for_row(b.signs, checked_count<SignWord>(n), opened, packed_, packed_records_);
@@ -94,7 +114,14 @@ void RowStore::push_back(HvView row) {
         b.length[lane] = n;
         b.used = lane + 1;
         packed_records_[(packed_.size() - 1) * kLanes + lane] = record;
-        slots_.push_back(Slot{true, packed_.size() - 1, lane});
+        std::vector<std::uint64_t>& chunk = sign_chunks_.back();
+        const std::size_t signs_at = chunk.size();
+        chunk.resize(signs_at + words, 0);  // within the chunk's capacity: cannot throw
+        for (std::size_t i = 0; i < n; ++i) {
+            if (std::signbit(row[i])) chunk[signs_at + i / 64] |= std::uint64_t{1} << (i % 64);
+        }
+        drop_chunk.keep();
+        slots_.push_back(Slot{true, packed_.size() - 1, lane, sign_chunks_.size() - 1, signs_at});
     } else {
         const bool opened = open_lane(floats_, float_records_);
         FloatBlock& b = floats_.back();
@@ -104,7 +131,7 @@ void RowStore::push_back(HvView row) {
         b.length[lane] = n;
         b.used = lane + 1;
         float_records_[(floats_.size() - 1) * kLanes + lane] = record;
-        slots_.push_back(Slot{false, floats_.size() - 1, lane});
+        slots_.push_back(Slot{false, floats_.size() - 1, lane, 0, 0});
     }
 }
 
@@ -116,6 +143,8 @@ void RowStore::pop_back() {
         const auto keep = static_cast<SignWord>(~(1U << s.lane));
         for (std::size_t i = 0; i < b.length[s.lane]; ++i) b.signs[i] = static_cast<SignWord>(b.signs[i] & keep);
         close_lane(packed_, packed_records_);
+        sign_chunks_[s.signs_chunk].resize(s.signs_at);
+        if (sign_chunks_.back().empty()) sign_chunks_.pop_back();
     } else {
         close_lane(floats_, float_records_);
     }
@@ -128,6 +157,7 @@ void RowStore::clear() {
     std::vector<Slot>().swap(slots_);
     std::vector<std::uint64_t>().swap(packed_records_);
     std::vector<std::uint64_t>().swap(float_records_);
+    std::vector<std::vector<std::uint64_t>>().swap(sign_chunks_);
 }
 
 std::uint64_t RowStore::row_length(std::size_t k) const {
@@ -157,8 +187,10 @@ Hypervector RowStore::row(std::size_t k) const {
 std::size_t RowStore::bytes_held() const {
     std::size_t bytes = slots_.capacity() * sizeof(Slot) +
                         (packed_records_.capacity() + float_records_.capacity()) * sizeof(std::uint64_t) +
+                        sign_chunks_.capacity() * sizeof(std::vector<std::uint64_t>) +
                         packed_.capacity() * sizeof(PackedBlock) + floats_.capacity() * sizeof(FloatBlock);
     for (const PackedBlock& b : packed_) bytes += b.signs.capacity() * sizeof(SignWord);
+    for (const auto& c : sign_chunks_) bytes += c.capacity() * sizeof(std::uint64_t);
     for (const FloatBlock& b : floats_) bytes += b.values.capacity() * sizeof(float);
     return bytes;
 }

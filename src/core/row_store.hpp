@@ -60,6 +60,9 @@ public:
         bool packed;
         std::size_t block;
         std::size_t lane;
+        // Packed rows: where the row's words start in sign_chunks().
+        std::size_t signs_chunk = 0;
+        std::size_t signs_at = 0;
     };
 
     std::size_t size() const { return slots_.size(); }
@@ -91,6 +94,14 @@ public:
     const std::vector<Slot>& slots() const { return slots_; }
     // The record number of each lane of each block, in block order.
     const std::vector<std::uint64_t>& packed_records() const { return packed_records_; }
+    // Every packed row's sign bits once more, row by row: bit j of word i is
+    // component 64 * i + j (set: -1.0f). A bipolar query is scored against
+    // these by counting differing bits, which gives the ordered sum's exact
+    // value (see scan.cpp). Rows follow each other in chunks of fixed
+    // capacity (a scan streams them in record order, and growing the store
+    // never copies them), so the second copy costs dim / 8 bytes a row and at
+    // most one chunk's spare room.
+    const std::uint64_t* sign_row(const Slot& s) const { return sign_chunks_[s.signs_chunk].data() + s.signs_at; }
     const std::vector<std::uint64_t>& float_records() const { return float_records_; }
 
 private:
@@ -98,6 +109,7 @@ private:
     std::vector<FloatBlock> floats_;
     std::vector<Slot> slots_;
     std::vector<std::uint64_t> packed_records_;  // kLanes per packed block, in lane order
+    std::vector<std::vector<std::uint64_t>> sign_chunks_;
     std::vector<std::uint64_t> float_records_;
 };
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <array>
 #include <bit>
+#include <cmath>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -74,10 +75,21 @@ void lockstep_scalar(const float* q, BlockGroup& g, std::size_t first, std::size
 
 }  // namespace
 
+static std::uint64_t count_differences_portable(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m) {
+    const std::uint64_t full = m / 64;
+    std::uint64_t n = 0;
+    for (std::uint64_t i = 0; i < full; ++i) n += static_cast<std::uint64_t>(std::popcount(a[i] ^ b[i]));
+    if (const std::uint64_t rest = m % 64; rest != 0) {
+        n += static_cast<std::uint64_t>(std::popcount((a[full] ^ b[full]) & ((std::uint64_t{1} << rest) - 1)));
+    }
+    return n;
+}
+
 TargetKernels scalar_scan_kernels() {
     return {{lockstep_scalar<true>, masked_scalar<true>},
             {lockstep_scalar<false>, masked_scalar<false>},
-            nullptr};
+            nullptr,
+            count_differences_portable};
 }
 
 }  // namespace scan_detail
@@ -211,13 +223,48 @@ void scan_blocks(float start, HvView query, const std::vector<Block>& blocks,
     }
 }
 
+// An exactly bipolar query against sign-bit rows: every product is +1 or -1
+// and every partial sum a whole number no larger than m in magnitude, which a
+// float holds exactly while m <= 2^24. The ordered sum is then m - 2d for the
+// d components where the signs differ, whatever the start value (the first
+// product replaces a zero of either sign, and a sum that returns to zero is
+// +0.0f), so counting differing bits gives the very same bits as adding. A
+// record with no component in common keeps the start value.
+constexpr std::uint64_t kExactCountLimit = std::uint64_t{1} << 24;
+
+bool count_packed_scores(float start, HvView query, const RowStore& rows, std::span<float> out,
+                         scan_detail::CountDifferences count, CancelPoll& poll) {
+    if (query.size() > kExactCountLimit || !is_exactly_bipolar(query)) return false;
+    std::vector<std::uint64_t> signs((query.size() + 63) / 64, 0);
+    for (std::size_t i = 0; i < query.size(); ++i) {
+        if (std::signbit(query[i])) signs[i / 64] |= std::uint64_t{1} << (i % 64);
+    }
+    for (std::size_t k = 0; k < rows.size(); ++k) {
+        const RowStore::Slot& s = rows.slots()[k];
+        if (!s.packed) continue;
+        const std::uint64_t m = std::min<std::uint64_t>(query.size(), rows.row_length(k));
+        poll.tick(m / 64 + 1);
+        if (m == 0) {
+            out[k] = start;
+            continue;
+        }
+        const auto differ = static_cast<std::int64_t>(count(signs.data(), rows.sign_row(s), m));
+        out[k] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * differ);
+    }
+    return true;
+}
+
 void scan_store(float start, HvView query, const RowStore& rows, std::span<float> out, Factors order) {
     if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
     const TargetKernels kernels = kernels_for(active_simd_target());
     const bool record_first = order == Factors::record_first;
     CancelPoll poll;
-    scan_blocks(start, query, rows.packed_blocks(), rows.packed_records(), kernels.packed, record_first, out, poll,
-                [](const RowStore::PackedBlock& b, std::uint64_t from) -> const void* { return b.signs.data() + from; });
+    if (!count_packed_scores(start, query, rows, out, kernels.differences, poll)) {
+        scan_blocks(start, query, rows.packed_blocks(), rows.packed_records(), kernels.packed, record_first, out, poll,
+                    [](const RowStore::PackedBlock& b, std::uint64_t from) -> const void* {
+                        return b.signs.data() + from;
+                    });
+    }
     scan_blocks(start, query, rows.float_blocks(), rows.float_records(), kernels.floats, record_first, out, poll,
                 [](const RowStore::FloatBlock& b, std::uint64_t from) -> const void* {
                     return b.values.data() + from * kLanes;

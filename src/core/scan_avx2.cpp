@@ -197,8 +197,34 @@ void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uin
     }
 }
 
+// Every processor with AVX2 also has the population-count instruction (the
+// target is only chosen when both are present).
+#pragma GCC push_options
+#pragma GCC target("popcnt")
+std::uint64_t count_differences_popcnt(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m) {
+    const std::uint64_t full = m / 64;
+    std::uint64_t n0 = 0, n1 = 0, n2 = 0, n3 = 0;
+    std::uint64_t i = 0;
+    for (; i + 4 <= full; i += 4) {
+        n0 += static_cast<std::uint64_t>(__builtin_popcountll(a[i] ^ b[i]));
+        n1 += static_cast<std::uint64_t>(__builtin_popcountll(a[i + 1] ^ b[i + 1]));
+        n2 += static_cast<std::uint64_t>(__builtin_popcountll(a[i + 2] ^ b[i + 2]));
+        n3 += static_cast<std::uint64_t>(__builtin_popcountll(a[i + 3] ^ b[i + 3]));
+    }
+    for (; i < full; ++i) n0 += static_cast<std::uint64_t>(__builtin_popcountll(a[i] ^ b[i]));
+    if (const std::uint64_t rest = m % 64; rest != 0) {
+        const std::uint64_t keep = (std::uint64_t{1} << rest) - 1;
+        n0 += static_cast<std::uint64_t>(__builtin_popcountll((a[full] ^ b[full]) & keep));
+    }
+    return (n0 + n1) + (n2 + n3);
+}
+#pragma GCC pop_options
+
 TargetKernels avx2_scan_kernels() {
-    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}, interleave_rows_avx2};
+    return {{lockstep_entry<true>, masked_entry<true>},
+            {lockstep_entry<false>, masked_entry<false>},
+            interleave_rows_avx2,
+            count_differences_popcnt};
 }
 
 }  // namespace tessarin::scan_detail

@@ -145,7 +145,10 @@ void masked_entry(const float* q, BlockGroup& g, std::size_t b, std::uint32_t li
 }  // namespace
 
 TargetKernels avx512_scan_kernels() {
-    return {{lockstep_entry<true>, masked_entry<true>}, {lockstep_entry<false>, masked_entry<false>}, interleave_rows_avx2};
+    return {{lockstep_entry<true>, masked_entry<true>},
+            {lockstep_entry<false>, masked_entry<false>},
+            interleave_rows_avx2,
+            count_differences_popcnt};
 }
 
 }  // namespace tessarin::scan_detail

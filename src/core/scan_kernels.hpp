@@ -59,16 +59,27 @@ struct ScanKernels {
 // row must have at least from + n components. Moves bits only.
 using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
 
+// The number of set bits among the first m bits of a[i] ^ b[i] (bit j of a
+// word is component 64 * i + j): the components where two sign-bit rows
+// differ.
+using CountDifferences = std::uint64_t (*)(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m);
+
 struct TargetKernels {
     ScanKernels packed;  // one 16-bit sign word per component
     ScanKernels floats;  // 16 floats per component
     // Null where transposing separate rows costs more than it saves (without
     // vector registers): those are then scored one at a time.
     InterleaveRows interleave;
+    CountDifferences differences;
 };
 #if defined(__x86_64__)
 // 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
 void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
+#endif
+
+#if defined(__x86_64__)
+// With the processor's population count; AVX2 only, so the AVX-512 target uses it too.
+std::uint64_t count_differences_popcnt(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m);
 #endif
 
 TargetKernels scalar_scan_kernels();

@@ -18,11 +18,11 @@ bool probe(SimdTarget t) {
             return true;
 #if defined(__x86_64__) && defined(__GNUC__)
         case SimdTarget::avx2:
-            return __builtin_cpu_supports("avx2");
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt");
         case SimdTarget::avx512:
             // The AVX-512 target also runs some AVX2 kernels.
-            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("avx512f") &&
-                   __builtin_cpu_supports("avx512bw") &&
+            return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
+                   __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
 #else
         default:

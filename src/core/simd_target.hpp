@@ -19,7 +19,7 @@ namespace tessarin {
 
 enum class SimdTarget {
     scalar,  // portable C++; the reference order every other target reproduces
-    avx2,    // x86-64 with AVX2 (8 float lanes)
+    avx2,    // x86-64 with AVX2 (8 float lanes) and the population count
     avx512,  // x86-64 with AVX-512 F, BW, DQ and VL (16 float lanes, mask registers)
 };
 
