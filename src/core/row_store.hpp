@@ -8,7 +8,9 @@
 // lane of a block from contiguous memory.
 //
 // A row whose every component is exactly +1.0f or -1.0f is kept as sign bits
-// (one bit per component, dim / 8 bytes); any other row is kept as floats.
+// (one bit per component, twice: in the lane blocks, for float queries, and
+// row by row, for bipolar queries, which are scored by counting differing
+// bits); any other row is kept as floats.
 // Multiplying by +1.0f or -1.0f is exact, so a packed row expanded to +-1.0f
 // and multiplied scores exactly like the float row it came from, and reading a
 // row back gives exactly the floats that went in (-0.0f, NaN and everything
@@ -16,8 +18,9 @@
 //
 // Rows may have different lengths; each lane remembers its own.
 //
-// Memory: a bipolar row takes len / 8 bytes, any other 4 * len, plus a few
-// dozen bytes of tables per row; a block is as long as its longest lane, so
+// Memory: a bipolar row takes 2 * len / 8 bytes, any other 4 * len, plus a
+// few dozen bytes of tables per row and one 64 KiB chunk of spare room for the
+// row-by-row signs in all; a block is as long as its longest lane, so
 // rows of very different lengths in one block waste the difference. Appends
 // are amortised O(len); row() and copy_row() are O(len) and allocate only the
 // copy they return.
