@@ -202,12 +202,11 @@ Bits byte_reversed(Bits v) {
     }
 }
 
-// Every element of a one-dimensional `view` of sizeof(Bits)-byte elements, at
-// any stride and alignment, narrowed by Item into `out`.
+// Elements [first, last) of a one-dimensional `view` of sizeof(Bits)-byte
+// elements, at any stride and alignment, narrowed by Item into out[first..].
 template <class Bits, bool Swapped, float (*Item)(Bits)>
-void read_elements(const Py_buffer& view, float* out) {
+void read_elements(const Py_buffer& view, Py_ssize_t first, Py_ssize_t last, float* out) {
     const char* const base = static_cast<const char*>(view.buf);
-    const Py_ssize_t n = view.shape[0];
     const auto load = [](const char* p) {
         Bits bits;
         std::memcpy(&bits, p, sizeof bits);
@@ -218,13 +217,13 @@ void read_elements(const Py_buffer& view, float* out) {
     const Py_ssize_t stride = view.strides[0];
     if (stride == kSize) {
         // A constant stride lets the compiler vectorise the contiguous case.
-        for (Py_ssize_t i = 0; i < n; ++i) out[i] = load(base + i * kSize);
+        for (Py_ssize_t i = first; i < last; ++i) out[i] = load(base + i * kSize);
     } else {
-        for (Py_ssize_t i = 0; i < n; ++i) out[i] = load(base + i * stride);
+        for (Py_ssize_t i = first; i < last; ++i) out[i] = load(base + i * stride);
     }
 }
 
-using ElementReader = void (*)(const Py_buffer&, float*);
+using ElementReader = void (*)(const Py_buffer&, Py_ssize_t, Py_ssize_t, float*);
 
 enum class ElementKind { signed_integer, unsigned_integer, boolean, floating };
 
@@ -335,8 +334,21 @@ bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
     if (iteration == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
     const ElementReader read = element_reader(format, view.itemsize);
     if (read == nullptr) return false;
-    out.resize(static_cast<std::size_t>(view.shape[0]));
-    read(view, out.data());
+    // In blocks, so that reading a huge buffer answers Ctrl-C like any other
+    // argument conversion (the buffer is released as the stop unwinds). The
+    // result grows block by block: reserving touches no memory, so a stop
+    // comes before the whole result has been zero-filled.
+    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
+    const Py_ssize_t n = view.shape[0];
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    CancelPoll& poll = conversion_poll();
+    for (Py_ssize_t first = 0; first < n; first += kBlock) {
+        const Py_ssize_t last = std::min(n, first + kBlock);
+        out.resize(static_cast<std::size_t>(last));
+        read(view, first, last, out.data());
+        poll.tick(static_cast<std::uint64_t>(last - first));
+    }
     return true;
 }
 
