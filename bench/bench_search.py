@@ -59,13 +59,19 @@ def first_argmax(scores):
 
 # ---- the cases: each returns (module call, numpy call) on prepared data ----
 
-def causal_holographic(kind, dim, records):
+def causal_memory(kind, dim, records):
+    """A memory of `records` relations, with the stored rows as arrays and lists."""
     m = hdc.PyCausalMemory(dim)
     causes, cause_lists = kind.lists(records, dim)
     effects, effect_lists = kind.lists(records, dim)
     times, time_lists = kind.lists(records, dim)
     for c, e, t in zip(cause_lists, effect_lists, time_lists):
         m.store(c, e, t)
+    return m, causes, effects, times, effect_lists, time_lists
+
+
+def causal_holographic(kind, dim, records):
+    m, causes, effects, times, _, _ = causal_memory(kind, dim, records)
     role = np.asarray(hdc.hv_hash_string("role", dim), dtype=np.float32)
     trace = (role[None, :] * causes + role[None, :] * effects + role[None, :] * times).sum(0)
     probe = kind.make(1, dim)[0].tolist()  # a cause never stored: the holographic scan answers
@@ -81,12 +87,7 @@ def causal_holographic(kind, dim, records):
 
 
 def causal_by_time(kind, dim, records):
-    m = hdc.PyCausalMemory(dim)
-    causes, cause_lists = kind.lists(records, dim)
-    effects, effect_lists = kind.lists(records, dim)
-    times, time_lists = kind.lists(records, dim)
-    for c, e, t in zip(cause_lists, effect_lists, time_lists):
-        m.store(c, e, t)
+    m, _, effects, times, effect_lists, time_lists = causal_memory(kind, dim, records)
     probe = time_lists[records // 2]
 
     def peer():
@@ -169,7 +170,6 @@ def swarm(kind, dim, agents):
 
 def swarm_resonate(kind, dim, agents, max_iter=3):
     sw, roles, policies, skills, role_lists, policy_lists = swarm(kind, dim, agents)
-    swarm_vec = np.asarray(sw.swarm_vector, dtype=np.float32)
     guess = policy_lists[1]
     key = "role-3"
 
@@ -189,7 +189,6 @@ def swarm_resonate(kind, dim, agents, max_iter=3):
             p = policies[pi]
         return key, f"policy-{pi}", f"skill-{si}", score
 
-    del swarm_vec
     return (lambda: sw.resonate(key, guess, guess, max_iter)), peer
 
 

@@ -336,8 +336,16 @@ float dot_one(float start, HvView query, HvView record) {
     return acc;
 }
 
-void divide_all(std::span<float> out, float length) {
-    for (float& s : out) s = s / length;
+template <class Rows>
+void dots_over(float start, HvView query, const Rows& rows, float length, std::span<float> out, Factors order) {
+    ordered_dots(start, query, rows, out, order);
+    for (float& s : out.first(rows.size())) s = s / length;
+}
+
+template <class Rows>
+void resonances_of_rows(HvView v, const Rows& rows, std::span<float> out) {
+    dots_over(0.0f, v, rows, static_cast<float>(v.size()), out, Factors::query_first);
+    for (float& s : out.first(rows.size())) s = resonance_of(s);
 }
 
 }  // namespace
@@ -362,14 +370,12 @@ void ordered_dots(float start, HvView query, std::span<const Hypervector> rows, 
 
 void ordered_dots_over(float start, HvView query, const RowStore& rows, float length, std::span<float> out,
                        Factors order) {
-    ordered_dots(start, query, rows, out, order);
-    divide_all(out.first(rows.size()), length);
+    dots_over(start, query, rows, length, out, order);
 }
 
 void ordered_dots_over(float start, HvView query, std::span<const Hypervector> rows, float length,
                        std::span<float> out, Factors order) {
-    ordered_dots(start, query, rows, out, order);
-    divide_all(out.first(rows.size()), length);
+    dots_over(start, query, rows, length, out, order);
 }
 
 float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k, Factors order) {
@@ -386,14 +392,10 @@ float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k
     return acc;
 }
 
-void resonances(HvView v, const RowStore& rows, std::span<float> out) {
-    ordered_dots_over(0.0f, v, rows, static_cast<float>(v.size()), out);
-    for (float& s : out.first(rows.size())) s = resonance_of(s);
-}
+void resonances(HvView v, const RowStore& rows, std::span<float> out) { resonances_of_rows(v, rows, out); }
 
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out) {
-    ordered_dots_over(0.0f, v, rows, static_cast<float>(v.size()), out);
-    for (float& s : out.first(rows.size())) s = resonance_of(s);
+    resonances_of_rows(v, rows, out);
 }
 
 }  // namespace tessarin

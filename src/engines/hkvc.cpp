@@ -30,13 +30,6 @@ constexpr int kProbeRotation = 21;
 // the exact path to answer; below it the holographic recall decides.
 constexpr float kResonanceThreshold = 0.5f;
 
-template <class DigestAt>
-Hypervector phases_from_digests(std::uint64_t dim, DigestAt digest_at) {
-    Hypervector out = zeroed<float>(dim);
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = phase_from_hash(digest_at(std::uint64_t{i}));
-    return out;
-}
-
 // Component i: the phase of the digest of the prefix's message followed by i.
 // The prefix is hashed once; the indices are finished several at a time.
 Hypervector indexed_phases(const SipHasher13& prefix, std::uint64_t dim) {
@@ -101,10 +94,12 @@ Hypervector position_basis(std::uint64_t pos, std::uint64_t dim) {
 
 Hypervector position_probe_phases(std::uint64_t pos, std::uint64_t dim) {
     const std::uint64_t h = siphash13_u64(pos);
-    return phases_from_digests(dim, [h](std::uint64_t i) {
-        const std::uint64_t t = h ^ (i * kGoldenGamma);
-        return t + std::rotl(t, kProbeRotation);
-    });
+    Hypervector out = zeroed<float>(dim);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        const std::uint64_t t = h ^ (std::uint64_t{i} * kGoldenGamma);
+        out[i] = phase_from_hash(t + std::rotl(t, kProbeRotation));
+    }
+    return out;
 }
 
 HKVC::HKVC(std::uint64_t dim)
