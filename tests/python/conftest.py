@@ -114,11 +114,20 @@ def run_in_thread(fn):
     return box
 
 
+# A process started with SIGINT ignored (a background job, nohup) passes that
+# on, and an interpreter that starts so leaves it ignored: the child puts
+# Python's KeyboardInterrupt handler in place itself, before it can say ready.
+SIGINT_RAISES = "import signal\nsignal.signal(signal.SIGINT, signal.default_int_handler)\n"
+
+
 def interrupt_child(script, delay):
     """Runs `script` in a new interpreter, sends it SIGINT `delay` seconds after
     it prints "ready", and returns (its exit status, the JSON object it prints
-    last, the time the signal was sent on the system-wide monotonic clock)."""
-    child = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    last, the time the signal was sent on the system-wide monotonic clock).
+    The child always starts with SIGINT ignored, as under a background job, so
+    that every run meets the case however the tests themselves were started."""
+    child = subprocess.Popen([sys.executable, "-c", SIGINT_RAISES + script], stdout=subprocess.PIPE, text=True,
+                             preexec_fn=lambda: signal.signal(signal.SIGINT, signal.SIG_IGN))
     try:
         assert child.stdout.readline() == "ready\n"
         time.sleep(delay)
