@@ -308,10 +308,13 @@ ElementReader element_reader(std::string_view format, Py_ssize_t itemsize) {
     return big == kBigEndian ? element_reader<false>(code->kind, size) : element_reader<true>(code->kind, size);
 }
 
-// memoryview iterates only over native single-code formats, and over float16
-// not on every interpreter version; "=f" and "=d" have always been read here.
+// A memoryview iterates only over formats of one struct code in native size
+// and order, written bare or after '@': with any other prefix, even one that
+// names the native order, its iterator raises NotImplementedError. Half
+// floats it unpacks on some interpreter versions only, and not always with
+// their NaN payloads. Those formats take the general path, which gives what
+// iteration gives, error included.
 bool memoryview_iterates(std::string_view format) {
-    if (format == "=f" || format == "=d") return true;
     if (!format.empty() && format.front() == '@') format.remove_prefix(1);
     return format.size() == 1 && format.front() != 'e';
 }
