@@ -35,6 +35,8 @@ CASES = [
     ("reason, 6000-fact chain, 500k links", *TEST_CASES["reason"], 0.3),
     ("argument conversion, range(10**9)", "", "hdc.hv_hash(range(10**9))", 0.3),
     ("argument conversion, list of 10**8 floats", "big = [0.5] * 10**8", "hdc.hv_hash(big)", 0.05),
+    ("argument conversion, buffer of 10**8 floats", "import array\nbig = array.array('f', bytes(4 * 10**8))",
+     "hdc.hv_hash(big)", 0.05),
     ("result conversion, swarm vector of 10**8", "swarm = hdc.PyHoloSwarm(10**8)", "swarm.swarm_vector", 0.1),
     ("rand_bipolar(10**9)", "", "hdc.rand_bipolar(10**9)", 0.1),
     ("hv_hash_string(s, 10**9)", "", "hdc.hv_hash_string('s', 10**9)", 0.1),

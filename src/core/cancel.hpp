@@ -57,13 +57,17 @@ inline constexpr std::uint64_t kCancelBlockItems = 4096;
 
 class CancelPoll {
 public:
-    // Counts `units` of work just done; asks the hook when an interval is used up.
-    void tick(std::uint64_t units) {
+    // Counts `units` of work just done; asks the hook when an interval is used
+    // up. True when an interval was used up and the work goes on: the hook
+    // may have run code that changed anything outside the work itself, so a
+    // caller reading memory that others own looks again before it reads on.
+    bool tick(std::uint64_t units) {
         if (units < budget_) {
             budget_ -= units;
-            return;
+            return false;
         }
         poll_now();
+        return true;
     }
 
     // Asks the hook at once (for the boundary between computing and committing

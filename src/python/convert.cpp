@@ -4,12 +4,14 @@
 #include <bit>
 #include <cstring>
 #include <limits>
+#include <optional>
 #include <utility>
 
 namespace tessarin::py {
 namespace {
 
 constexpr const char* kOutOfRange = "out of range integral type conversion attempted";
+constexpr const char* kChangedWhileRead = "argument changed while it was being read";
 
 // The standard type-mismatch message: "'<type>' object cannot be converted to '<expected>'".
 [[noreturn]] void type_mismatch(PyObject* o, const char* expected) {
@@ -110,6 +112,21 @@ std::vector<Item> convert_sequence(PyObject* o, Convert&& convert) {
 // rounds twice, as an int item does), a float through double, a bool is 0 or 1.
 // Anything else takes the general path, which raises what iteration raises.
 
+// The type `module_name`.`type_name` when the caller has already imported
+// that module (only then can it have made an object of the type), else null.
+Ref imported_type(const char* module_name, const char* type_name) {
+    PyObject* modules = PyImport_GetModuleDict();                     // borrowed
+    PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
+    if (module == nullptr) return {};
+    Ref type = Ref::steal(PyObject_GetAttrString(module, type_name));
+    if (!type) {
+        PyErr_Clear();
+        return {};
+    }
+    if (!PyType_Check(type.get())) return {};
+    return type;
+}
+
 // The native type whose iteration `o` keeps, if any.
 enum class NativeIteration { none, memoryview, array, ndarray };
 
@@ -127,17 +144,9 @@ NativeIteration native_iteration(PyObject* o) {
         {"array", "array", NativeIteration::array},
         {"numpy", "ndarray", NativeIteration::ndarray},
     }};
-    PyObject* modules = PyImport_GetModuleDict();  // borrowed
     for (const auto& [module_name, type_name, iteration] : kArrayTypes) {
-        // Only modules the caller has already imported can have made `o`.
-        PyObject* module = PyDict_GetItemString(modules, module_name);  // borrowed
-        if (module == nullptr) continue;
-        Ref native = Ref::steal(PyObject_GetAttrString(module, type_name));
-        if (!native) {
-            PyErr_Clear();
-            continue;
-        }
-        if (!PyType_Check(native.get())) continue;
+        Ref native = imported_type(module_name, type_name);
+        if (!native) continue;
         auto* const native_type = reinterpret_cast<PyTypeObject*>(native.get());
         if (iter != PyType_GetSlot(native_type, Py_tp_iter)) continue;
         // An ndarray's iterator indexes the array, so a subclass that
@@ -146,6 +155,9 @@ NativeIteration native_iteration(PyObject* o) {
             PyType_GetSlot(type, Py_sq_item) != PyType_GetSlot(native_type, Py_sq_item)) {
             continue;
         }
+        // The buffer must be the native type's own: its export runs no Python
+        // code, so taking a view in the middle of a read changes nothing.
+        if (PyType_GetSlot(type, Py_bf_getbuffer) != PyType_GetSlot(native_type, Py_bf_getbuffer)) continue;
         return iteration;
     }
     return NativeIteration::none;
@@ -202,11 +214,10 @@ Bits byte_reversed(Bits v) {
     }
 }
 
-// Elements [first, last) of a one-dimensional `view` of sizeof(Bits)-byte
-// elements, at any stride and alignment, narrowed by Item into out[first..].
+// Elements [first, last) of sizeof(Bits)-byte elements from `base`, `stride`
+// bytes apart at any alignment, narrowed by Item into out[first..].
 template <class Bits, bool Swapped, float (*Item)(Bits)>
-void read_elements(const Py_buffer& view, Py_ssize_t first, Py_ssize_t last, float* out) {
-    const char* const base = static_cast<const char*>(view.buf);
+void read_elements(const char* base, Py_ssize_t stride, Py_ssize_t first, Py_ssize_t last, float* out) {
     const auto load = [](const char* p) {
         Bits bits;
         std::memcpy(&bits, p, sizeof bits);
@@ -214,7 +225,6 @@ void read_elements(const Py_buffer& view, Py_ssize_t first, Py_ssize_t last, flo
         return Item(bits);
     };
     constexpr auto kSize = static_cast<Py_ssize_t>(sizeof(Bits));
-    const Py_ssize_t stride = view.strides[0];
     if (stride == kSize) {
         // A constant stride lets the compiler vectorise the contiguous case.
         for (Py_ssize_t i = first; i < last; ++i) out[i] = load(base + i * kSize);
@@ -223,7 +233,7 @@ void read_elements(const Py_buffer& view, Py_ssize_t first, Py_ssize_t last, flo
     }
 }
 
-using ElementReader = void (*)(const Py_buffer&, Py_ssize_t, Py_ssize_t, float*);
+using ElementReader = void (*)(const char*, Py_ssize_t, Py_ssize_t, Py_ssize_t, float*);
 
 enum class ElementKind { signed_integer, unsigned_integer, boolean, floating };
 
@@ -319,43 +329,53 @@ bool memoryview_iterates(std::string_view format) {
     return format.size() == 1 && format.front() != 'e';
 }
 
-bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
-    if (!PyObject_CheckBuffer(o)) return false;
-    const NativeIteration iteration = native_iteration(o);
-    if (iteration == NativeIteration::none) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 1) return false;
-    if (iteration == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
-    const ElementReader read = element_reader(format, view.itemsize);
-    if (read == nullptr) return false;
-    // In blocks, so that reading a huge buffer answers Ctrl-C like any other
-    // argument conversion (the buffer is released as the stop unwinds). The
-    // result grows block by block: reserving touches no memory, so a stop
-    // comes before the whole result has been zero-filled.
-    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
-    const Py_ssize_t n = view.shape[0];
-    out.clear();
-    out.reserve(static_cast<std::size_t>(n));
-    CancelPoll& poll = conversion_poll();
-    for (Py_ssize_t first = 0; first < n; first += kBlock) {
-        const Py_ssize_t last = std::min(n, first + kBlock);
-        out.resize(static_cast<std::size_t>(last));
-        read(view, first, last, out.data());
-        poll.tick(static_cast<std::uint64_t>(last - first));
-    }
-    return true;
-}
+// What a view says about the memory it reads.
+struct ViewLayout {
+    const void* buf = nullptr;
+    Py_ssize_t len = 0;
+    Py_ssize_t itemsize = 0;
+    int ndim = 0;
+    Py_ssize_t length = 0;  // of the first dimension, when there is one
+    Py_ssize_t stride = 0;
+    std::string format;
 
-// ---- display texts -------------------------------------------------------------
+    bool operator==(const ViewLayout&) const = default;
+};
+
+// A view of an object's buffer, released with it.
+class HeldView {
+public:
+    HeldView() = default;
+    HeldView(const HeldView&) = delete;
+    HeldView& operator=(const HeldView&) = delete;
+    ~HeldView() {
+        if (held_) PyBuffer_Release(&view_);
+    }
+
+    // False, with no error pending, when `o` gives no view.
+    bool acquire(PyObject* o) {
+        if (PyObject_GetBuffer(o, &view_, PyBUF_RECORDS_RO) < 0) {
+            PyErr_Clear();
+            return false;
+        }
+        held_ = true;
+        return true;
+    }
+
+    ViewLayout layout() const {
+        ViewLayout out{view_.buf, view_.len, view_.itemsize, view_.ndim, 0, 0,
+                       view_.format != nullptr ? view_.format : "B"};
+        if (view_.ndim > 0) {
+            out.length = view_.shape[0];
+            out.stride = view_.strides[0];
+        }
+        return out;
+    }
+
+private:
+    Py_buffer view_{};
+    bool held_ = false;
+};
 
 // An error a caller's object may give as its answer when it is looked at
 // (a wrong type, a value out of range, a broken __iter__ or __str__).
@@ -365,6 +385,119 @@ bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
 bool pending_error_is_ordinary() {
     return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
+
+// The objects whose memory a view of `o` reads, and how each laid it out when
+// the read began. While a view is held an exporter should keep its memory in
+// place, and the interpreter's own exporters refuse to resize or release
+// then; an ndarray does not always (resize(refcheck=False) reallocates under
+// any view), and a memoryview that is only an ndarray's base can be released,
+// letting its exporter move. A signal handler run between two blocks of a
+// read can do either, so after every poll the whole chain is looked at again:
+// `o`, the exporter behind each memoryview (its `obj`) and each ndarray (its
+// `base`), as far as the chain goes through those two kinds. Taking a view of
+// any of them runs no Python code, so nothing changes while they are looked at.
+class MemoryChain {
+public:
+    // Null when the chain holds an ndarray whose buffer is not numpy's own, or
+    // an object that gives no view: such a read takes the general path.
+    static std::optional<MemoryChain> of(PyObject* o) {
+        Ref ndarray = imported_type("numpy", "ndarray");
+        auto* const ndarray_type = reinterpret_cast<PyTypeObject*>(ndarray.get());
+        MemoryChain chain;
+        for (Ref link = Ref::borrow(o); link && link.get() != Py_None;) {
+            const char* owner = nullptr;
+            if (PyMemoryView_Check(link.get())) {
+                owner = "obj";
+            } else if (ndarray_type != nullptr && PyObject_TypeCheck(link.get(), ndarray_type)) {
+                if (PyType_GetSlot(Py_TYPE(link.get()), Py_bf_getbuffer) !=
+                    PyType_GetSlot(ndarray_type, Py_bf_getbuffer)) {
+                    return std::nullopt;
+                }
+                owner = "base";
+            } else if (link.get() != o) {
+                break;  // an exporter that keeps its memory while viewed
+            }
+            Ref next;
+            if (owner != nullptr) {
+                next = Ref::steal(PyObject_GetAttrString(link.get(), owner));
+                if (!next) {
+                    if (!pending_error_is_ordinary()) throw ErrorAlreadySet{};
+                    PyErr_Clear();
+                    return std::nullopt;
+                }
+            }
+            chain.links_.push_back(std::move(link));
+            link = std::move(next);
+        }
+        // Laid out only now, after every attribute above (which a subclass
+        // may compute in Python) has been read.
+        for (const Ref& link : chain.links_) {
+            HeldView view;
+            if (!view.acquire(link.get())) return std::nullopt;
+            chain.layouts_.push_back(view.layout());
+        }
+        return chain;
+    }
+
+    // How `o` was laid out when the chain was made.
+    const ViewLayout& layout() const { return layouts_.front(); }
+
+    // Whether every link still gives a view laid out as when the chain was made.
+    bool unchanged() const {
+        for (std::size_t i = 0; i < links_.size(); ++i) {
+            HeldView view;
+            if (!view.acquire(links_[i].get()) || view.layout() != layouts_[i]) return false;
+        }
+        return true;
+    }
+
+private:
+    std::vector<Ref> links_;
+    std::vector<ViewLayout> layouts_;
+};
+
+bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    const NativeIteration iteration = native_iteration(o);
+    if (iteration == NativeIteration::none) return false;
+    HeldView held;
+    if (!held.acquire(o)) return false;
+    const ViewLayout layout = held.layout();
+    if (layout.ndim != 1) return false;
+    if (iteration == NativeIteration::memoryview && !memoryview_iterates(layout.format)) return false;
+    const ElementReader read = element_reader(layout.format, layout.itemsize);
+    if (read == nullptr) return false;
+    // In blocks, so that reading a huge buffer answers Ctrl-C like any other
+    // argument conversion (the buffer is released as the stop unwinds). The
+    // result grows block by block: reserving touches no memory, so a stop
+    // comes before the whole result has been zero-filled.
+    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
+    const Py_ssize_t n = layout.length;
+    // Only a read of several blocks polls in the middle, so only such a read
+    // needs its chain (looking at it costs about as much as a short read).
+    std::optional<MemoryChain> chain;
+    if (n > kBlock) {
+        chain = MemoryChain::of(o);
+        if (!chain) return false;
+        // (a subclass's `base`, computed in Python, may have changed `o`)
+        if (chain->layout() != layout) raise(PyExc_BufferError, kChangedWhileRead);
+    }
+    const auto* const base = static_cast<const char*>(layout.buf);
+    out.clear();
+    out.reserve(static_cast<std::size_t>(n));
+    CancelPoll& poll = conversion_poll();
+    for (Py_ssize_t first = 0; first < n; first += kBlock) {
+        const Py_ssize_t last = std::min(n, first + kBlock);
+        out.resize(static_cast<std::size_t>(last));
+        read(base, layout.stride, first, last, out.data());
+        if (poll.tick(static_cast<std::uint64_t>(last - first)) && last < n && !chain->unchanged()) {
+            raise(PyExc_BufferError, kChangedWhileRead);
+        }
+    }
+    return true;
+}
+
+// ---- display texts -------------------------------------------------------------
 
 constexpr Py_UCS4 kReplacementCharacter = 0xFFFD;
 

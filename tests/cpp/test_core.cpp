@@ -256,9 +256,9 @@ TEST(Generators, ImpossibleCountIsCapacityOverflow) {
 TEST(Cancel, HookIsAskedOncePerIntervalOfWork) {
     const TestCancelHook hook(0);
     CancelPoll poll;
-    poll.tick(kCancelPollInterval - 1);
+    EXPECT_FALSE(poll.tick(kCancelPollInterval - 1));
     EXPECT_EQ(hook.calls(), 0);  // short work never asks
-    poll.tick(1);
+    EXPECT_TRUE(poll.tick(1));   // and the caller learns when it did
     EXPECT_EQ(hook.calls(), 1);
     for (int i = 0; i < 40; ++i) poll.tick(kCancelPollInterval / 4);
     EXPECT_EQ(hook.calls(), 11);

@@ -2,6 +2,7 @@
 import array
 import ctypes
 import math
+import signal
 import struct
 import sys
 from fractions import Fraction
@@ -422,6 +423,81 @@ def test_ndarray_subclass_that_overrides_indexing_is_iterated():
             return super().__getitem__(i)
 
     assert hdc.hdc_permute(np.arange(3, dtype="f4").view(Sevens), 0) == [7.0, 7.0, 7.0]
+
+
+CHANGED = (BufferError, "argument changed while it was being read")
+READ_LENGTH = 3_000_000
+
+
+def handler_case(change):
+    """What a signal handler does to an argument being read, or to the memory
+    it reads: (the argument, the change, the error that ends a call it
+    interrupts). numpy lets an array move under a view; exporters that keep
+    their memory while it is viewed refuse, and the handler's error ends the call."""
+    arr = np.ones(2 * READ_LENGTH if change == "view's base resized" else READ_LENGTH)
+
+    def resize():
+        arr.resize(10, refcheck=False)
+
+    if change == "ndarray resized":
+        return arr, resize, CHANGED
+    if change == "memoryview's ndarray resized":
+        return memoryview(arr), resize, CHANGED
+    if change == "view's base resized":
+        return arr[::2], resize, CHANGED
+    data = bytearray(np.ones(READ_LENGTH).tobytes())
+    arr = np.frombuffer(data)
+    if change == "base memoryview released, its bytes freed":
+        return arr, lambda: (arr.base.release(), data.clear()), CHANGED
+    if change == "bytearray under a memoryview emptied":
+        refused = "Existing exports of data: object cannot be re-sized"
+        return memoryview(data).cast("d"), data.clear, (BufferError, refused)
+    assert change == "array.array extended"
+    values = array.array("d", data)
+    return values, lambda: values.append(1.0), (BufferError, "cannot resize an array that is exporting buffers")
+
+
+HANDLER_CHANGES = ["ndarray resized", "memoryview's ndarray resized", "view's base resized",
+                   "base memoryview released, its bytes freed", "bytearray under a memoryview emptied",
+                   "array.array extended"]
+
+
+def reading(value):
+    return hdc.hdc_permute(value, 0)
+
+
+@needs_numpy
+@pytest.mark.parametrize("change", HANDLER_CHANGES)
+def test_signal_handler_that_changes_a_buffer_mid_read(change):
+    # A repeating timer runs the handler between blocks of the read. Whatever
+    # it does, the call reads no memory the exporter has let go of: it
+    # completes from what it read, or ends with the handler's error or its own.
+    def handler(signum, frame):
+        # Only from inside the call (past the start of `reading`), so that the
+        # read begins with the argument as it was made.
+        if frame.f_code is reading.__code__ and frame.f_lasti > 0:
+            interrupted.append(True)
+            change_it()
+
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        for _ in range(20):
+            value, change_it, error = handler_case(change)
+            interrupted = []
+            signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
+            try:
+                outcome = reading(value) == [1.0] * READ_LENGTH
+            except BufferError as exc:
+                outcome = type(exc), str(exc)
+            finally:
+                signal.setitimer(signal.ITIMER_REAL, 0)
+            assert outcome in (True, error)
+            if outcome == error:
+                break
+    finally:
+        signal.signal(signal.SIGALRM, previous)
+    # The call ended with the error, so the handler ran while it was running.
+    assert outcome == error and interrupted
 
 
 def test_list_mutated_during_conversion_is_read_like_its_iterator():
