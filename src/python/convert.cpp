@@ -387,24 +387,27 @@ bool pending_error_is_ordinary() {
 }
 
 // The objects whose memory a view of `o` reads, and how each laid it out when
-// the read began. While a view is held an exporter should keep its memory in
-// place, and the interpreter's own exporters refuse to resize or release
-// then; an ndarray does not always (resize(refcheck=False) reallocates under
-// any view), and a memoryview that is only an ndarray's base can be released,
-// letting its exporter move. A signal handler run between two blocks of a
-// read can do either, so after every poll the whole chain is looked at again:
-// `o`, the exporter behind each memoryview (its `obj`) and each ndarray (its
-// `base`), as far as the chain goes through those two kinds. Taking a view of
-// any of them runs no Python code, so nothing changes while they are looked at.
+// the read began: `o`, the exporter behind each memoryview (its `obj`) and
+// behind each ndarray (its `base`), as far as the chain goes through those two
+// kinds, and the object it ends at. While a view is held an exporter should
+// keep its memory in place, and the interpreter's own exporters refuse to
+// resize or release then. But an ndarray does not always (resize(refcheck=False)
+// reallocates under any view), it holds no view of the object it was made
+// over (np.ndarray(buffer=...), np.memmap), and a memoryview that is only an
+// ndarray's base can be released. A signal handler run between two blocks of
+// a read can do any of these, so after every poll the whole chain is looked at
+// again.
 class MemoryChain {
 public:
     // Null when the chain holds an ndarray whose buffer is not numpy's own, or
-    // an object that gives no view: such a read takes the general path.
+    // when `o` or a memoryview or ndarray in it gives no view: such a read
+    // takes the general path.
     static std::optional<MemoryChain> of(PyObject* o) {
         Ref ndarray = imported_type("numpy", "ndarray");
         auto* const ndarray_type = reinterpret_cast<PyTypeObject*>(ndarray.get());
         MemoryChain chain;
-        for (Ref link = Ref::borrow(o); link && link.get() != Py_None;) {
+        Ref link = Ref::borrow(o);
+        for (;;) {
             const char* owner = nullptr;
             if (PyMemoryView_Check(link.get())) {
                 owner = "obj";
@@ -414,37 +417,47 @@ public:
                     return std::nullopt;
                 }
                 owner = "base";
-            } else if (link.get() != o) {
-                break;  // an exporter that keeps its memory while viewed
             }
-            Ref next;
-            if (owner != nullptr) {
-                next = Ref::steal(PyObject_GetAttrString(link.get(), owner));
-                if (!next) {
-                    if (!pending_error_is_ordinary()) throw ErrorAlreadySet{};
-                    PyErr_Clear();
-                    return std::nullopt;
-                }
+            if (owner == nullptr) break;
+            Ref next = Ref::steal(PyObject_GetAttrString(link.get(), owner));
+            if (!next) {
+                if (!pending_error_is_ordinary()) throw ErrorAlreadySet{};
+                PyErr_Clear();
+                return std::nullopt;
             }
             chain.links_.push_back(std::move(link));
+            if (next.get() == Py_None) break;
             link = std::move(next);
         }
         // Laid out only now, after every attribute above (which a subclass
         // may compute in Python) has been read.
-        for (const Ref& link : chain.links_) {
+        for (const Ref& native : chain.links_) {
             HeldView view;
-            if (!view.acquire(link.get())) return std::nullopt;
+            if (!view.acquire(native.get())) return std::nullopt;
             chain.layouts_.push_back(view.layout());
         }
+        // The object the chain ends at (array.array when `o` is one), when it
+        // gives a view.
+        if (link) {
+            HeldView view;
+            if (view.acquire(link.get())) {
+                chain.layouts_.push_back(view.layout());
+                chain.links_.push_back(std::move(link));
+            }
+        }
+        if (chain.links_.empty()) return std::nullopt;
         return chain;
     }
 
     // How `o` was laid out when the chain was made.
     const ViewLayout& layout() const { return layouts_.front(); }
 
-    // Whether every link still gives a view laid out as when the chain was made.
+    // Whether every link still gives a view laid out as when the chain was
+    // made. Only the end of the chain can run Python code when it is viewed
+    // (an exporter written in Python), so it is looked at first: whatever
+    // that code lets a handler do to the links before it is still seen.
     bool unchanged() const {
-        for (std::size_t i = 0; i < links_.size(); ++i) {
+        for (std::size_t i = links_.size(); i-- > 0;) {
             HeldView view;
             if (!view.acquire(links_[i].get()) || view.layout() != layouts_[i]) return false;
         }

@@ -449,6 +449,8 @@ def handler_case(change):
     arr = np.frombuffer(data)
     if change == "base memoryview released, its bytes freed":
         return arr, lambda: (arr.base.release(), data.clear()), CHANGED
+    if change == "bytes an ndarray was made over freed":
+        return np.ndarray((READ_LENGTH,), buffer=data), data.clear, CHANGED
     if change == "bytearray under a memoryview emptied":
         refused = "Existing exports of data: object cannot be re-sized"
         return memoryview(data).cast("d"), data.clear, (BufferError, refused)
@@ -458,7 +460,8 @@ def handler_case(change):
 
 
 HANDLER_CHANGES = ["ndarray resized", "memoryview's ndarray resized", "view's base resized",
-                   "base memoryview released, its bytes freed", "bytearray under a memoryview emptied",
+                   "base memoryview released, its bytes freed", "bytes an ndarray was made over freed",
+                   "bytearray under a memoryview emptied",
                    "array.array extended"]
 
 
