@@ -459,10 +459,15 @@ def handler_case(change):
     return values, lambda: values.append(1.0), (BufferError, "cannot resize an array that is exporting buffers")
 
 
-HANDLER_CHANGES = ["ndarray resized", "memoryview's ndarray resized", "view's base resized",
-                   "base memoryview released, its bytes freed", "bytes an ndarray was made over freed",
-                   "bytearray under a memoryview emptied",
-                   "array.array extended"]
+HANDLER_CHANGES = [
+    "ndarray resized",
+    "memoryview's ndarray resized",
+    "view's base resized",
+    "base memoryview released, its bytes freed",
+    "bytes an ndarray was made over freed",
+    "bytearray under a memoryview emptied",
+    "array.array extended",
+]
 
 
 def reading(value):
