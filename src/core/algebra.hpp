@@ -24,8 +24,9 @@ using HvView = std::span<const float>;
 
 // a[i] * b[i] over the common prefix.
 Hypervector hdc_bind(HvView a, HvView b);
-// key[i] * compound[i] over the common prefix (the product commutes, so this
-// equals hdc_bind(compound, key) bit for bit).
+// key[i] * compound[i] over the common prefix. The product commutes except in
+// which of two NaNs it keeps: here the key's, where hdc_bind(compound, key)
+// would keep the compound's.
 Hypervector hdc_unbind(HvView compound, HvView key);
 // sign(a[i] + b[i]) as +1, -1 or +0 (zero, negative zero and NaN sums).
 Hypervector hdc_bundle(HvView a, HvView b);

@@ -5,6 +5,7 @@
 
 #include "core/fault.hpp"
 #include "core/generators.hpp"
+#include "core/scan.hpp"
 
 namespace tessarin {
 
@@ -42,9 +43,9 @@ Hypervector encode_system_state(std::uint64_t dim, const SystemState& state) {
     }};
     Hypervector acc = zeroed<float>(dim);
     for (const Field& f : fields) {
-        const Hypervector level = level_hypervector(f.label, quantise_level(f.reading), dim);
-        const Hypervector role = string_hypervector(f.role, dim);
-        for (std::size_t i = 0; i < acc.size(); ++i) acc[i] = acc[i] + level[i] * role[i];
+        Hypervector bound = level_hypervector(f.label, quantise_level(f.reading), dim);
+        multiply_each_in_order(bound, string_hypervector(f.role, dim), bound);
+        add_each_in_order(acc, bound, acc);
     }
     return acc;
 }
@@ -53,7 +54,8 @@ Hypervector bundle_diagnostics(HvView payload, const SystemState& state) {
     const Hypervector role = diagnostic_role(payload.size());
     const Hypervector encoding = encode_system_state(payload.size(), state);
     Hypervector out(payload.size());
-    for (std::size_t i = 0; i < out.size(); ++i) out[i] = payload[i] + role[i] * encoding[i];
+    multiply_each_in_order(role, encoding, out);
+    add_each_in_order(payload, out, out);
     return out;
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "core/cancel.hpp"
+#include "core/scan.hpp"
 
 namespace tessarin {
 
@@ -24,10 +25,10 @@ Hypervector hebbian(HvView weights, HvView pre, HvView post, float lr, std::uint
         std::uint64_t row_start = 0;
         if (__builtin_mul_overflow(i, dim, &row_start) || row_start >= len) break;
         const std::uint64_t row_cols = std::min(cols, len - row_start);
-        const float t = pre[i] * lr;
+        const float t = mul_in_order(pre[i], lr);
         auto update = [&](std::uint64_t j) {
             float& cell = w[static_cast<std::size_t>(row_start + j)];
-            cell = post[j] * t + cell;
+            cell = add_in_order(mul_in_order(post[j], t), cell);
         };
         if (i < row_cols) update(i);
         // Columns with (i + j) % 7 == 0, skipping the diagonal element already updated.

@@ -11,6 +11,10 @@
 #include "core/scan_kernels.hpp"
 #include "core/simd_target.hpp"
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <xmmintrin.h>
+#endif
+
 namespace tessarin {
 namespace scan_detail {
 namespace {
@@ -396,6 +400,58 @@ void resonances(HvView v, const RowStore& rows, std::span<float> out) { resonanc
 
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out) {
     resonances_of_rows(v, rows, out);
+}
+
+namespace {
+
+// out[i] = op(a[i], b[i]) through `lanes` four components at a time and
+// `one` for the rest. Loads come before the store, so out may alias a or b.
+template <class Lanes, class One>
+void each_in_order(HvView a, HvView b, std::span<float> out, Lanes lanes, One one) {
+    const std::size_t n = out.size();
+    std::size_t i = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    for (; i + 4 <= n; i += 4) _mm_storeu_ps(&out[i], lanes(_mm_loadu_ps(&a[i]), _mm_loadu_ps(&b[i])));
+#else
+    (void)lanes;
+#endif
+    for (; i < n; ++i) out[i] = one(a[i], b[i]);
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Register operands only: legacy SSE would fault on an unaligned memory one.
+inline __m128 mul_lanes_in_order(__m128 a, __m128 b) {
+    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
+inline __m128 add_lanes_in_order(__m128 a, __m128 b) {
+    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
+#else
+struct NoLanes {};
+constexpr NoLanes mul_lanes_in_order{};
+constexpr NoLanes add_lanes_in_order{};
+#endif
+
+}  // namespace
+
+void multiply_each_in_order(HvView a, HvView b, std::span<float> out) {
+    each_in_order(a, b, out, [](auto x, auto y) { return mul_lanes_in_order(x, y); }, mul_in_order);
+}
+
+void add_each_in_order(HvView a, HvView b, std::span<float> out) {
+    each_in_order(a, b, out, [](auto x, auto y) { return add_lanes_in_order(x, y); }, add_in_order);
+}
+
+void scale_add_each_in_order(HvView x, float w, std::span<float> out) {
+#if defined(__x86_64__) && defined(__GNUC__)
+    const __m128 wide = _mm_set1_ps(w);
+    const auto lanes = [wide](__m128 xs, __m128 acc) { return add_lanes_in_order(mul_lanes_in_order(xs, wide), acc); };
+#else
+    const NoLanes lanes{};
+#endif
+    each_in_order(x, out, out, lanes, [w](float xi, float acc) { return add_in_order(mul_in_order(xi, w), acc); });
 }
 
 }  // namespace tessarin

@@ -66,6 +66,17 @@ inline float add_in_order(float acc, float x) {
 #endif
 }
 
+// Element-wise forms over the first out.size() components (a and b must hold
+// at least that many): out[i] = a[i] * b[i], a[i] + b[i], or x[i] * w + out[i],
+// each with the left operand as the instruction's first source, so that of
+// two NaNs the left one's payload survives whatever the compiler prefers. out
+// may be the same memory as an operand. On x86-64 four lanes at a time, as the
+// compiler's own vectorisation of the plain loop would do; elsewhere the
+// scalar helpers above.
+void multiply_each_in_order(HvView a, HvView b, std::span<float> out);
+void add_each_in_order(HvView a, HvView b, std::span<float> out);
+void scale_add_each_in_order(HvView x, float w, std::span<float> out);
+
 enum class Factors {
     query_first,   // q[i] * r[i]
     record_first,  // r[i] * q[i]

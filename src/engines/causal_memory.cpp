@@ -100,8 +100,10 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
     undo_cause_index.keep();
 
     for (std::size_t i = 0; i < trace_.size(); ++i) {
-        const float bound = (cause_role_[i] * cause[i] + effect_role_[i] * effect[i]) + temporal_role_[i] * time[i];
-        trace_[i] = trace_[i] + bound;
+        const float bound = add_in_order(add_in_order(mul_in_order(cause_role_[i], cause[i]),
+                                                      mul_in_order(effect_role_[i], effect[i])),
+                                         mul_in_order(temporal_role_[i], time[i]));
+        trace_[i] = add_in_order(trace_[i], bound);
     }
 }
 

@@ -55,10 +55,9 @@ void HoloCPUScheduler::store_memory(std::string target) {
         value_codebook_.pop_back();
         throw;
     }
-    for (std::size_t i = 0; i < wv_.size(); ++i) wv_[i] = wv_[i] + bound[i];
-    for (std::size_t i = 0; i < holographic_state_.size(); ++i) {
-        holographic_state_[i] = clamp_signed_unit(holographic_state_[i] + key[i]);
-    }
+    add_each_in_order(wv_, bound, wv_);
+    add_each_in_order(holographic_state_, key, holographic_state_);
+    for (float& v : holographic_state_) v = clamp_signed_unit(v);
 }
 
 bool HoloCPUScheduler::recall(std::string_view target) const {

@@ -64,7 +64,7 @@ void HoloSwarm::add_agent(std::string role, Hypervector r_hv, std::string policy
     // The swarm vector may have been replaced by one of another length, and
     // dim bounds it too.
     const auto m = static_cast<std::size_t>(std::min<std::uint64_t>({dim_, swarm_.size(), bound.size()}));
-    for (std::size_t j = 0; j < m; ++j) swarm_[j] = bound[j] + swarm_[j];
+    add_each_in_order(std::span(bound).first(m), swarm_, std::span(swarm_).first(m));
 
     role_names_.push_back(std::move(role));
     policy_names_.push_back(std::move(policy));

@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/scan.hpp"
 #include "core/text.hpp"
 
 namespace tessarin {
@@ -47,7 +48,7 @@ float Metacognition::avg_resonance() const {
     // A rolling float sum would round differently from the fresh ordered sum
     // once records are dropped, so the mean is recomputed over the whole log.
     float sum = -0.0f;
-    for (const MetaRecord& r : meta_records_) sum = sum + r.res;
+    for (const MetaRecord& r : meta_records_) sum = add_in_order(sum, r.res);
     return sum / static_cast<float>(meta_records_.size());
 }
 

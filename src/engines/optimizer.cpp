@@ -2,6 +2,8 @@
 
 #include <cmath>
 
+#include "core/scan.hpp"
+
 namespace tessarin {
 
 namespace {
@@ -73,7 +75,7 @@ void Optimizer::apply(std::string_view action, float delta, std::string_view /*r
         float& value = params_.*a.field;
         // An increase adds delta as given (a negative delta lowers the value);
         // a decrease always lowers it by the magnitude.
-        const float moved = a.direction == Direction::increase ? value + delta : value - std::fabs(delta);
+        const float moved = a.direction == Direction::increase ? add_in_order(value, delta) : value - std::fabs(delta);
         value = bounded(moved, a.bound);
         return;
     }

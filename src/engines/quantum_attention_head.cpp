@@ -36,7 +36,7 @@ Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const H
     float total = -0.0f;
     for (float& a : amplitudes) {
         a = amplitude(a);
-        total = total + a;
+        total = add_in_order(total, a);
     }
 
     Hypervector out = zeroed<float>(dim);
@@ -46,7 +46,7 @@ Hypervector quantum_attention(std::uint64_t dim, HvView query, std::span<const H
         const float weight = amplitudes[i] / total;
         const std::size_t m = std::min(values[i].size(), out.size());
         poll.tick(m);
-        for (std::size_t j = 0; j < m; ++j) out[j] = values[i][j] * weight + out[j];
+        scale_add_each_in_order(values[i], weight, std::span(out).first(m));
     }
     return out;
 }

@@ -35,7 +35,7 @@ float history_consistency(HvView hv, const History& history) {
     const std::size_t k = std::min(kConsistencyWindow, history.size());
     float sum = 0.0f;
     auto entry = history.newest_first_begin();
-    for (std::size_t i = 0; i < k; ++i, ++entry) sum = sum + ordered_dot_over(-0.0f, hv, *entry, length);
+    for (std::size_t i = 0; i < k; ++i, ++entry) sum = add_in_order(sum, ordered_dot_over(-0.0f, hv, *entry, length));
     return sum / static_cast<float>(k);
 }
 
