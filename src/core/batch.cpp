@@ -57,12 +57,36 @@ bool ranks_above(const Ranked& a, const Ranked& b) {
 
 }  // namespace
 
+namespace {
+
+std::size_t checked_elements(std::uint64_t count, std::uint64_t dim, std::size_t element_size) {
+    const std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / element_size;
+    if (dim != 0 && count > limit / dim) throw std::bad_alloc();
+    return static_cast<std::size_t>(count * dim);
+}
+
+// A table made row by row: fill(i, row) writes row i. The memory is reserved
+// whole but touched only as rows are filled, so a huge table that is
+// cancelled has not first spent its time zero-filling all of it.
+template <class Fill>
+FloatTable table_by_rows(std::uint64_t count, std::uint64_t dim, Fill&& fill) {
+    FloatTable out;
+    out.values.reserve(checked_elements(count, dim, sizeof(float)));
+    out.count = count;
+    out.dim = dim;
+    for (std::uint64_t i = 0; i < count; ++i) {
+        out.values.resize(static_cast<std::size_t>((i + 1) * dim));
+        fill(i, out.row(i));
+    }
+    return out;
+}
+
+}  // namespace
+
 template <class T>
 Table<T> zeroed_table(std::uint64_t count, std::uint64_t dim) {
-    constexpr std::uint64_t limit = static_cast<std::uint64_t>(std::numeric_limits<std::ptrdiff_t>::max()) / sizeof(T);
-    if (dim != 0 && count > limit / dim) throw std::bad_alloc();
     Table<T> out;
-    out.values.resize(static_cast<std::size_t>(count * dim));
+    out.values.resize(checked_elements(count, dim, sizeof(T)));
     out.count = count;
     out.dim = dim;
     return out;
@@ -71,10 +95,9 @@ template Table<float> zeroed_table<float>(std::uint64_t, std::uint64_t);
 template Table<std::int64_t> zeroed_table<std::int64_t>(std::uint64_t, std::uint64_t);
 
 FloatTable string_rows(std::span<const std::string> texts, std::uint64_t dim) {
-    FloatTable out = zeroed_table<float>(texts.size(), dim);
     CancelPoll poll;
-    for (std::uint64_t i = 0; i < out.count; ++i) string_hypervector_fill(texts[i], out.row(i), poll);
-    return out;
+    return table_by_rows(texts.size(), dim,
+                         [&](std::uint64_t i, std::span<float> row) { string_hypervector_fill(texts[i], row, poll); });
 }
 
 FloatTable random_bipolar_rows(std::uint64_t count, std::uint64_t dim, std::uint64_t seed, std::uint64_t first) {
@@ -84,12 +107,10 @@ FloatTable random_bipolar_rows(std::uint64_t count, std::uint64_t dim, std::uint
         throw InputError("rows " + std::to_string(first) + " to " + std::to_string(first) + " + " +
                          std::to_string(count) + " lie beyond the generator's draws at dim " + std::to_string(dim));
     }
-    FloatTable out = zeroed_table<float>(count, dim);
     const ChaChaKey key = expand_seed(seed);
     constexpr std::uint32_t kOne = 0x3F800000U;  // bit pattern of 1.0f
     CancelPoll poll;
-    for (std::uint64_t i = 0; i < count; ++i) {
-        float* const row = out.row(i).data();
+    return table_by_rows(count, dim, [&](std::uint64_t i, std::span<float> row) {
         const std::uint64_t base = (first + i) * per_row;
         for_each_chacha12_draw(key, base, base + per_row, [&](std::uint64_t index, std::uint64_t draw) {
             const std::uint64_t from = (index - base) * kBitsPerDraw;
@@ -98,9 +119,9 @@ FloatTable random_bipolar_rows(std::uint64_t count, std::uint64_t dim, std::uint
                 row[from + b] = std::bit_cast<float>(kOne | static_cast<std::uint32_t>((draw >> b) & 1U) << 31);
             }
         });
+        // A draw costs about as much as eight components.
         poll.tick(dim + per_row * 8);
-    }
-    return out;
+    });
 }
 
 Hypervector ordered_row_sum(const FloatTable& rows) {

@@ -602,12 +602,14 @@ Ref to_python(std::span<const float> v) {
 
 namespace {
 
-// Rows of a two-dimensional numeric buffer, each read as the one-dimensional
-// buffer of that row would be. False (nothing read) for anything else.
+// Rows of a one- or two-dimensional numeric buffer (one row for one
+// dimension), each read as the one-dimensional buffer of that row would be.
+// Any exporter is read (the package's own arrays among them), except a
+// memoryview of a format it does not iterate, which the general path refuses
+// as it refuses that memoryview as a vector. False (nothing read) for
+// anything else.
 bool read_numeric_rows(PyObject* o, FloatTable& out) {
     if (!PyObject_CheckBuffer(o)) return false;
-    const NativeIteration iteration = native_iteration(o);
-    if (iteration != NativeIteration::ndarray && iteration != NativeIteration::memoryview) return false;
     Py_buffer view;
     if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
         PyErr_Clear();
@@ -618,27 +620,34 @@ bool read_numeric_rows(PyObject* o, FloatTable& out) {
         ~Release() { PyBuffer_Release(v); }
     } release{&view};
     const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 2) return false;
-    if (iteration == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
+    if (view.ndim != 1 && view.ndim != 2) return false;
+    if (native_iteration(o) == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
     const ElementReader read = element_reader(format, view.itemsize);
     if (read == nullptr) return false;
-    const auto rows = static_cast<std::uint64_t>(view.shape[0]);
-    const auto cols = static_cast<std::uint64_t>(view.shape[1]);
+    const bool one_row = view.ndim == 1;
+    const auto rows = one_row ? std::uint64_t{1} : static_cast<std::uint64_t>(view.shape[0]);
+    const Py_ssize_t cols = view.shape[one_row ? 0 : 1];
     out.count = rows;
-    out.dim = cols;
+    out.dim = static_cast<std::uint64_t>(cols);
     out.values.clear();
-    out.values.reserve(static_cast<std::size_t>(rows * cols));
+    out.values.reserve(static_cast<std::size_t>(rows * out.dim));
     // One row is a one-dimensional view of the same memory.
     Py_buffer row = view;
     row.ndim = 1;
-    row.shape = &view.shape[1];
-    row.strides = &view.strides[1];
+    row.shape = &view.shape[one_row ? 0 : 1];
+    row.strides = &view.strides[one_row ? 0 : 1];
     CancelPoll& poll = conversion_poll();
+    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
     for (std::uint64_t r = 0; r < rows; ++r) {
-        row.buf = static_cast<char*>(view.buf) + static_cast<Py_ssize_t>(r) * view.strides[0];
-        out.values.resize(static_cast<std::size_t>((r + 1) * cols));
-        read(row, 0, view.shape[1], out.values.data() + r * cols);
-        poll.tick(cols);
+        row.buf = static_cast<char*>(view.buf) + (one_row ? 0 : static_cast<Py_ssize_t>(r) * view.strides[0]);
+        // In blocks, so that one huge row answers Ctrl-C too; the table grows
+        // as it is read, so a stop comes before all of it is zero-filled.
+        for (Py_ssize_t first = 0; first < cols; first += kBlock) {
+            const Py_ssize_t last = std::min(cols, first + kBlock);
+            out.values.resize(static_cast<std::size_t>(r * out.dim + static_cast<std::uint64_t>(last)));
+            read(row, first, last, out.values.data() + r * out.dim);
+            poll.tick(static_cast<std::uint64_t>(last - first));
+        }
     }
     return true;
 }
@@ -681,7 +690,7 @@ Count Arg<Count>::convert(PyObject* o) {
 FloatTable Arg<FloatTable>::convert(PyObject* o) {
     FloatTable out;
     if (read_numeric_rows(o, out)) return out;
-    if (const Py_ssize_t ndim = buffer_dimensions(o); ndim > 2 && native_iteration(o) != NativeIteration::none) {
+    if (const Py_ssize_t ndim = buffer_dimensions(o); ndim > 2) {
         PyErr_Format(PyExc_ValueError, "expected one or two dimensions, got %zd", ndim);
         throw ErrorAlreadySet{};
     }
