@@ -56,9 +56,15 @@ PyObject* g_array_type = nullptr;
 
 // A consumer may ask for any combination of the buffer request flags: the
 // memory is always writable and C-contiguous, so every request can be met,
-// each with only the fields it asked for.
+// each with only the fields it asked for, ...
 int get_buffer(PyObject* self, Py_buffer* view, int flags) {
     ArrayData& d = data_of(self);
+    // Except Fortran order, which a matrix of several rows and columns is not.
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && d.ndim == 2 && d.shape[0] > 1 && d.shape[1] > 1) {
+        PyErr_SetString(PyExc_BufferError, "the array is C-contiguous, not Fortran-contiguous");
+        view->obj = nullptr;
+        return -1;
+    }
     // An empty array still hands out a valid address.
     static char empty = 0;
     void* buf = std::visit([](auto& v) -> void* { return v.data(); }, d.elements);
