@@ -69,13 +69,16 @@ std::size_t checked_elements(std::uint64_t count, std::uint64_t dim, std::size_t
 // whole but touched only as rows are filled, so a huge table that is
 // cancelled has not first spent its time zero-filling all of it.
 template <class Fill>
-FloatTable table_by_rows(std::uint64_t count, std::uint64_t dim, Fill&& fill) {
+FloatTable table_by_rows(std::uint64_t count, std::uint64_t dim, CancelPoll& poll, Fill&& fill) {
     FloatTable out;
     out.values.reserve(checked_elements(count, dim, sizeof(float)));
     out.count = count;
     out.dim = dim;
     for (std::uint64_t i = 0; i < count; ++i) {
-        out.values.resize(static_cast<std::size_t>((i + 1) * dim));
+        // A very long row is made room for in blocks, each a poll.
+        for_each_block(poll, dim, 1, [&](std::uint64_t, std::uint64_t last) {
+            out.values.resize(static_cast<std::size_t>(i * dim + last));
+        });
         fill(i, out.row(i));
     }
     return out;
@@ -96,7 +99,7 @@ template Table<std::int64_t> zeroed_table<std::int64_t>(std::uint64_t, std::uint
 
 FloatTable string_rows(std::span<const std::string> texts, std::uint64_t dim) {
     CancelPoll poll;
-    return table_by_rows(texts.size(), dim,
+    return table_by_rows(texts.size(), dim, poll,
                          [&](std::uint64_t i, std::span<float> row) { string_hypervector_fill(texts[i], row, poll); });
 }
 
@@ -110,7 +113,7 @@ FloatTable random_bipolar_rows(std::uint64_t count, std::uint64_t dim, std::uint
     const ChaChaKey key = expand_seed(seed);
     constexpr std::uint32_t kOne = 0x3F800000U;  // bit pattern of 1.0f
     CancelPoll poll;
-    return table_by_rows(count, dim, [&](std::uint64_t i, std::span<float> row) {
+    return table_by_rows(count, dim, poll, [&](std::uint64_t i, std::span<float> row) {
         const std::uint64_t base = (first + i) * per_row;
         for_each_chacha12_draw(key, base, base + per_row, [&](std::uint64_t index, std::uint64_t draw) {
             const std::uint64_t from = (index - base) * kBitsPerDraw;
@@ -118,9 +121,10 @@ FloatTable random_bipolar_rows(std::uint64_t count, std::uint64_t dim, std::uint
             for (std::uint64_t b = 0; b < n; ++b) {
                 row[from + b] = std::bit_cast<float>(kOne | static_cast<std::uint32_t>((draw >> b) & 1U) << 31);
             }
+            // Per draw, so that one very long row answers a stop too; a draw
+            // costs about as much as eight components.
+            poll.tick(kBitsPerDraw + 8);
         });
-        // A draw costs about as much as eight components.
-        poll.tick(dim + per_row * 8);
     });
 }
 
@@ -128,8 +132,10 @@ Hypervector ordered_row_sum(const FloatTable& rows) {
     Hypervector sum = zeroed<float>(rows.dim);  // +0.0f, the sum's start
     CancelPoll poll;
     for (std::uint64_t i = 0; i < rows.count; ++i) {
-        add_row_in_order(sum.data(), rows.row(i).data(), sum.size());
-        poll.tick(rows.dim);
+        // In column blocks, so that very long rows answer a stop too.
+        for_each_block(poll, rows.dim, 1, [&](std::uint64_t first, std::uint64_t last) {
+            add_row_in_order(sum.data() + first, rows.row(i).data() + first, static_cast<std::size_t>(last - first));
+        });
     }
     return sum;
 }
