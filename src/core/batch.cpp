@@ -159,32 +159,28 @@ void require_same_dim(const FloatTable& queries, std::uint64_t dim) {
     }
 }
 
-template <class ScanOne>
-FloatTable resonance_table_over(const FloatTable& queries, std::uint64_t n, ScanOne&& scan_one) {
-    FloatTable out = zeroed_table<float>(queries.count, n);
-    // One scan per query: each scan polls on its own.
-    for (std::uint64_t i = 0; i < queries.count; ++i) scan_one(queries.row(i), out.row(i));
-    return out;
-}
-
 }  // namespace
 
 FloatTable resonance_table(const FloatTable& queries, const FloatTable& rows) {
     require_same_dim(queries, rows.dim);
-    // The scan over separate vectors takes them as Hypervectors.
-    std::vector<Hypervector> held;
-    held.reserve(static_cast<std::size_t>(rows.count));
-    for (std::uint64_t j = 0; j < rows.count; ++j) held.emplace_back(rows.row(j).begin(), rows.row(j).end());
-    return resonance_table_over(queries, rows.count, [&](HvView q, std::span<float> out) {
-        resonances(q, std::span<const Hypervector>(held), out);
-    });
+    // Laid out as stored rows, so that bipolar rows are scored from their
+    // bits as an item memory scores them.
+    RowStore store;
+    CancelPoll poll;
+    for (std::uint64_t j = 0; j < rows.count; ++j) {
+        store.push_back(rows.row(j));
+        poll.tick(rows.dim);
+    }
+    return resonance_table(queries, store);
 }
 
 FloatTable resonance_table(const FloatTable& queries, const RowStore& rows) {
-    // Each query is one scan of the store (a kernel scoring several queries
-    // per pass over the rows would read them once for all).
-    return resonance_table_over(queries, rows.size(),
-                                          [&](HvView q, std::span<float> out) { resonances(q, rows, out); });
+    // Each query is one scan of the store, polling on its own (a kernel
+    // scoring several queries per pass over the rows would read them once
+    // for all).
+    FloatTable out = zeroed_table<float>(queries.count, rows.size());
+    for (std::uint64_t i = 0; i < queries.count; ++i) resonances(queries.row(i), rows, out.row(i));
+    return out;
 }
 
 TopK top_k(const FloatTable& scores, std::uint64_t k) {

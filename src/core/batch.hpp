@@ -71,7 +71,7 @@ void sign_in_place(std::span<float> sums);
 Hypervector bundle_rows(const FloatTable& rows);
 
 // Entry (i, j) is resonance(queries[i], rows[j]). Queries and rows must share
-// one dim (InputError otherwise).
+// one dim (InputError otherwise). The rows are first laid out in a RowStore.
 FloatTable resonance_table(const FloatTable& queries, const FloatTable& rows);
 // The same against stored rows, each of length queries.dim.
 FloatTable resonance_table(const FloatTable& queries, const RowStore& rows);
