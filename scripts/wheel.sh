@@ -34,7 +34,7 @@ abi3audit --strict --summary "$wheel"
 # The tests must meet the installed module, not a build tree.
 "$py" -c 'import sys, tessarin_hdc; assert tessarin_hdc.__file__.startswith(sys.prefix), tessarin_hdc.__file__'
 
-# Every CPython 3.11+ here imports the same wheel (one stable-ABI build serves them all).
+# Every CPython 3.11+ here imports the same wheel, both packages (one stable-ABI build serves them all).
 target=build/wheel-import
 rm -rf "$target"
 "$py" -m pip install --quiet --no-deps --target "$target" "$wheel"
@@ -49,6 +49,8 @@ if sys.implementation.name == "cpython" and sys.version_info >= (3, 11): print(o
     seen[$exe]=1
     "$exe" -S -c 'import sys; sys.path.insert(0, sys.argv[1]); import tessarin_hdc as h
 assert h.hv_hash_string("abc", 4) == [1.0, 1.0, -1.0, 1.0]
+import tessarin
+assert tessarin.hash_strings(["abc"], 4).tolist() == [[1.0, 1.0, -1.0, 1.0]]
 print("imported by", sys.executable, sys.version.split()[0])' "$target"
     imported=$((imported + 1))
 done

@@ -29,16 +29,36 @@ float sign_of_top_bit(std::uint64_t word) {
 // Cost of one generated component, in cancellation units.
 constexpr std::uint64_t kUnitsPerComponent = 1;
 
-}  // namespace
-
-Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
-    // The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
-    // bounds a plain loop. Eight interleaved lanes each jump eight steps at a
-    // time (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same
-    // states in the same places while keeping the multiplier busy.
-    constexpr std::size_t kLanes = 8;
+// The stream is one serial recurrence, s <- a*s + 1, whose multiply latency
+// bounds a plain loop. Eight interleaved lanes each jump eight steps at a time
+// (s <- a^8*s + (1 + a + ... + a^7)), which yields exactly the same states in
+// the same places while keeping the multiplier busy.
+class LcgSigns {
+public:
+    static constexpr std::size_t kLanes = 8;
     static_assert(kCancelBlockItems % kLanes == 0, "a block boundary must not split the lanes");
-    constexpr auto jump = [] {
+
+    explicit LcgSigns(std::uint64_t seed) {
+        std::uint64_t s = seed;
+        for (std::size_t j = 0; j < kLanes; ++j) lane_[j] = s = s * kLcgMultiplier + 1;
+    }
+
+    // Components first ... last - 1 of the stream; consecutive calls must
+    // continue where the previous one stopped, and only the last may end
+    // inside a round of the lanes.
+    void fill(float* out, std::size_t first, std::size_t last) {
+        std::size_t i = first;
+        for (; i + kLanes <= last; i += kLanes) {
+            for (std::size_t j = 0; j < kLanes; ++j) {
+                out[i + j] = sign_of_top_bit(lane_[j]);
+                lane_[j] = lane_[j] * kJump.first + kJump.second;
+            }
+        }
+        for (std::size_t j = 0; i < last; ++i, ++j) out[i] = sign_of_top_bit(lane_[j]);
+    }
+
+private:
+    static constexpr auto kJump = [] {
         std::uint64_t mul = 1;
         std::uint64_t add = 0;
         for (std::size_t i = 0; i < kLanes; ++i) {
@@ -47,24 +67,31 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
         }
         return std::pair{mul, add};
     }();
-    std::array<std::uint64_t, kLanes> lane{};
-    std::uint64_t s = seed;
-    for (std::size_t j = 0; j < kLanes; ++j) lane[j] = s = s * kLcgMultiplier + 1;
+    std::array<std::uint64_t, kLanes> lane_{};
+};
+
+}  // namespace
+
+Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n) {
+    LcgSigns signs(seed);
     // Blocks hold whole rounds of the lanes, so only the last one has a tail.
     return filled_in_blocks<float>(n, kUnitsPerComponent, [&](Hypervector& out, std::size_t first, std::size_t last) {
-        std::size_t i = first;
-        for (; i + kLanes <= last; i += kLanes) {
-            for (std::size_t j = 0; j < kLanes; ++j) {
-                out[i + j] = sign_of_top_bit(lane[j]);
-                lane[j] = lane[j] * jump.first + jump.second;
-            }
-        }
-        for (std::size_t j = 0; i < last; ++i, ++j) out[i] = sign_of_top_bit(lane[j]);
+        signs.fill(out.data(), first, last);
     });
+}
+
+void lcg_bipolar_fill(std::uint64_t seed, std::span<float> out, CancelPoll& poll) {
+    LcgSigns signs(seed);
+    for_each_block(poll, out.size(), kUnitsPerComponent,
+                   [&](std::uint64_t first, std::uint64_t last) { signs.fill(out.data(), first, last); });
 }
 
 Hypervector string_hypervector(std::string_view text, std::uint64_t n) {
     return lcg_bipolar_stream(string_digest(text), n);
+}
+
+void string_hypervector_fill(std::string_view text, std::span<float> out, CancelPoll& poll) {
+    lcg_bipolar_fill(string_digest(text), out, poll);
 }
 
 std::uint64_t hv_hash(HvView v) {

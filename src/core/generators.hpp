@@ -15,9 +15,11 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 
 namespace tessarin {
 
@@ -31,6 +33,11 @@ Hypervector lcg_bipolar_stream(std::uint64_t seed, std::uint64_t n);
 
 // lcg_bipolar_stream(string_digest(text), n): O(len(text) + n).
 Hypervector string_hypervector(std::string_view text, std::uint64_t n);
+
+// The same components written into `out` (out.size() of them), for rows of a
+// table filled in place; the fill ticks `poll`.
+void lcg_bipolar_fill(std::uint64_t seed, std::span<float> out, CancelPoll& poll);
+void string_hypervector_fill(std::string_view text, std::span<float> out, CancelPoll& poll);
 
 // Sign fingerprint: bit (i mod 64) toggled for every component strictly
 // greater than zero, over the whole vector. O(len), no allocation.

@@ -81,6 +81,28 @@ constexpr bool prefixes_type_errors() {
     }
 }
 
+// A kind whose ValueErrors are about the argument as a whole (a shape, a
+// sign) declares `static constexpr bool kPrefixValueErrors = true;` to have
+// them prefixed in the same way.
+template <class S>
+struct WithoutOptional {
+    using type = S;
+};
+template <class T>
+struct WithoutOptional<std::optional<T>> {
+    using type = T;
+};
+
+template <class S>
+constexpr bool prefixes_value_errors() {
+    using Kind = typename WithoutOptional<S>::type;
+    if constexpr (requires { Arg<Kind>::kPrefixValueErrors; }) {
+        return Arg<Kind>::kPrefixValueErrors;
+    } else {
+        return false;
+    }
+}
+
 template <class P>
 Storage<P> convert_one(PyObject* slot, const Parameter& param) {
     try {
@@ -95,6 +117,10 @@ Storage<P> convert_one(PyObject* slot, const Parameter& param) {
             // The data() of a name inside a text signature is not NUL-terminated.
             const std::string name(param.name);
             prefix_type_error(name.c_str());
+        }
+        if constexpr (prefixes_value_errors<Storage<P>>()) {
+            const std::string name(param.name);
+            prefix_value_error(name.c_str());
         }
         throw;
     }

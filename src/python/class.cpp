@@ -31,20 +31,21 @@ PyObject* ClassDef::make_type() const {
     // The type keeps pointing at the name and at the method and property
     // tables, which the class file's static ClassDef owns for the life of the
     // process; the slots and the PyType_Spec are read only here.
-    PyType_Slot slots[] = {
+    std::vector<PyType_Slot> slots{
         {Py_tp_doc, const_cast<char*>(docstring)},                       // class docstring, signature first
         {Py_tp_new, reinterpret_cast<void*>(tp_new)},                    // the one way to make an instance
         {Py_tp_dealloc, reinterpret_cast<void*>(tp_dealloc)},            // releases (or leaks) the engine
         {Py_tp_methods, const_cast<PyMethodDef*>(methods.data())},      // the method table
         {Py_tp_getset, const_cast<PyGetSetDef*>(getset.data())},        // the properties
-        {0, nullptr},
     };
+    if (length != nullptr) slots.push_back({Py_mp_length, reinterpret_cast<void*>(length)});  // len()
+    slots.push_back({0, nullptr});
     PyType_Spec spec{};
     spec.name = qualified_name.c_str();
     spec.basicsize = basicsize;
     // Not subclassable (no BASETYPE flag); no __dict__ and no __weakref__ slot.
     spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE;
-    spec.slots = slots;
+    spec.slots = slots.data();
     return PyType_FromSpec(&spec);
 }
 

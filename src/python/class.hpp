@@ -52,12 +52,13 @@ private:
 // What a class file hands to the module: a spec from which the type object
 // is made when the module adds the class.
 struct ClassDef {
-    std::string qualified_name;        // "builtins.<Class>"
+    std::string qualified_name;        // "<module>.<Class>"
     const char* docstring = nullptr;   // constructor signature first
     std::vector<PyMethodDef> methods;  // null-terminated
     std::vector<PyGetSetDef> getset;   // null-terminated
     newfunc tp_new = nullptr;
     destructor tp_dealloc = nullptr;
+    lenfunc length = nullptr;          // len(), when the class has one
     int basicsize = 0;
     std::string_view name() const;
     // A new type object (new reference), or null with an error set.
@@ -111,7 +112,10 @@ struct MethodTarget<R (*)(E&, P...)> {
     static constexpr bool is_const = std::is_const_v<E>;
 };
 
-template <class Engine, FixedString CtorSig, FixedString Doc = "", Threading Threads = Threading::Bound>
+// `Module` is what the class reports as its __module__ (the specified
+// classes report "builtins").
+template <class Engine, FixedString CtorSig, FixedString Doc = "", Threading Threads = Threading::Bound,
+          FixedString Module = "builtins">
 class ClassBuilder {
 public:
     static constexpr auto kCtor = parse_signature<CtorSig>();
@@ -144,10 +148,11 @@ public:
     // ---- members --------------------------------------------------------------
 
     struct Member {
-        enum class Kind { Constructor, Method, Property } kind;
+        enum class Kind { Constructor, Method, Property, Length } kind;
         PyMethodDef method{};
         PyGetSetDef getset{};
         newfunc tp_new = nullptr;
+        lenfunc length = nullptr;
     };
 
     // Target: a function returning the engine by value from the converted arguments.
@@ -186,16 +191,25 @@ public:
         return m;
     }
 
+    // len(): a const member (or function of the engine) returning a count.
+    template <auto Count>
+    static Member length() {
+        Member m{Member::Kind::Length};
+        m.length = &length_trampoline<Count>;
+        return m;
+    }
+
     template <class... Members>
     static ClassDef define(Members... members) {
         ClassDef def;
-        def.qualified_name = "builtins." + std::string(kCtor.name);
+        def.qualified_name = std::string(Module.view()) + "." + std::string(kCtor.name);
         def.docstring = Docstring<CtorSig, Doc>::c_str();
         for (const Member& m : {members...}) {
             switch (m.kind) {
                 case Member::Kind::Constructor: def.tp_new = m.tp_new; break;
                 case Member::Kind::Method: def.methods.push_back(m.method); break;
                 case Member::Kind::Property: def.getset.push_back(m.getset); break;
+                case Member::Kind::Length: def.length = m.length; break;
             }
         }
         def.methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
@@ -271,6 +285,21 @@ private:
             return with_engine<false>(self, [&](const Engine& engine) { return to_python(std::invoke(Get, engine)); })
                 .release();
         });
+    }
+
+    template <auto Count>
+    static Py_ssize_t length_trampoline(PyObject* self) {
+        Py_ssize_t n = -1;
+        PyObject* done = guarded([&] {
+            return with_engine<false>(self, [&](const Engine& engine) {
+                       n = static_cast<Py_ssize_t>(std::invoke(Count, engine));
+                       return Ref::borrow(Py_None);
+                   })
+                .release();
+        });
+        if (done == nullptr) return -1;
+        Py_DECREF(done);
+        return n;
     }
 
     template <auto Set, FixedString ValueName>

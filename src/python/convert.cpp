@@ -747,4 +747,126 @@ Ref to_python(std::span<const float> v) {
     });
 }
 
+// ---- the companion package's kinds ----------------------------------------------
+
+namespace {
+
+// Rows of a one- or two-dimensional numeric buffer (one row for one
+// dimension), each read as the one-dimensional buffer of that row would be.
+// Any exporter is read (the package's own arrays among them), except a
+// memoryview of a format it does not iterate, which the general path refuses
+// as it refuses that memoryview as a vector. False (nothing read) for
+// anything else.
+bool read_numeric_rows(PyObject* o, FloatTable& out) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return false;
+    }
+    struct Release {
+        Py_buffer* v;
+        ~Release() { PyBuffer_Release(v); }
+    } release{&view};
+    const std::string_view format = view.format != nullptr ? view.format : "B";
+    if (view.ndim != 1 && view.ndim != 2) return false;
+    if (native_iteration(o) == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
+    const ElementReader read = element_reader(format, view.itemsize);
+    if (read == nullptr) return false;
+    const bool one_row = view.ndim == 1;
+    const auto rows = one_row ? std::uint64_t{1} : static_cast<std::uint64_t>(view.shape[0]);
+    const Py_ssize_t cols = view.shape[one_row ? 0 : 1];
+    out.count = rows;
+    out.dim = static_cast<std::uint64_t>(cols);
+    out.values.clear();
+    out.values.reserve(static_cast<std::size_t>(rows * out.dim));
+    // One row is a one-dimensional view of the same memory.
+    Py_buffer row = view;
+    row.ndim = 1;
+    row.shape = &view.shape[one_row ? 0 : 1];
+    row.strides = &view.strides[one_row ? 0 : 1];
+    CancelPoll& poll = conversion_poll();
+    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
+    for (std::uint64_t r = 0; r < rows; ++r) {
+        row.buf = static_cast<char*>(view.buf) + (one_row ? 0 : static_cast<Py_ssize_t>(r) * view.strides[0]);
+        // In blocks, so that one huge row answers Ctrl-C too; the table grows
+        // as it is read, so a stop comes before all of it is zero-filled.
+        for (Py_ssize_t first = 0; first < cols; first += kBlock) {
+            const Py_ssize_t last = std::min(cols, first + kBlock);
+            out.values.resize(static_cast<std::size_t>(r * out.dim + static_cast<std::uint64_t>(last)));
+            read(row, first, last, out.values.data() + r * out.dim);
+            poll.tick(static_cast<std::uint64_t>(last - first));
+        }
+    }
+    return true;
+}
+
+// Whether an item of a sequence is a row (rather than a number of one row).
+bool is_row(PyObject* item) { return PySequence_Check(item) != 0; }
+
+Py_ssize_t buffer_dimensions(PyObject* o) {
+    if (!PyObject_CheckBuffer(o)) return -1;
+    Py_buffer view;
+    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
+        PyErr_Clear();
+        return -1;
+    }
+    const Py_ssize_t ndim = view.ndim;
+    PyBuffer_Release(&view);
+    return ndim;
+}
+
+}  // namespace
+
+std::int64_t Arg<std::int64_t>::convert(PyObject* o) { return to_int64(o); }
+
+bool Arg<bool>::convert(PyObject* o) {
+    if (o == Py_True) return true;
+    if (o == Py_False) return false;
+    type_mismatch(o, "PyBool");
+}
+
+Count Arg<Count>::convert(PyObject* o) {
+    const Int64 v = read_int64(o);
+    if (v.overflow < 0 || (v.overflow == 0 && v.value < 0)) {
+        Ref text = Ref::steal(check(PyObject_Repr(index_of(o).get())));
+        PyErr_Format(PyExc_ValueError, "must not be negative, got %U", text.get());
+        throw ErrorAlreadySet{};
+    }
+    return Count{Arg<std::uint64_t>::convert(o)};
+}
+
+FloatTable Arg<FloatTable>::convert(PyObject* o) {
+    FloatTable out;
+    if (read_numeric_rows(o, out)) return out;
+    if (const Py_ssize_t ndim = buffer_dimensions(o); ndim > 2) {
+        PyErr_Format(PyExc_ValueError, "expected one or two dimensions, got %zd", ndim);
+        throw ErrorAlreadySet{};
+    }
+    require_sequence(o);
+    const Py_ssize_t n = PySequence_Size(o);
+    if (n < 0) throw ErrorAlreadySet{};
+    if (n == 0) raise(PyExc_ValueError, "an empty sequence has no row length");
+    Ref first = Ref::steal(check(PySequence_GetItem(o, 0)));
+    if (!is_row(first.get())) {
+        out.values = Arg<std::vector<float>>::convert(o);
+        out.count = 1;
+        out.dim = out.values.size();
+        return out;
+    }
+    const std::vector<std::vector<float>> rows = Arg<std::vector<std::vector<float>>>::convert(o);
+    out.count = rows.size();
+    out.dim = rows.empty() ? 0 : rows.front().size();
+    out.values.reserve(static_cast<std::size_t>(out.count * out.dim));
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+        if (rows[r].size() != out.dim) {
+            PyErr_Format(PyExc_ValueError, "rows must share one length: row 0 has %zu components, row %zu has %zu",
+                         static_cast<std::size_t>(out.dim), r, rows[r].size());
+            throw ErrorAlreadySet{};
+        }
+        out.values.insert(out.values.end(), rows[r].begin(), rows[r].end());
+    }
+    return out;
+}
+
 }  // namespace tessarin::py

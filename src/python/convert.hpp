@@ -24,7 +24,9 @@
 #include <variant>
 #include <vector>
 
+#include "core/batch.hpp"
 #include "core/cancel.hpp"
+#include "python/array.hpp"
 #include "python/errors.hpp"
 #include "python/ref.hpp"
 
@@ -113,6 +115,38 @@ struct Arg<std::variant<std::string, std::array<float, 3>>> {
     static constexpr bool kConvertedLast = true;
     static std::variant<std::string, std::array<float, 3>> convert(PyObject* o);
 };
+// ---- the companion package's kinds ----------------------------------------------
+
+template <>
+struct Arg<std::int64_t> {  // int64
+    static std::int64_t convert(PyObject* o);
+};
+template <>
+struct Arg<bool> {  // a bool (True or False, nothing else)
+    static bool convert(PyObject* o);
+};
+// A non-negative int (a count, a size, a seed): a negative one is a
+// ValueError naming the argument, one beyond 64 bits an OverflowError.
+struct Count {
+    std::uint64_t value = 0;
+};
+template <>
+struct Arg<Count> {
+    static constexpr bool kPrefixValueErrors = true;
+    static Count convert(PyObject* o);
+};
+// Rows of one length: a two-dimensional numeric buffer (numpy array or
+// memoryview) or a sequence of vectors gives its rows, a one-dimensional
+// buffer or a sequence of numbers one row. Every row is read exactly as a
+// Hypervector argument is. Rows of different lengths, and an empty sequence
+// (which has no row length), are ValueErrors naming the argument; a buffer
+// of shape (0, n) is zero rows of length n.
+template <>
+struct Arg<FloatTable> {
+    static constexpr bool kPrefixValueErrors = true;
+    static FloatTable convert(PyObject* o);
+};
+
 template <class T>
 struct Arg<std::optional<T>> {  // optional X: None means absent
     static std::optional<T> convert(PyObject* o) {

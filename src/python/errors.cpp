@@ -70,15 +70,18 @@ void translate_current_exception() noexcept {
     }
 }
 
-void prefix_type_error(const char* name) noexcept {
-    if (!PyErr_ExceptionMatches(PyExc_TypeError)) return;
+namespace {
+
+// Re-raises a pending error of exactly the kind `type` (or a subclass) as a
+// new `type` whose message is "argument '<name>': <original message>".
+void prefix_error(PyObject* type, const char* name) noexcept {
+    if (!PyErr_ExceptionMatches(type)) return;
     SavedError original;
     PyObject* old_value = original.value();
 
     Ref text = old_value ? Ref::steal(PyObject_Str(old_value)) : Ref::steal(PyUnicode_FromString(""));
     Ref message = text ? Ref::steal(PyUnicode_FromFormat("argument '%s': %U", name, text.get())) : Ref{};
-    Ref replacement =
-        message ? Ref::steal(PyObject_CallFunctionObjArgs(PyExc_TypeError, message.get(), nullptr)) : Ref{};
+    Ref replacement = message ? Ref::steal(PyObject_CallFunctionObjArgs(type, message.get(), nullptr)) : Ref{};
     if (replacement && old_value) {
         // SetCause steals its argument; GetCause returns a new reference or null.
         if (PyObject* cause = PyException_GetCause(old_value)) PyException_SetCause(replacement.get(), cause);
@@ -86,7 +89,13 @@ void prefix_type_error(const char* name) noexcept {
     // Replaced either way: by the prefixed error, or, when building it failed,
     // by that failure, which is pending already.
     original.discard();
-    if (replacement) PyErr_SetObject(PyExc_TypeError, replacement.get());
+    if (replacement) PyErr_SetObject(type, replacement.get());
 }
+
+}  // namespace
+
+void prefix_type_error(const char* name) noexcept { prefix_error(PyExc_TypeError, name); }
+
+void prefix_value_error(const char* name) noexcept { prefix_error(PyExc_ValueError, name); }
 
 }  // namespace tessarin::py

@@ -96,5 +96,7 @@ PyObject* guarded(Body&& body) noexcept {
 // "argument '<name>': <original message>", keeping the original's cause.
 // Errors of other types are left untouched.
 void prefix_type_error(const char* name) noexcept;
+// The same for a pending ValueError.
+void prefix_value_error(const char* name) noexcept;
 
 }  // namespace tessarin::py

@@ -25,7 +25,7 @@ struct FixedString {
 
 struct Parameter {
     std::string_view name;
-    bool optional = false;  // written "name=None": may be omitted, None meaning absent
+    bool optional = false;  // written "name=<default>": may be omitted (absent: None, or the default shown)
 };
 
 template <std::size_t Count>
@@ -104,10 +104,11 @@ constexpr auto parse_signature() {
             out.has_self = true;
             return;
         }
-        constexpr std::string_view kNoneDefault = "=None";
-        const bool optional = entry.size() > kNoneDefault.size() &&
-                              detail::same(entry.substr(entry.size() - kNoneDefault.size()), kNoneDefault);
-        if (optional) entry = entry.substr(0, entry.size() - kNoneDefault.size());
+        // "name=<default>": the argument may be omitted; its kind (an
+        // optional) says what absence means, and the text shows the default.
+        const std::size_t equals = detail::index_of(entry, '=');
+        const bool optional = equals < entry.size();
+        if (optional) entry = detail::trim(entry.substr(0, equals));
         out.params[i++] = Parameter{entry, optional};
     });
     return out;

@@ -83,3 +83,38 @@ def test_every_public_name_is_documented_with_an_example(name, node):
     doc = ast.get_docstring(node) or ""
     assert doc.strip(), name
     assert ">>>" in doc, name
+
+
+# ---- the companion package's stub (python/tessarin/__init__.pyi, installed
+# inside the package beside py.typed) ------------------------------------------
+
+COMPANION_STUB = REPO / "python" / "tessarin" / "__init__.pyi"
+
+
+def test_companion_stub_lists_the_public_names():
+    import tessarin
+
+    tree = ast.parse(COMPANION_STUB.read_text(encoding="utf-8"))
+    names = [node.name for node in tree.body if isinstance(node, (ast.FunctionDef, ast.ClassDef))
+             and not node.name.startswith("_")]
+    assert sorted(names) == sorted(tessarin.__all__)
+    for node in tree.body:
+        if isinstance(node, (ast.FunctionDef, ast.ClassDef)) and not node.name.startswith("_"):
+            assert ">>>" in (ast.get_docstring(node) or ""), node.name
+
+
+@typing_run
+def test_companion_stubtest_and_a_strict_user_script():
+    result = run_mypy("mypy.stubtest", "tessarin")
+    assert result.returncode == 0, result.stdout + result.stderr
+    pytest.importorskip("numpy")
+    result = run_mypy("mypy", "--strict", str(USER_SCRIPT.with_name("typed_companion.py")))
+    assert result.returncode == 0, result.stdout + result.stderr
+
+
+def test_companion_stub_examples_run():
+    pytest.importorskip("numpy")
+    import doctest
+
+    result = doctest.testfile(str(COMPANION_STUB), module_relative=False, optionflags=doctest.NORMALIZE_WHITESPACE)
+    assert result.failed == 0

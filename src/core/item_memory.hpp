@@ -1,0 +1,49 @@
+// An exact search store: rows of one length, scored against queries by
+// resonance and searched for the best matches.
+//
+// Rows live in a RowStore, so an exactly bipolar row costs two bits a
+// component and any other row four bytes; reading a row back gives exactly
+// the floats that went in. Every score is resonance(query, row) bit for bit.
+//
+// Costs: add is amortised O(rows * dim); resonances and search scan every
+// row once per query (O(queries * size * dim), polling: they may unwind with
+// Cancelled); search keeps a heap of k per query. A failed or cancelled add
+// leaves the memory as it was. Const members change nothing, so several
+// threads may score one memory while nobody adds.
+#pragma once
+
+#include <cstdint>
+
+#include "core/batch.hpp"
+#include "core/row_store.hpp"
+
+namespace tessarin {
+
+class ItemMemory {
+public:
+    // dim 0 is InputError: a memory of empty rows could tell nothing apart.
+    explicit ItemMemory(std::uint64_t dim);
+
+    std::uint64_t dim() const { return dim_; }
+    std::uint64_t size() const { return rows_.size(); }
+
+    // Appends every row of `rows` (each of length dim, else InputError) and
+    // returns the index of the first.
+    std::uint64_t add(const FloatTable& rows);
+
+    // Entry (i, j): resonance(queries[i], row j).
+    FloatTable resonances(const FloatTable& queries) const;
+    // The best min(k, size) rows of each query, as top_k orders them.
+    TopK search(const FloatTable& queries, std::uint64_t k) const;
+
+    // Row i exactly as added; Fault (index out of bounds) past the end.
+    Hypervector row(std::uint64_t i) const;
+
+private:
+    void require_dim(const FloatTable& t, const char* what) const;
+
+    std::uint64_t dim_;
+    RowStore rows_;
+};
+
+}  // namespace tessarin

@@ -1,0 +1,226 @@
+#include "python/array.hpp"
+
+#include <array>
+#include <string>
+#include <variant>
+
+#include "python/convert.hpp"
+#include "python/errors.hpp"
+
+namespace tessarin::py {
+namespace {
+
+using Elements = std::variant<std::vector<float>, std::vector<std::int64_t>, std::vector<std::int8_t>>;
+
+// Everything C++ about one array, behind one pointer so that the Python
+// object itself stays a plain C layout.
+struct ArrayData {
+    Elements elements;
+    int ndim = 1;
+    std::array<Py_ssize_t, 2> shape{};
+    std::array<Py_ssize_t, 2> strides{};
+    Py_ssize_t itemsize = 0;
+    Py_ssize_t exports = 0;  // views alive (the object cannot go while one is)
+};
+
+struct ArrayObject {
+    PyObject_HEAD
+    ArrayData* data;
+};
+
+ArrayData& data_of(PyObject* self) { return *reinterpret_cast<ArrayObject*>(self)->data; }
+
+// The buffer format code and the numpy name of each element type.
+template <class T>
+struct ElementNames;
+template <>
+struct ElementNames<float> {
+    static constexpr const char* format = "f";
+    static constexpr const char* dtype = "float32";
+};
+template <>
+struct ElementNames<std::int64_t> {
+    static constexpr const char* format = "q";
+    static constexpr const char* dtype = "int64";
+};
+template <>
+struct ElementNames<std::int8_t> {
+    static constexpr const char* format = "b";
+    static constexpr const char* dtype = "int8";
+};
+
+template <class Vector>
+using NamesOf = ElementNames<typename std::decay_t<Vector>::value_type>;
+
+PyObject* g_array_type = nullptr;
+
+// A consumer may ask for any combination of the buffer request flags: the
+// memory is always writable and C-contiguous, so every request can be met,
+// each with only the fields it asked for, ...
+int get_buffer(PyObject* self, Py_buffer* view, int flags) {
+    ArrayData& d = data_of(self);
+    // Except Fortran order, which a matrix of several rows and columns is not.
+    if ((flags & PyBUF_F_CONTIGUOUS) == PyBUF_F_CONTIGUOUS && d.ndim == 2 && d.shape[0] > 1 && d.shape[1] > 1) {
+        PyErr_SetString(PyExc_BufferError, "the array is C-contiguous, not Fortran-contiguous");
+        view->obj = nullptr;
+        return -1;
+    }
+    // An empty array still hands out a valid address.
+    static char empty = 0;
+    void* buf = std::visit([](auto& v) -> void* { return v.data(); }, d.elements);
+    const auto count = std::visit([](auto& v) { return static_cast<Py_ssize_t>(v.size()); }, d.elements);
+    view->buf = buf != nullptr ? buf : &empty;
+    view->obj = Py_NewRef(self);
+    view->len = count * d.itemsize;
+    view->readonly = 0;
+    view->itemsize = d.itemsize;
+    view->format = (flags & PyBUF_FORMAT) != 0
+                       ? const_cast<char*>(std::visit([](auto& v) { return NamesOf<decltype(v)>::format; }, d.elements))
+                       : nullptr;
+    view->ndim = d.ndim;
+    view->shape = (flags & PyBUF_ND) == PyBUF_ND ? d.shape.data() : nullptr;
+    view->strides = (flags & PyBUF_STRIDES) == PyBUF_STRIDES ? d.strides.data() : nullptr;
+    view->suboffsets = nullptr;
+    view->internal = nullptr;
+    ++d.exports;
+    return 0;
+}
+
+void release_buffer(PyObject* self, Py_buffer* /*view*/) { --data_of(self).exports; }
+
+void dealloc(PyObject* self) {
+    PyTypeObject* type = Py_TYPE(self);
+    delete reinterpret_cast<ArrayObject*>(self)->data;
+    auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
+    free_slot(self);
+    Py_DECREF(type);
+}
+
+Py_ssize_t length(PyObject* self) { return data_of(self).shape[0]; }
+
+Ref shape_tuple(const ArrayData& d) {
+    if (d.ndim == 1) return make_tuple(to_python(static_cast<std::int64_t>(d.shape[0])));
+    return make_tuple(to_python(static_cast<std::int64_t>(d.shape[0])),
+                      to_python(static_cast<std::int64_t>(d.shape[1])));
+}
+
+PyObject* get_shape(PyObject* self, void*) {
+    return guarded([&] { return shape_tuple(data_of(self)).release(); });
+}
+
+PyObject* get_format(PyObject* self, void*) {
+    return guarded([&] {
+        return to_python(std::visit([](auto& v) { return NamesOf<decltype(v)>::format; }, data_of(self).elements))
+            .release();
+    });
+}
+
+template <class T>
+Ref element(T x) {
+    if constexpr (std::is_same_v<T, float>) {
+        return to_python(static_cast<double>(x));
+    } else {
+        return to_python(static_cast<std::int64_t>(x));
+    }
+}
+
+PyObject* tolist(PyObject* self, PyObject* /*unused*/) {
+    return guarded([&] {
+        const ArrayData& d = data_of(self);
+        return std::visit(
+                   [&](const auto& v) {
+                       if (d.ndim == 1) return make_list(v.size(), [&](std::size_t i) { return element(v[i]); });
+                       const auto cols = static_cast<std::size_t>(d.shape[1]);
+                       return make_list(static_cast<std::size_t>(d.shape[0]), [&](std::size_t r) {
+                           return make_list(cols, [&](std::size_t c) { return element(v[r * cols + c]); });
+                       });
+                   },
+                   d.elements)
+            .release();
+    });
+}
+
+PyObject* repr(PyObject* self) {
+    return guarded([&] {
+        const ArrayData& d = data_of(self);
+        Ref name = Ref::steal(check(PyType_GetName(Py_TYPE(self))));
+        Ref shape = Ref::steal(check(PyObject_Repr(shape_tuple(d).get())));
+        const char* dtype = std::visit([](auto& v) { return NamesOf<decltype(v)>::dtype; }, d.elements);
+        return check(PyUnicode_FromFormat("<%U %s %U>", name.get(), dtype, shape.get()));
+    });
+}
+
+PyMethodDef kMethods[] = {
+    {"tolist", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tolist)), METH_NOARGS,
+     "tolist($self)\n--\n\nThe elements as (nested) lists of Python floats or ints."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef kGetSet[] = {
+    {"shape", &get_shape, nullptr, "The dimensions, as a tuple of one or two ints.", nullptr},
+    {"format", &get_format, nullptr, "The element's buffer format code: 'f' (float32), 'q' (int64) or 'b' (int8).",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+template <class T>
+Ref make_array(ArrayResult<T>&& a) {
+    if (g_array_type == nullptr) raise(PyExc_RuntimeError, "the array type has not been made");
+    auto data = std::make_unique<ArrayData>();
+    data->itemsize = static_cast<Py_ssize_t>(sizeof(T));
+    if (a.matrix) {
+        data->ndim = 2;
+        data->shape = {static_cast<Py_ssize_t>(a.rows), static_cast<Py_ssize_t>(a.cols)};
+        data->strides = {static_cast<Py_ssize_t>(a.cols * sizeof(T)), data->itemsize};
+    } else {
+        data->ndim = 1;
+        data->shape = {static_cast<Py_ssize_t>(a.rows), 0};
+        data->strides = {data->itemsize, 0};
+    }
+    data->elements = std::move(a.values);
+    auto* type = reinterpret_cast<PyTypeObject*>(g_array_type);
+    auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+    PyObject* self = check(alloc(type, 0));
+    reinterpret_cast<ArrayObject*>(self)->data = data.release();
+    return Ref::steal(self);
+}
+
+}  // namespace
+
+PyObject* make_array_type(const char* qualified_name) {
+    if (g_array_type != nullptr) return g_array_type;
+    static const std::string doc =
+        std::string(qualified_name) +
+        "\n\nAn array of float32, int64 or int8 numbers that shares its memory with numpy and memoryview\n"
+        "through the buffer protocol: np.asarray(a) copies nothing. One or two dimensions, C-contiguous\n"
+        "and writable; the shape never changes. Results of the package's functions and methods.";
+    PyType_Slot slots[] = {
+        {Py_tp_doc, const_cast<char*>(doc.c_str())},                // what the type is
+        {Py_tp_dealloc, reinterpret_cast<void*>(&dealloc)},         // frees the elements
+        {Py_tp_repr, reinterpret_cast<void*>(&repr)},               // "<tessarin.Array float32 (2, 3)>"
+        {Py_tp_methods, kMethods},                                  // tolist
+        {Py_tp_getset, kGetSet},                                    // shape, format
+        {Py_mp_length, reinterpret_cast<void*>(&length)},           // len(): the first dimension
+        {Py_bf_getbuffer, reinterpret_cast<void*>(&get_buffer)},    // shares the elements
+        {Py_bf_releasebuffer, reinterpret_cast<void*>(&release_buffer)},  // counts views returned
+        {0, nullptr},
+    };
+    PyType_Spec spec{};
+    spec.name = qualified_name;
+    spec.basicsize = static_cast<int>(sizeof(ArrayObject));
+    // Made only by the package: not instantiable, not subclassable.
+    spec.flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_IMMUTABLETYPE | Py_TPFLAGS_DISALLOW_INSTANTIATION;
+    spec.slots = slots;
+    g_array_type = PyType_FromSpec(&spec);
+    return g_array_type;
+}
+
+Ref to_python(ArrayResult<float>&& a) { return make_array(std::move(a)); }
+Ref to_python(ArrayResult<std::int64_t>&& a) { return make_array(std::move(a)); }
+Ref to_python(ArrayResult<std::int8_t>&& a) { return make_array(std::move(a)); }
+
+Ref to_python(TopK&& best) {
+    return make_tuple(to_python(as_array(std::move(best.scores))), to_python(as_array(std::move(best.indices))));
+}
+
+}  // namespace tessarin::py

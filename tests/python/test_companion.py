@@ -1,0 +1,226 @@
+"""The companion package `tessarin` as Python sees it: inputs of every kind
+read as tessarin_hdc reads vectors, results that share memory through the
+buffer protocol, refusals that name the argument and change nothing, and
+long calls that answer a signal. The arithmetic itself is checked in C++
+(tests/cpp/test_batch.cpp); here only that each number is the one
+tessarin_hdc gives for the same row."""
+import array
+import gc
+import signal
+import struct
+
+import pytest
+
+import tessarin_hdc as hdc
+
+np = pytest.importorskip("numpy")
+import tessarin  # noqa: E402
+
+from conftest import needs_real_allocator  # noqa: E402
+
+
+def bits(values):
+    return np.asarray(values, dtype=np.float32).view(np.uint32)
+
+
+def f32_from_bits(b):
+    return struct.unpack("<f", struct.pack("<I", b))[0]
+
+
+ROWS = [[1.0, -1.0, 0.5, 2.0], [-0.0, 3.0, -1.0, 1.0], [1.0, 1.0, -1.0, -1.0]]
+
+
+# One table of the same rows in every form a caller may hold them.
+ROW_FORMS = {
+    "list of lists": lambda: ROWS,
+    "tuple of tuples": lambda: tuple(tuple(r) for r in ROWS),
+    "list of arrays": lambda: [np.asarray(r, dtype=np.float64) for r in ROWS],
+    "list of array.array": lambda: [array.array("d", r) for r in ROWS],
+    "float32 C order": lambda: np.asarray(ROWS, dtype=np.float32),
+    "float64 Fortran order": lambda: np.asfortranarray(np.asarray(ROWS, dtype=np.float64)),
+    "float16": lambda: np.asarray(ROWS, dtype=np.float16),
+    "big-endian": lambda: np.asarray(ROWS, dtype=">f8"),
+    "strided slice": lambda: np.asarray([[x, 9.0] for r in ROWS for x in r]).reshape(3, 8)[:, ::2],
+    "2-D memoryview": lambda: memoryview(np.asarray(ROWS, dtype=np.float32)),
+    "package arrays": lambda: _package_rows(),
+}
+
+
+def _package_rows():
+    memory = tessarin.ItemMemory(4)
+    memory.add(ROWS)
+    return np.stack([np.asarray(memory.get(i)) for i in range(3)])
+
+
+@pytest.mark.parametrize("form", ROW_FORMS)
+def test_every_form_of_rows_reads_as_the_same_rows(form):
+    rows = ROW_FORMS[form]()
+    expected_sum = tessarin.bundle(ROWS, sign=False)
+    assert bits(tessarin.bundle(rows, sign=False)).tolist() == bits(expected_sum).tolist()
+    assert bits(tessarin.resonances(rows, rows)).tolist() == bits(tessarin.resonances(ROWS, ROWS)).tolist()
+
+
+@pytest.mark.parametrize("one_row", [[1, 2, 3], np.arange(3, dtype=np.int8), array.array("f", [1, 2, 3]), range(1, 4)])
+def test_a_one_dimensional_input_is_one_row(one_row):
+    assert tessarin.resonances(one_row, [[1, 1, 1], [0, 0, 0]]).shape == (1, 2)
+    memory = tessarin.ItemMemory(3)
+    assert memory.add(one_row) == 0 and len(memory) == 1
+
+
+def test_every_number_is_the_specified_modules_answer():
+    rng = np.random.default_rng(1)
+    dim = 37
+    bipolar = np.where(rng.random((6, dim)) < 0.5, -1.0, 1.0).astype(np.float32)
+    floats = rng.normal(size=(4, dim)).astype(np.float32)
+    floats[0, 3] = f32_from_bits(0xFFC12345)  # a negative NaN with a payload
+    floats[1, 5] = -0.0
+    rows = np.concatenate([bipolar, floats])
+    queries = np.concatenate([bipolar[:2], floats[:2]])
+    memory = tessarin.ItemMemory(dim)
+    memory.add(rows)
+    for table in (tessarin.resonances(queries, rows), memory.resonances(queries)):
+        expected = [[hdc.resonance(q, r) for r in rows] for q in queries]
+        assert bits(table).tolist() == bits(expected).tolist()
+    texts = ["", "a", "naïve", "x" * 100]
+    assert np.asarray(tessarin.hash_strings(texts, dim)).tolist() == [hdc.hv_hash_string(t, dim) for t in texts]
+    for a, b in [(rows[0], rows[1]), (floats[0], floats[1]), (floats[1], bipolar[2])]:
+        assert bits(tessarin.bundle([a, b])).tolist() == bits(hdc.hdc_bundle(a, b)).tolist()
+    assert bits(memory.get(6)).tolist() == bits(floats[0]).tolist()
+
+
+def test_results_share_their_memory_and_outlive_their_maker():
+    memory = tessarin.ItemMemory(8)
+    memory.add(tessarin.random_bipolar(5, 8, seed=3))
+    scores, indices = memory.search(np.ones((2, 8)), 3)
+    del memory
+    gc.collect()
+    for result, fmt, dtype in [(scores, "f", np.float32), (indices, "q", np.int64)]:
+        view = memoryview(result)
+        assert (view.format, view.shape, view.strides, view.c_contiguous, view.readonly) == (
+            fmt, (2, 3), (3 * view.itemsize, view.itemsize), True, False)
+        a = np.asarray(result)
+        assert a.dtype == dtype and np.shares_memory(a, np.asarray(result))
+        a[0, 0] = 7
+        assert result.tolist()[0][0] == 7
+        view.release()
+    assert (len(scores), scores.shape, scores.format, repr(scores)) == (2, (2, 3), "f", "<Array float32 (2, 3)>")
+    one = tessarin.bundle([[1.0, -2.0]])
+    assert (one.shape, len(one), one.tolist(), repr(one)) == ((2,), 2, [1.0, -1.0], "<Array float32 (2,)>")
+    with pytest.raises(TypeError):
+        tessarin.Array()
+
+
+@pytest.mark.parametrize(
+    "call, shape",
+    [
+        (lambda: tessarin.hash_strings(["a", "b"], 0), (2, 0)),
+        (lambda: tessarin.hash_strings([], 5), (0, 5)),
+        (lambda: tessarin.random_bipolar(0, 5, seed=1), (0, 5)),
+        (lambda: tessarin.bundle(np.zeros((0, 3))), (3,)),
+        (lambda: tessarin.resonances(np.zeros((2, 3)), np.zeros((0, 3))), (2, 0)),
+        (lambda: tessarin.ItemMemory(3).search([[1, 1, 1]] * 2, 5)[1], (2, 0)),
+        (lambda: _memory_of(4).search([1, 1, 1], 0)[0], (1, 0)),
+        (lambda: _memory_of(4).search([1, 1, 1], 9)[1], (1, 4)),
+    ],
+)
+def test_empty_and_clipped_shapes(call, shape):
+    result = call()
+    assert result.shape == shape
+    assert np.asarray(result).shape == shape
+
+
+def _memory_of(n):
+    memory = tessarin.ItemMemory(3)
+    memory.add(tessarin.random_bipolar(n, 3, seed=0))
+    return memory
+
+
+# Each refusal: the call, the exception, a fragment of its message. Every one
+# is tried on a memory holding one row, which must still hold exactly it.
+REFUSALS = [
+    (lambda m: tessarin.hash_strings("abc", 4), TypeError, "argument 'texts'"),
+    (lambda m: tessarin.hash_strings(["a", 1], 4), TypeError, "argument 'texts'"),
+    (lambda m: tessarin.hash_strings(["a"], -1), ValueError, "argument 'dim': must not be negative"),
+    (lambda m: tessarin.random_bipolar(1, 4, seed=-2), ValueError, "argument 'seed'"),
+    (lambda m: tessarin.random_bipolar(2, 64, 0, start=2**64 - 1), ValueError, "beyond the generator"),
+    (lambda m: tessarin.bundle([]), ValueError, "argument 'rows': an empty sequence"),
+    (lambda m: tessarin.bundle([[1, 2], [3]]), ValueError, "argument 'rows': rows must share one length"),
+    (lambda m: tessarin.bundle(np.zeros((2, 2, 2))), ValueError, "argument 'rows': expected one or two"),
+    (lambda m: tessarin.bundle([["a", "b"]]), TypeError, "argument 'rows'"),
+    (lambda m: tessarin.bundle([[1]], sign=1), TypeError, "argument 'sign'"),
+    (lambda m: tessarin.resonances([[1, 2]], [[1, 2, 3]]), ValueError, "queries have 2 components but rows have 3"),
+    (lambda m: tessarin.ItemMemory(0), ValueError, "dim must be at least 1"),
+    (lambda m: m.add([[1, 1, 1], [1, 1]]), ValueError, "argument 'rows'"),
+    (lambda m: m.add([[1, 1, 1, 1]]), ValueError, "rows have 4 components but the memory holds 3"),
+    (lambda m: m.add([[1, 1, 1], ["x", 1, 1]]), TypeError, "argument 'rows'"),
+    (lambda m: m.search([1, 1, 1], -1), ValueError, "argument 'k': must not be negative, got -1"),
+    (lambda m: m.search([1, 1], 1), ValueError, "queries have 2 components"),
+    (lambda m: m.get(1), IndexError, "row index 1 out of range for 1 rows"),
+    (lambda m: m.get(-1), IndexError, "row index -1"),
+]
+
+
+@pytest.mark.parametrize("call, exc, fragment", REFUSALS)
+def test_refusals_name_the_argument_and_store_nothing(call, exc, fragment):
+    memory = tessarin.ItemMemory(3)
+    memory.add([1.0, -1.0, 0.5])
+    with pytest.raises(exc, match=fragment.replace("(", r"\(")):
+        call(memory)
+    assert len(memory) == 1 and memory.get(0).tolist() == [1.0, -1.0, 0.5]
+
+
+@needs_real_allocator
+@pytest.mark.parametrize(
+    "call",
+    [
+        lambda: tessarin.random_bipolar(2**40, 2**20, seed=0),
+        lambda: tessarin.hash_strings(["a"] * 4, 2**61),
+        lambda: tessarin.hash_strings(["a"], 2**45),
+    ],
+)
+def test_huge_requests_are_memory_errors(call):
+    with pytest.raises(MemoryError):
+        call()
+
+
+# A timer signal 3 ms into a long call raises in its handler: the call must
+# stop with that exception, the memory must answer as before, and a change
+# made by the handler itself must be refused while the call holds the memory.
+@pytest.mark.parametrize("handler_changes_memory", [False, True])
+@pytest.mark.parametrize("call", ["search", "add", "random_bipolar", "hash_strings"])
+def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_memory):
+    dim = 1024
+    memory = tessarin.ItemMemory(dim)
+    memory.add(tessarin.random_bipolar(2000, dim, seed=1))
+    probe = np.asarray(tessarin.random_bipolar(1, dim, seed=2))
+    before = (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist())
+    batch = np.ones((20_000, dim), dtype=np.float32)
+    calls = {
+        "search": lambda: memory.search(np.ones((400, dim)), 3),
+        "add": lambda: memory.add(batch),
+        "random_bipolar": lambda: tessarin.random_bipolar(10**6, dim, seed=5),
+        "hash_strings": lambda: tessarin.hash_strings(["s"] * 10**6, dim),
+    }
+    errors = []
+
+    def stop(signum, frame):
+        if handler_changes_memory:
+            try:
+                memory.add(probe)
+            except RuntimeError as e:
+                errors.append(str(e))
+        raise KeyboardInterrupt
+
+    previous = signal.signal(signal.SIGALRM, stop)
+    try:
+        with pytest.raises(KeyboardInterrupt):
+            signal.setitimer(signal.ITIMER_REAL, 0.003)
+            calls[call]()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+    if handler_changes_memory and call in ("search", "add"):
+        assert errors and errors[0].startswith("Already")
+        assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
+    elif not handler_changes_memory:
+        assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
