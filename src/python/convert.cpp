@@ -794,7 +794,7 @@ bool read_numeric_rows(PyObject* o, FloatTable& out) {
         for (Py_ssize_t first = 0; first < cols; first += kBlock) {
             const Py_ssize_t last = std::min(cols, first + kBlock);
             out.values.resize(static_cast<std::size_t>(r * out.dim + static_cast<std::uint64_t>(last)));
-            read(row, first, last, out.values.data() + r * out.dim);
+            read(static_cast<const char*>(row.buf), row.strides[0], first, last, out.values.data() + r * out.dim);
             poll.tick(static_cast<std::uint64_t>(last - first));
         }
     }
