@@ -335,8 +335,10 @@ struct ViewLayout {
     Py_ssize_t len = 0;
     Py_ssize_t itemsize = 0;
     int ndim = 0;
-    Py_ssize_t length = 0;  // of the first dimension, when there is one
-    Py_ssize_t stride = 0;
+    // Every dimension, so that a handler that changes a row's length or
+    // stride under a two-dimensional read is seen too.
+    std::vector<Py_ssize_t> shape;
+    std::vector<Py_ssize_t> strides;  // in bytes
     std::string format;
 
     bool operator==(const ViewLayout&) const = default;
@@ -363,13 +365,14 @@ public:
     }
 
     ViewLayout layout() const {
-        ViewLayout out{view_.buf, view_.len, view_.itemsize, view_.ndim, 0, 0,
-                       view_.format != nullptr ? view_.format : "B"};
-        if (view_.ndim > 0) {
-            out.length = view_.shape[0];
-            out.stride = view_.strides[0];
-        }
-        return out;
+        const auto dims = static_cast<std::size_t>(view_.ndim);
+        return {view_.buf,
+                view_.len,
+                view_.itemsize,
+                view_.ndim,
+                {view_.shape, view_.shape + dims},
+                {view_.strides, view_.strides + dims},
+                view_.format != nullptr ? view_.format : "B"};
     }
 
 private:
@@ -469,29 +472,39 @@ private:
     std::vector<ViewLayout> layouts_;
 };
 
-bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
-    if (!PyObject_CheckBuffer(o)) return false;
-    const NativeIteration iteration = native_iteration(o);
-    if (iteration == NativeIteration::none) return false;
+// Reads the numbers of `o`'s buffer into `out` when it has one dimension or,
+// up to `max_dims`, two (rows in the first, each read as the one-dimensional
+// buffer of that row would be) and elements of a known number format; a
+// memoryview (`iteration`) only in the formats its iterator takes. The layout
+// read, or nothing (nothing read, no error pending) for anything else, and for
+// a read long enough to poll whose memory chain cannot be made: the caller
+// takes the general path then, as for any other object.
+std::optional<ViewLayout> read_numeric_view(PyObject* o, NativeIteration iteration, int max_dims,
+                                            std::vector<float>& out) {
     HeldView held;
-    if (!held.acquire(o)) return false;
+    if (!held.acquire(o)) return std::nullopt;
     const ViewLayout layout = held.layout();
-    if (layout.ndim != 1) return false;
-    if (iteration == NativeIteration::memoryview && !memoryview_iterates(layout.format)) return false;
+    if (layout.ndim < 1 || layout.ndim > max_dims) return std::nullopt;
+    if (iteration == NativeIteration::memoryview && !memoryview_iterates(layout.format)) return std::nullopt;
     const ElementReader read = element_reader(layout.format, layout.itemsize);
-    if (read == nullptr) return false;
-    // In blocks, so that reading a huge buffer answers Ctrl-C like any other
-    // argument conversion (the buffer is released as the stop unwinds). The
-    // result grows block by block: reserving touches no memory, so a stop
-    // comes before the whole result has been zero-filled.
+    if (read == nullptr) return std::nullopt;
+    const bool one_row = layout.ndim == 1;
+    const Py_ssize_t rows = one_row ? 1 : layout.shape[0];
+    const Py_ssize_t row_stride = one_row ? 0 : layout.strides[0];
+    const Py_ssize_t cols = layout.shape.back();
+    const Py_ssize_t stride = layout.strides.back();
+    const Py_ssize_t n = rows * cols;
+    // In blocks, so that reading a huge buffer (or one huge row) answers
+    // Ctrl-C like any other argument conversion (the buffer is released as
+    // the stop unwinds). The result grows block by block: reserving touches
+    // no memory, so a stop comes before the whole result has been zero-filled.
     constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
-    const Py_ssize_t n = layout.length;
     // Only a read of several blocks polls in the middle, so only such a read
     // needs its chain (looking at it costs about as much as a short read).
     std::optional<MemoryChain> chain;
     if (n > kBlock) {
         chain = MemoryChain::of(o);
-        if (!chain) return false;
+        if (!chain) return std::nullopt;
         // (a subclass's `base`, computed in Python, may have changed `o`)
         if (chain->layout() != layout) raise(PyExc_BufferError, kChangedWhileRead);
     }
@@ -502,12 +515,27 @@ bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
     for (Py_ssize_t first = 0; first < n; first += kBlock) {
         const Py_ssize_t last = std::min(n, first + kBlock);
         out.resize(static_cast<std::size_t>(last));
-        read(base, layout.stride, first, last, out.data());
+        // The part of each row the block covers.
+        for (Py_ssize_t i = first; i < last;) {
+            const Py_ssize_t r = i / cols;
+            const Py_ssize_t row_first = r * cols;
+            const Py_ssize_t stop = std::min(last, row_first + cols);
+            read(base + r * row_stride, stride, i - row_first, stop - row_first, out.data() + row_first);
+            i = stop;
+        }
         if (poll.tick(static_cast<std::uint64_t>(last - first)) && last < n && !chain->unchanged()) {
             raise(PyExc_BufferError, kChangedWhileRead);
         }
     }
-    return true;
+    return layout;
+}
+
+// A one-dimensional buffer of a type whose own iteration `o` keeps.
+bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
+    if (!PyObject_CheckBuffer(o)) return false;
+    const NativeIteration iteration = native_iteration(o);
+    if (iteration == NativeIteration::none) return false;
+    return read_numeric_view(o, iteration, 1, out).has_value();
 }
 
 // ---- display texts -------------------------------------------------------------
@@ -756,48 +784,14 @@ namespace {
 // Any exporter is read (the package's own arrays among them), except a
 // memoryview of a format it does not iterate, which the general path refuses
 // as it refuses that memoryview as a vector. False (nothing read) for
-// anything else.
+// anything else, and for a long read whose memory cannot be watched: the
+// general path then reads the rows as a sequence.
 bool read_numeric_rows(PyObject* o, FloatTable& out) {
     if (!PyObject_CheckBuffer(o)) return false;
-    Py_buffer view;
-    if (PyObject_GetBuffer(o, &view, PyBUF_RECORDS_RO) < 0) {
-        PyErr_Clear();
-        return false;
-    }
-    struct Release {
-        Py_buffer* v;
-        ~Release() { PyBuffer_Release(v); }
-    } release{&view};
-    const std::string_view format = view.format != nullptr ? view.format : "B";
-    if (view.ndim != 1 && view.ndim != 2) return false;
-    if (native_iteration(o) == NativeIteration::memoryview && !memoryview_iterates(format)) return false;
-    const ElementReader read = element_reader(format, view.itemsize);
-    if (read == nullptr) return false;
-    const bool one_row = view.ndim == 1;
-    const auto rows = one_row ? std::uint64_t{1} : static_cast<std::uint64_t>(view.shape[0]);
-    const Py_ssize_t cols = view.shape[one_row ? 0 : 1];
-    out.count = rows;
-    out.dim = static_cast<std::uint64_t>(cols);
-    out.values.clear();
-    out.values.reserve(static_cast<std::size_t>(rows * out.dim));
-    // One row is a one-dimensional view of the same memory.
-    Py_buffer row = view;
-    row.ndim = 1;
-    row.shape = &view.shape[one_row ? 0 : 1];
-    row.strides = &view.strides[one_row ? 0 : 1];
-    CancelPoll& poll = conversion_poll();
-    constexpr Py_ssize_t kBlock = Py_ssize_t{1} << 16;
-    for (std::uint64_t r = 0; r < rows; ++r) {
-        row.buf = static_cast<char*>(view.buf) + (one_row ? 0 : static_cast<Py_ssize_t>(r) * view.strides[0]);
-        // In blocks, so that one huge row answers Ctrl-C too; the table grows
-        // as it is read, so a stop comes before all of it is zero-filled.
-        for (Py_ssize_t first = 0; first < cols; first += kBlock) {
-            const Py_ssize_t last = std::min(cols, first + kBlock);
-            out.values.resize(static_cast<std::size_t>(r * out.dim + static_cast<std::uint64_t>(last)));
-            read(static_cast<const char*>(row.buf), row.strides[0], first, last, out.values.data() + r * out.dim);
-            poll.tick(static_cast<std::uint64_t>(last - first));
-        }
-    }
+    const std::optional<ViewLayout> layout = read_numeric_view(o, native_iteration(o), 2, out.values);
+    if (!layout) return false;
+    out.count = layout->ndim == 1 ? 1 : static_cast<std::uint64_t>(layout->shape[0]);
+    out.dim = static_cast<std::uint64_t>(layout->shape.back());
     return true;
 }
 

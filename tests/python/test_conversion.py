@@ -14,6 +14,7 @@ try:
 except ImportError:  # numpy is in the test extra; without it the array tables still run
     np = None
 
+import tessarin
 import tessarin_hdc as hdc
 from conftest import f32, needs_real_allocator, same_floats
 
@@ -429,12 +430,30 @@ CHANGED = (BufferError, "argument changed while it was being read")
 READ_LENGTH = 3_000_000
 
 
-def handler_case(change):
-    """What a signal handler does to an argument being read, or to the memory
-    it reads: (the argument, the change, the error that ends a call it
-    interrupts). numpy lets an array move under a view; exporters that keep
+def read_vector(value):
+    return hdc.hdc_permute(value, 0)
+
+
+def read_rows(value):
+    return tessarin.bundle(value, sign=False)
+
+
+# Each reader with the shape of the arguments it is given: as many elements
+# either way, and rows longer than a block of the read, so that blocks end
+# inside rows and between them.
+READERS = {
+    "vector": (read_vector, (READ_LENGTH,)),
+    "rows": (read_rows, (30, READ_LENGTH // 30)),
+}
+
+
+def handler_case(change, shape):
+    """What a signal handler does to an argument of `shape` being read, or to
+    the memory it reads: (the argument, the change, the error that ends a call
+    it interrupts). numpy lets an array move under a view; exporters that keep
     their memory while it is viewed refuse, and the handler's error ends the call."""
-    arr = np.ones(2 * READ_LENGTH if change == "view's base resized" else READ_LENGTH)
+    doubled = (*shape[:-1], 2 * shape[-1])
+    arr = np.ones(doubled if change == "view's base resized" else shape)
 
     def resize():
         arr.resize(10, refcheck=False)
@@ -444,19 +463,23 @@ def handler_case(change):
     if change == "memoryview's ndarray resized":
         return memoryview(arr), resize, CHANGED
     if change == "view's base resized":
-        return arr[::2], resize, CHANGED
-    data = bytearray(np.ones(READ_LENGTH).tobytes())
+        return arr[..., ::2], resize, CHANGED
+    data = bytearray(np.ones(shape).tobytes())
     arr = np.frombuffer(data)
     if change == "base memoryview released, its bytes freed":
-        return arr, lambda: (arr.base.release(), data.clear()), CHANGED
+        # (reshaped, the argument is a view of the array over the memoryview)
+        return arr.reshape(shape) if arr.shape != shape else arr, lambda: (arr.base.release(), data.clear()), CHANGED
     if change == "bytes an ndarray was made over freed":
-        return np.ndarray((READ_LENGTH,), buffer=data), data.clear, CHANGED
+        return np.ndarray(shape, buffer=data), data.clear, CHANGED
     if change == "bytearray under a memoryview emptied":
         refused = "Existing exports of data: object cannot be re-sized"
-        return memoryview(data).cast("d"), data.clear, (BufferError, refused)
+        return memoryview(data).cast("d", shape), data.clear, (BufferError, refused)
     assert change == "array.array extended"
     values = array.array("d", data)
-    return values, lambda: values.append(1.0), (BufferError, "cannot resize an array that is exporting buffers")
+    refused = (BufferError, "cannot resize an array that is exporting buffers")
+    if len(shape) == 1:
+        return values, lambda: values.append(1.0), refused
+    return memoryview(values).cast("B").cast("d", shape), lambda: values.append(1.0), refused
 
 
 HANDLER_CHANGES = [
@@ -470,35 +493,37 @@ HANDLER_CHANGES = [
 ]
 
 
-def reading(value):
-    return hdc.hdc_permute(value, 0)
-
-
 @needs_numpy
+@pytest.mark.parametrize("reader", READERS)
 @pytest.mark.parametrize("change", HANDLER_CHANGES)
-def test_signal_handler_that_changes_a_buffer_mid_read(change):
+def test_signal_handler_that_changes_a_buffer_mid_read(change, reader):
     # A repeating timer runs the handler between blocks of the read. Whatever
     # it does, the call reads no memory the exporter has let go of: it
     # completes from what it read, or ends with the handler's error or its own.
+    read, shape = READERS[reader]
+    want = np.asarray(read(np.ones(shape)))
+
     def handler(signum, frame):
-        # Only from inside the call (past the start of `reading`), so that the
+        # Only from inside the call (past the start of `read`), so that the
         # read begins with the argument as it was made.
-        if frame.f_code is reading.__code__ and frame.f_lasti > 0:
+        if frame.f_code is read.__code__ and frame.f_lasti > 0:
             interrupted.append(True)
             change_it()
 
     previous = signal.signal(signal.SIGALRM, handler)
     try:
         for _ in range(20):
-            value, change_it, error = handler_case(change)
+            value, change_it, error = handler_case(change, shape)
             interrupted = []
             signal.setitimer(signal.ITIMER_REAL, 0.0002, 0.0002)
             try:
-                outcome = reading(value) == [1.0] * READ_LENGTH
+                outcome = read(value)
             except BufferError as exc:
                 outcome = type(exc), str(exc)
             finally:
                 signal.setitimer(signal.ITIMER_REAL, 0)
+            if outcome != error:
+                outcome = np.array_equal(np.asarray(outcome), want)
             assert outcome in (True, error)
             if outcome == error:
                 break
@@ -506,6 +531,20 @@ def test_signal_handler_that_changes_a_buffer_mid_read(change):
         signal.signal(signal.SIGALRM, previous)
     # The call ended with the error, so the handler ran while it was running.
     assert outcome == error and interrupted
+
+
+@needs_numpy
+@pytest.mark.parametrize("read, shape", [(read_vector, (1_200_000,)), (read_rows, (2, 600_000))])
+def test_long_array_whose_memory_cannot_be_watched_is_read_as_a_sequence(read, shape):
+    # A read long enough to poll needs the chain of the memory it reads; an
+    # array whose base cannot be looked at gives none, and is read item by item.
+    class Baseless(np.ndarray):
+        @property
+        def base(self):
+            raise ValueError("no base")
+
+    values = np.arange(math.prod(shape), dtype="f4").reshape(shape)
+    assert np.array_equal(np.asarray(read(values.view(Baseless))), np.asarray(read(values)))
 
 
 def test_list_mutated_during_conversion_is_read_like_its_iterator():
