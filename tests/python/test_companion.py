@@ -67,6 +67,27 @@ def test_a_one_dimensional_input_is_one_row(one_row):
     assert memory.add(one_row) == 0 and len(memory) == 1
 
 
+# Tables longer than a block of the read (65,536 numbers), in rows that blocks
+# end inside of, as a caller may hold them: every number lands in its place.
+LONG_TABLES = {
+    "C order": lambda a: a,
+    "Fortran order": np.asfortranarray,
+    "rows reversed, every other column": lambda a: np.repeat(a, 2, axis=1)[::-1, ::2],
+    "2-D memoryview": memoryview,
+    "one row": np.ravel,
+}
+
+
+@pytest.mark.parametrize("layout", LONG_TABLES)
+def test_a_table_longer_than_a_block_reads_every_number_in_place(layout):
+    table = LONG_TABLES[layout](np.arange(7 * 30_001, dtype=np.float64).reshape(7, 30_001))
+    expected = np.asarray(table, dtype=np.float32).reshape(-1, np.shape(table)[-1])
+    memory = tessarin.ItemMemory(expected.shape[1])
+    memory.add(table)
+    got = np.stack([np.asarray(memory.get(i)) for i in range(len(memory))])
+    assert np.array_equal(bits(got), bits(expected))
+
+
 def test_every_number_is_the_specified_modules_answer():
     rng = np.random.default_rng(1)
     dim = 37
