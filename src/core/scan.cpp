@@ -31,8 +31,8 @@ float row_at(const void* rows, std::uint64_t j, std::size_t k) {
     if constexpr (Packed) {
         // +1.0f with the lane's sign bit: no branch on random bits.
         constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
-        const auto* signs = static_cast<const RowStore::SignWord*>(rows);
-        const std::uint32_t sign = (static_cast<std::uint32_t>(signs[j]) >> k) & 1U;
+        const auto* words = static_cast<const std::uint64_t*>(rows);
+        const auto sign = static_cast<std::uint32_t>((words[(j / 64) * kLanes + k] >> (j % 64)) & 1U);
         return std::bit_cast<float>(kPlusOneBits | (sign << 31));
     } else {
         return static_cast<const float*>(rows)[j * kLanes + k];
@@ -75,21 +75,22 @@ void lockstep_scalar(const float* q, BlockGroup& g, std::size_t first, std::size
 
 }  // namespace
 
-static std::uint64_t count_differences_portable(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m) {
-    const std::uint64_t full = m / 64;
-    std::uint64_t n = 0;
-    for (std::uint64_t i = 0; i < full; ++i) n += static_cast<std::uint64_t>(std::popcount(a[i] ^ b[i]));
-    if (const std::uint64_t rest = m % 64; rest != 0) {
-        n += static_cast<std::uint64_t>(std::popcount((a[full] ^ b[full]) & ((std::uint64_t{1} << rest) - 1)));
+static void count_block_portable(const std::uint64_t* words, const std::uint64_t* query, std::uint64_t columns,
+                                 std::uint64_t last, std::uint64_t* counts) {
+    for (std::size_t k = 0; k < kLanes; ++k) counts[k] = 0;
+    for (std::uint64_t c = 0; c < columns; ++c) {
+        const std::uint64_t keep = c + 1 < columns ? ~std::uint64_t{0} : last;
+        for (std::size_t k = 0; k < kLanes; ++k) {
+            counts[k] += static_cast<std::uint64_t>(std::popcount((words[c * kLanes + k] ^ query[c]) & keep));
+        }
     }
-    return n;
 }
 
 TargetKernels scalar_scan_kernels() {
     return {{lockstep_scalar<true>, masked_scalar<true>},
             {lockstep_scalar<false>, masked_scalar<false>},
             nullptr,
-            count_differences_portable};
+            count_block_portable};
 }
 
 }  // namespace scan_detail
@@ -105,6 +106,8 @@ using scan_detail::TargetKernels;
 TargetKernels kernels_for(SimdTarget t) {
     switch (t) {
 #if defined(__x86_64__)
+        case SimdTarget::avx512pop:
+            return scan_detail::avx512pop_scan_kernels();
         case SimdTarget::avx512:
             return scan_detail::avx512_scan_kernels();
         case SimdTarget::avx2:
@@ -117,8 +120,10 @@ TargetKernels kernels_for(SimdTarget t) {
 
 // Components a kernel advances per call over a store: long enough that the
 // call costs nothing, short enough that a group's pass can be interrupted
-// within a few microseconds.
+// within a few microseconds. A multiple of 64, so that every range starts at
+// a word of the sign-bit blocks.
 constexpr std::uint64_t kStoreChunk = 4096;
+static_assert(kStoreChunk % RowStore::kWordBits == 0);
 // Over separate rows each range is first copied into a lane-major scratch.
 // Ranges of 1,024 components read each row in stretches of 4 KiB, which the
 // hardware prefetcher follows well even with 128 rows in a group (shorter
@@ -199,15 +204,18 @@ void advance_group(const ScanKernels& kernels, const float* query, BlockGroup& g
 }
 
 template <class Block, class Data>
-void scan_blocks(float start, HvView query, const std::vector<Block>& blocks,
-                 const std::vector<std::uint64_t>& records, const ScanKernels& kernels, bool record_first,
-                 std::span<float> out, CancelPoll& poll, Data data) {
+void scan_blocks(float start, HvView query, const RowStore& rows, const std::vector<Block>& blocks, bool packed,
+                 const ScanKernels& kernels, bool record_first, std::span<float> out, CancelPoll& poll, Data data) {
+    if (blocks.empty()) return;
+    RecordsOfKind records(rows, packed);
     BlockGroup g;
     for (std::size_t first = 0; first < blocks.size(); first += kGroupBlocks) {
         g.count = std::min(kGroupBlocks, blocks.size() - first);
         for (std::size_t b = 0; b < g.count; ++b) {
-            const Block& block = blocks[first + b];
-            set_lane_ends(g, b, block.length.data(), block.used, query.size());
+            const RowStore::LaneLengths& lengths = blocks[first + b].lengths;
+            std::array<std::uint64_t, kLanes> lane_lengths{};
+            for (std::size_t k = 0; k < lengths.used(); ++k) lane_lengths[k] = lengths.of(k);
+            set_lane_ends(g, b, lane_lengths.data(), lengths.used(), query.size());
             std::fill(std::begin(g.sums[b]), std::end(g.sums[b]), start);
         }
         advance_group(kernels, query.data(), g, record_first, kStoreChunk, poll, [&](std::uint64_t from, std::uint64_t) {
@@ -217,8 +225,8 @@ void scan_blocks(float start, HvView query, const std::vector<Block>& blocks,
             }
         });
         for (std::size_t b = 0; b < g.count; ++b) {
-            const Block& block = blocks[first + b];
-            for (std::size_t k = 0; k < block.used; ++k) out[records[(first + b) * kLanes + k]] = g.sums[b][k];
+            const std::size_t used = blocks[first + b].lengths.used();
+            for (std::size_t k = 0; k < used; ++k) out[records.next()] = g.sums[b][k];
         }
     }
 }
@@ -232,24 +240,69 @@ void scan_blocks(float start, HvView query, const std::vector<Block>& blocks,
 // record with no component in common keeps the start value.
 constexpr std::uint64_t kExactCountLimit = std::uint64_t{1} << 24;
 
-bool count_packed_scores(float start, HvView query, const RowStore& rows, std::span<float> out,
-                         scan_detail::CountDifferences count, CancelPoll& poll) {
-    if (query.size() > kExactCountLimit || !is_exactly_bipolar(query)) return false;
-    std::vector<std::uint64_t> signs((query.size() + 63) / 64, 0);
-    for (std::size_t i = 0; i < query.size(); ++i) {
-        if (std::signbit(query[i])) signs[i / 64] |= std::uint64_t{1} << (i % 64);
+// The query's signs as words, and how many of its components are negative
+// below any point (for lanes that end before the part of the query a block
+// covers: their missing bits count as zeros, which differ from exactly the
+// query's set bits there).
+class QuerySigns {
+public:
+    explicit QuerySigns(HvView query) : words_((query.size() + 63) / 64, 0), below_(words_.size() + 1, 0) {
+        for (std::size_t i = 0; i < query.size(); ++i) {
+            if (std::signbit(query[i])) words_[i / 64] |= std::uint64_t{1} << (i % 64);
+        }
+        for (std::size_t c = 0; c < words_.size(); ++c) {
+            below_[c + 1] = below_[c] + static_cast<std::uint64_t>(std::popcount(words_[c]));
+        }
     }
-    for (std::size_t k = 0; k < rows.size(); ++k) {
-        const RowStore::Slot& s = rows.slots()[k];
-        if (!s.packed) continue;
-        const std::uint64_t m = std::min<std::uint64_t>(query.size(), rows.row_length(k));
-        poll.tick(m / 64 + 1);
+    const std::uint64_t* words() const { return words_.data(); }
+    std::uint64_t set_below(std::uint64_t i) const {
+        const std::uint64_t rest = i % 64;
+        return below_[i / 64] +
+               (rest != 0 ? static_cast<std::uint64_t>(std::popcount(words_[i / 64] & ((std::uint64_t{1} << rest) - 1)))
+                          : 0);
+    }
+
+private:
+    std::vector<std::uint64_t> words_;
+    std::vector<std::uint64_t> below_;
+};
+
+// One sign-bit block's scores from its lanes' counts of differing bits.
+void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& q, std::uint64_t query_length,
+                 scan_detail::CountBlock count, RecordsOfKind& records, std::span<float> out) {
+    // The components the count covers: the query's, cut to the block's words.
+    const std::uint64_t covered =
+        std::min(query_length, (b.lengths.longest() + RowStore::kWordBits - 1) / RowStore::kWordBits * 64);
+    std::array<std::uint64_t, kLanes> differ{};
+    if (covered != 0) {
+        const std::uint64_t columns = (covered + 63) / 64;
+        const std::uint64_t rest = covered % 64;
+        count(b.words.data(), q.words(), columns, rest != 0 ? (std::uint64_t{1} << rest) - 1 : ~std::uint64_t{0},
+              differ.data());
+    }
+    for (std::size_t k = 0; k < b.lengths.used(); ++k) {
+        const std::uint64_t length = b.lengths.of(k);
+        const std::uint64_t m = std::min(query_length, length);
+        const std::uint64_t record = records.next();
         if (m == 0) {
-            out[k] = start;
+            out[record] = start;
             continue;
         }
-        const auto differ = static_cast<std::int64_t>(count(signs.data(), rows.sign_row(s), m));
-        out[k] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * differ);
+        const std::uint64_t d = length < covered ? differ[k] - (q.set_below(covered) - q.set_below(length)) : differ[k];
+        out[record] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * static_cast<std::int64_t>(d));
+    }
+}
+
+bool count_packed_scores(float start, HvView query, const RowStore& rows, std::span<float> out,
+                         scan_detail::CountBlock count, CancelPoll& poll) {
+    if (query.size() > kExactCountLimit || !is_exactly_bipolar(query)) return false;
+    if (rows.packed_blocks().empty()) return true;
+    const QuerySigns q(query);
+    RecordsOfKind records(rows, true);
+    for (const RowStore::PackedBlock& b : rows.packed_blocks()) {
+        // About a nanosecond per 8 bytes of words read.
+        poll.tick(std::min<std::uint64_t>(query.size(), b.lengths.longest()) / 32 + 1);
+        count_block(start, b, q, query.size(), count, records, out);
     }
     return true;
 }
@@ -259,13 +312,13 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
     const TargetKernels kernels = kernels_for(active_simd_target());
     const bool record_first = order == Factors::record_first;
     CancelPoll poll;
-    if (!count_packed_scores(start, query, rows, out, kernels.differences, poll)) {
-        scan_blocks(start, query, rows.packed_blocks(), rows.packed_records(), kernels.packed, record_first, out, poll,
+    if (!count_packed_scores(start, query, rows, out, kernels.count, poll)) {
+        scan_blocks(start, query, rows, rows.packed_blocks(), true, kernels.packed, record_first, out, poll,
                     [](const RowStore::PackedBlock& b, std::uint64_t from) -> const void* {
-                        return b.signs.data() + from;
+                        return b.words.data() + from / RowStore::kWordBits * kLanes;
                     });
     }
-    scan_blocks(start, query, rows.float_blocks(), rows.float_records(), kernels.floats, record_first, out, poll,
+    scan_blocks(start, query, rows, rows.float_blocks(), false, kernels.floats, record_first, out, poll,
                 [](const RowStore::FloatBlock& b, std::uint64_t from) -> const void* {
                     return b.values.data() + from * kLanes;
                 });
@@ -379,9 +432,9 @@ void ordered_dots_over(float start, HvView query, std::span<const Hypervector> r
 }
 
 float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k, Factors order) {
-    const RowStore::Slot& s = rows.slots()[k];
+    const RowStore::Slot s = rows.slot(k);
     const std::uint64_t m = std::min<std::uint64_t>(query.size(), rows.row_length(k));
-    const void* block = s.packed ? static_cast<const void*>(rows.packed_blocks()[s.block].signs.data())
+    const void* block = s.packed ? static_cast<const void*>(rows.packed_blocks()[s.block].words.data())
                                  : static_cast<const void*>(rows.float_blocks()[s.block].values.data());
     const auto row_at = s.packed ? scan_detail::row_at<true> : scan_detail::row_at<false>;
     float acc = start;
