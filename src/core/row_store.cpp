@@ -197,16 +197,25 @@ std::size_t RowStore::bytes_held() const {
 RecordsOfKind::RecordsOfKind(const RowStore& rows, bool packed)
     : runs_(rows.runs()), size_(rows.size()), packed_(packed), run_(runs_.size()) {}
 
+// The next run of this kind (the caller asks only for rows that exist).
+void RecordsOfKind::enter_next_run() {
+    std::size_t r = run_ == runs_.size() ? 0 : run_ + 1;
+    while (runs_[r].packed != packed_) ++r;
+    run_ = r;
+    at_ = runs_[r].first_record;
+    end_ = r + 1 < runs_.size() ? runs_[r + 1].first_record : size_;
+}
+
 std::uint64_t RecordsOfKind::next() {
-    while (at_ == end_) {
-        // The next run of this kind (the caller asks only for rows that exist).
-        std::size_t r = run_ == runs_.size() ? 0 : run_ + 1;
-        while (runs_[r].packed != packed_) ++r;
-        run_ = r;
-        at_ = runs_[r].first_record;
-        end_ = r + 1 < runs_.size() ? runs_[r + 1].first_record : size_;
-    }
+    while (at_ == end_) enter_next_run();
     return at_++;
+}
+
+std::uint64_t RecordsOfKind::take_consecutive(std::uint64_t n) {
+    if (at_ == end_) enter_next_run();
+    if (end_ - at_ < n) return kScattered;
+    at_ += n;
+    return at_ - n;
 }
 
 }  // namespace tessarin

@@ -143,8 +143,15 @@ public:
     RecordsOfKind(const RowStore& rows, bool packed);
     // The record number of the next row of this kind.
     std::uint64_t next();
+    // When the next n rows of this kind are consecutive records, takes them
+    // and returns the first one's number; otherwise takes nothing and returns
+    // kScattered. There must be n more rows of this kind.
+    static constexpr std::uint64_t kScattered = ~std::uint64_t{0};
+    std::uint64_t take_consecutive(std::uint64_t n);
 
 private:
+    void enter_next_run();
+
     const std::vector<RowStore::Run>& runs_;
     std::uint64_t size_;
     bool packed_;

@@ -34,6 +34,15 @@ inline __m512 add_in_order_masked(__m512 acc, __mmask16 live, __m512 p) {
     return acc;
 }
 
+// `minus` in the lanes of `k`, `plus` in the others. Spelled out because the
+// compiler otherwise turns a pick between broadcasts into a copy and a masked
+// load, one more instruction per block and component.
+inline __m512 pick(__mmask16 k, __m512 plus, __m512 minus) {
+    __m512 r;
+    __asm__("vblendmps %3, %2, %0%{%1%}" : "=v"(r) : "Yk"(k), "v"(plus), "v"(minus));
+    return r;
+}
+
 template <bool RecordFirst>
 inline __m512 product(__m512 q, __m512 r) {
     if constexpr (RecordFirst) {
@@ -107,11 +116,45 @@ inline __m512i lane_bits(const void* rows, u64 s) {
     return _mm512_permutex2var_epi32(_mm512_loadu_si512(words), index, _mm512_loadu_si512(words + 8));
 }
 
+// The two products of query components 32s .. 32s+31 (relative to the
+// range), computed 16 components per multiply: each lane multiplies its own
+// component by +1.0f or -1.0f with the operands in the order a one-lane
+// multiply would use, so each product has that multiply's bits.
+struct SegmentPicks {
+    alignas(64) float times_plus[32];
+    alignas(64) float times_minus[32];
+
+    template <bool RecordFirst>
+    void fill(const float* q, u64 j, u64 stop) {
+        const u64 first = j - j % 32;
+        const auto live = [&](u64 from) -> __mmask16 {
+            std::uint32_t m = 0;
+            for (u64 i = 0; i < 16; ++i) m |= static_cast<std::uint32_t>(from + i >= j && from + i < stop) << i;
+            return static_cast<__mmask16>(m);
+        };
+        for (u64 h = 0; h < 2; ++h) {
+            const __m512 qs = _mm512_maskz_loadu_ps(live(first + 16 * h), q + first + 16 * h);
+            _mm512_store_ps(times_plus + 16 * h, product<RecordFirst>(qs, _mm512_set1_ps(1.0f)));
+            _mm512_store_ps(times_minus + 16 * h, product<RecordFirst>(qs, _mm512_set1_ps(-1.0f)));
+        }
+    }
+};
+
+// Component j's bit within a lane's 32 bits of a segment.
+alignas(64) constexpr std::uint32_t kBit[32] = {
+    1U << 0,  1U << 1,  1U << 2,  1U << 3,  1U << 4,  1U << 5,  1U << 6,  1U << 7,  1U << 8,  1U << 9,  1U << 10,
+    1U << 11, 1U << 12, 1U << 13, 1U << 14, 1U << 15, 1U << 16, 1U << 17, 1U << 18, 1U << 19, 1U << 20, 1U << 21,
+    1U << 22, 1U << 23, 1U << 24, 1U << 25, 1U << 26, 1U << 27, 1U << 28, 1U << 29, 1U << 30, 1U << 31};
+
+// Per block and component: a test for the mask, a pick and the add; the
+// products and the bit to test come from memory once per component for all
+// the group's blocks.
 template <std::size_t G, bool RecordFirst>
 void lockstep_signs(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
     __m512 acc[G];
     const void* rows[G];
     __m512i bits[G];
+    SegmentPicks picks;
 #pragma GCC unroll 8
     for (std::size_t b = 0; b < G; ++b) {
         acc[b] = _mm512_load_ps(g.sums[first + b]);
@@ -120,12 +163,17 @@ void lockstep_signs(const float* q, BlockGroup& g, std::size_t first, u64 j0, u6
     for (u64 j = j0; j < j1;) {
         const u64 s = j / 32;
         const u64 stop = j1 < (s + 1) * 32 ? j1 : (s + 1) * 32;
+        picks.fill<RecordFirst>(q, j, stop);
 #pragma GCC unroll 8
         for (std::size_t b = 0; b < G; ++b) bits[b] = lane_bits(rows[b], s);
         for (; j < stop; ++j) {
-            const Picks p = Picks::at<RecordFirst>(q[j], j);
+            const __m512 plus = _mm512_set1_ps(picks.times_plus[j % 32]);
+            const __m512 minus = _mm512_set1_ps(picks.times_minus[j % 32]);
+            const __m512i bit = _mm512_set1_epi32(static_cast<int>(kBit[j % 32]));
 #pragma GCC unroll 8
-            for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], p.pick(bits[b]));
+            for (std::size_t b = 0; b < G; ++b) {
+                acc[b] = add_in_order(acc[b], pick(_mm512_test_epi32_mask(bits[b], bit), plus, minus));
+            }
         }
     }
 #pragma GCC unroll 8
