@@ -195,6 +195,10 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
         {{-1.0f, nan}, false},
         {{1.0f, std::nextafter(1.0f, 2.0f)}, false},
         {{-1.0f, -std::numeric_limits<float>::infinity()}, false},
+        // Past the first few components, and across a 64-component word.
+        {{1.0f, -1.0f, 1.0f, 1.0f, -1.0f, 1.0f, -0.0f, 1.0f, -1.0f}, false},
+        {{-1.0f, 1.0f, -1.0f, -1.0f, 1.0f, -1.0f, 1.0f, nan, 1.0f}, false},
+        {V(70, -1.0f), true},
     };
     RowStore store;
     for (int round = 0; round < 3; ++round) {
