@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <bit>
 #include <limits>
+#include <utility>
 
 #include "core/fault.hpp"
 
@@ -122,9 +123,21 @@ void RowStore::push_back(HvView row) {
     std::uint64_t ordinal;
     if (packed) {
         const std::size_t columns = (n + kWordBits - 1) / kWordBits;
-        const std::size_t lane =
-            take_lane(packed_, &PackedBlock::words, checked_count<std::uint64_t>(columns * kLanes), n);
-        std::uint64_t* words = packed_.back().words.data();
+        const std::size_t words_needed = checked_count<std::uint64_t>(columns * kLanes);
+        const bool opened = open_block(packed_);
+        PackedBlock& b = packed_.back();
+        try {
+            grow_block_words(b, words_needed);
+            b.lengths.push(n);
+        } catch (...) {
+            if (opened) {
+                release_block_words(b);
+                packed_.pop_back();
+            }
+            throw;
+        }
+        const std::size_t lane = b.lengths.used() - 1;
+        std::uint64_t* words = b.data;
         // The lane's words are zero (a popped row clears its bits).
         for (std::size_t c = 0; c < columns; ++c) {
             const std::size_t base = c * kWordBits;
@@ -147,9 +160,12 @@ void RowStore::pop_back() {
         const std::size_t lane = b.lengths.used() - 1;
         // Clear the lane's bits so that a later row in the same lane starts clean.
         const std::uint64_t columns = (b.lengths.of(lane) + kWordBits - 1) / kWordBits;
-        for (std::uint64_t c = 0; c < columns; ++c) b.words[c * kLanes + lane] = 0;
+        for (std::uint64_t c = 0; c < columns; ++c) b.data[c * kLanes + lane] = 0;
         b.lengths.pop();
-        if (b.lengths.used() == 0) packed_.pop_back();
+        if (b.lengths.used() == 0) {
+            release_block_words(b);
+            packed_.pop_back();
+        }
         --packed_rows_;
     } else {
         FloatBlock& b = floats_.back();
@@ -161,7 +177,72 @@ void RowStore::pop_back() {
     if (runs_.back().first_record == size_) runs_.pop_back();
 }
 
+namespace {
+
+constexpr std::size_t kMostChunkWords = (std::size_t{1} << 20) / sizeof(std::uint64_t);
+
+}  // namespace
+
+RowStore::RowStore(const RowStore& other)
+    : word_chunks_(other.word_chunks_),
+      packed_(other.packed_),
+      floats_(other.floats_),
+      runs_(other.runs_),
+      size_(other.size_),
+      packed_rows_(other.packed_rows_),
+      float_rows_(other.float_rows_) {
+    for (PackedBlock& b : packed_) b.data = word_chunks_[b.chunk].data() + b.offset;
+}
+
+RowStore& RowStore::operator=(const RowStore& other) {
+    if (this != &other) {
+        RowStore copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+// Gives block b room for n words, zeros past the ones it holds: in place when
+// its words end its chunk and the chunk has room, otherwise copied to fresh
+// room at the end of the last chunk (or of a new one).
+void RowStore::grow_block_words(PackedBlock& b, std::size_t n) {
+    if (b.size >= n) return;
+    if (b.data != nullptr && b.chunk + 1 == word_chunks_.size()) {
+        std::vector<std::uint64_t>& c = word_chunks_.back();
+        if (b.offset + b.size == c.size() && c.capacity() - b.offset >= n) {
+            c.resize(b.offset + n, 0);  // within capacity: the words stay put
+            b.size = n;
+            return;
+        }
+    }
+    if (word_chunks_.empty() || word_chunks_.back().capacity() - word_chunks_.back().size() < n) {
+        const std::size_t last = word_chunks_.empty() ? 0 : word_chunks_.back().capacity();
+        std::vector<std::uint64_t> chunk;
+        chunk.reserve(std::max(n, std::min(kMostChunkWords, 2 * last)));
+        reserve_more(word_chunks_, 1);
+        word_chunks_.push_back(std::move(chunk));
+    }
+    std::vector<std::uint64_t>& c = word_chunks_.back();
+    const std::size_t offset = c.size();
+    c.resize(offset + n, 0);  // within capacity
+    if (b.data != nullptr) std::copy(b.data, b.data + b.size, c.data() + offset);
+    b.data = c.data() + offset;
+    b.chunk = word_chunks_.size() - 1;
+    b.offset = offset;
+    b.size = n;
+}
+
+// Returns a dropped block's words to its chunk when they end it.
+void RowStore::release_block_words(const PackedBlock& b) {
+    if (b.data == nullptr || b.chunk + 1 != word_chunks_.size()) return;
+    std::vector<std::uint64_t>& c = word_chunks_.back();
+    if (b.offset + b.size != c.size()) return;
+    c.resize(b.offset);
+    if (c.empty()) word_chunks_.pop_back();
+}
+
 void RowStore::clear() {
+    std::vector<std::vector<std::uint64_t>>().swap(word_chunks_);
     std::vector<PackedBlock>().swap(packed_);
     std::vector<FloatBlock>().swap(floats_);
     std::vector<Run>().swap(runs_);
@@ -189,7 +270,7 @@ void RowStore::copy_row(std::size_t k, Hypervector& out) const {
         const PackedBlock& b = packed_[s.block];
         out.resize(b.lengths.of(s.lane));
         for (std::size_t i = 0; i < out.size(); ++i) {
-            const std::uint64_t w = b.words[(i / kWordBits) * kLanes + s.lane];
+            const std::uint64_t w = b.data[(i / kWordBits) * kLanes + s.lane];
             out[i] = ((w >> (i % kWordBits)) & 1U) != 0 ? -1.0f : 1.0f;
         }
     } else {
@@ -207,8 +288,10 @@ Hypervector RowStore::row(std::size_t k) const {
 
 std::size_t RowStore::bytes_held() const {
     std::size_t bytes = runs_.capacity() * sizeof(Run) + packed_.capacity() * sizeof(PackedBlock) +
-                        floats_.capacity() * sizeof(FloatBlock);
-    for (const PackedBlock& b : packed_) bytes += b.words.capacity() * sizeof(std::uint64_t) + b.lengths.table_bytes();
+                        floats_.capacity() * sizeof(FloatBlock) +
+                        word_chunks_.capacity() * sizeof(std::vector<std::uint64_t>);
+    for (const auto& c : word_chunks_) bytes += c.capacity() * sizeof(std::uint64_t);
+    for (const PackedBlock& b : packed_) bytes += b.lengths.table_bytes();
     for (const FloatBlock& b : floats_) bytes += b.values.capacity() * sizeof(float) + b.lengths.table_bytes();
     return bytes;
 }

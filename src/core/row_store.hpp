@@ -23,7 +23,8 @@
 // rows are all bipolar or all floats, of one length, keeps no table per row.
 //
 // Memory: a bipolar row takes len / 8 bytes (rounded up to 64 components), any
-// other 4 * len, plus about 4 bytes of block tables per row (more for blocks
+// other 4 * len, plus about 5 bytes of block tables per row and at most one
+// chunk's spare room (1 MiB) for the sign words (more for blocks
 // whose lanes differ in length, 16 bytes a lane) and 24 bytes per change
 // between bipolar and other rows in record order. A block is as long as its
 // longest lane, so rows of very different lengths in one block waste the
@@ -71,9 +72,14 @@ public:
     };
 
     struct PackedBlock {
-        // words[c * kLanes + k]: components 64c .. 64c+63 of lane k. Bits past
-        // a lane's length are zero.
-        std::vector<std::uint64_t> words;
+        // words()[c * kLanes + k]: components 64c .. 64c+63 of lane k. Bits
+        // past a lane's length are zero. The words live in the store's chunks
+        // (see word_chunks_), `size` of them from `offset` in chunk `chunk`.
+        const std::uint64_t* words() const { return data; }
+        std::uint64_t* data = nullptr;
+        std::size_t chunk = 0;
+        std::size_t offset = 0;
+        std::size_t size = 0;
         LaneLengths lengths;
     };
     struct FloatBlock {
@@ -96,6 +102,12 @@ public:
         std::size_t block;
         std::size_t lane;
     };
+
+    RowStore() = default;
+    RowStore(const RowStore& other);
+    RowStore& operator=(const RowStore& other);
+    RowStore(RowStore&&) noexcept = default;
+    RowStore& operator=(RowStore&&) noexcept = default;
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
@@ -127,6 +139,15 @@ public:
     const std::vector<Run>& runs() const { return runs_; }
 
 private:
+    void grow_block_words(PackedBlock& b, std::size_t n);
+    void release_block_words(const PackedBlock& b);
+
+    // The sign words of every packed block, block after block, in chunks that
+    // never reallocate (a block's words stay where they are) and grow
+    // geometrically up to 1 MiB. Blocks of one store thus follow each other in
+    // memory even when several stores grow together, as a record's three
+    // vectors do, so a scan streams them as one run.
+    std::vector<std::vector<std::uint64_t>> word_chunks_;
     std::vector<PackedBlock> packed_;
     std::vector<FloatBlock> floats_;
     std::vector<Run> runs_;

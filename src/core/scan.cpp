@@ -278,7 +278,7 @@ void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& 
     if (covered != 0) {
         const std::uint64_t columns = (covered + 63) / 64;
         const std::uint64_t rest = covered % 64;
-        count(b.words.data(), q.words(), columns, rest != 0 ? (std::uint64_t{1} << rest) - 1 : ~std::uint64_t{0},
+        count(b.words(), q.words(), columns, rest != 0 ? (std::uint64_t{1} << rest) - 1 : ~std::uint64_t{0},
               differ.data());
     }
     // A full block whose lanes share one length and hold consecutive records
@@ -318,8 +318,8 @@ void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& 
 constexpr std::size_t kPrefetchBlocks = 4;
 
 void prefetch_words(const RowStore::PackedBlock& b) {
-    const auto* p = reinterpret_cast<const char*>(b.words.data());
-    const std::size_t bytes = b.words.size() * sizeof(std::uint64_t);
+    const auto* p = reinterpret_cast<const char*>(b.words());
+    const std::size_t bytes = b.size * sizeof(std::uint64_t);
     for (std::size_t at = 0; at < bytes; at += 64) __builtin_prefetch(p + at);
 }
 
@@ -339,6 +339,14 @@ bool count_packed_scores(float start, HvView query, const RowStore& rows, std::s
     return true;
 }
 
+void scan_float_blocks(float start, HvView query, const RowStore& rows, const TargetKernels& kernels, bool record_first,
+                       std::span<float> out, CancelPoll& poll) {
+    scan_blocks(start, query, rows, rows.float_blocks(), false, kernels.floats, record_first, out, poll,
+                [](const RowStore::FloatBlock& b, std::uint64_t from) -> const void* {
+                    return b.values.data() + from * kLanes;
+                });
+}
+
 void scan_store(float start, HvView query, const RowStore& rows, std::span<float> out, Factors order) {
     if (out.size() < rows.size()) fault("ordered_dots: output shorter than the number of records");
     const TargetKernels kernels = kernels_for(active_simd_target());
@@ -347,13 +355,49 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
     if (!count_packed_scores(start, query, rows, out, kernels.count, poll)) {
         scan_blocks(start, query, rows, rows.packed_blocks(), true, kernels.packed, record_first, out, poll,
                     [](const RowStore::PackedBlock& b, std::uint64_t from) -> const void* {
-                        return b.words.data() + from / RowStore::kWordBits * kLanes;
+                        return b.words() + from / RowStore::kWordBits * kLanes;
                     });
     }
-    scan_blocks(start, query, rows, rows.float_blocks(), false, kernels.floats, record_first, out, poll,
-                [](const RowStore::FloatBlock& b, std::uint64_t from) -> const void* {
-                    return b.values.data() + from * kLanes;
-                });
+    scan_float_blocks(start, query, rows, kernels, record_first, out, poll);
+}
+
+void scan_store_many(float start, std::span<const HvView> queries, const RowStore& rows, std::span<float> out,
+                     Factors order) {
+    const std::size_t n = rows.size();
+    if (n != 0 && out.size() / n < queries.size()) {
+        fault("ordered_dots_many: output shorter than the queries times the records");
+    }
+    const TargetKernels kernels = kernels_for(active_simd_target());
+    const bool record_first = order == Factors::record_first;
+    CancelPoll poll;
+    std::vector<std::size_t> counted;
+    std::vector<QuerySigns> signs;
+    std::vector<RecordsOfKind> records;
+    for (std::size_t i = 0; i < queries.size(); ++i) {
+        const HvView q = queries[i];
+        if (q.size() <= kExactCountLimit && is_exactly_bipolar(q)) {
+            counted.push_back(i);
+            signs.emplace_back(q);
+            records.emplace_back(rows, true);
+        } else {
+            scan_store(start, q, rows, out.subspan(i * n, n), order);
+        }
+    }
+    if (counted.empty()) return;
+    // Block by block, every counted query against the block's words while
+    // they are in the first-level cache.
+    const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        if (b + kPrefetchBlocks < blocks.size()) prefetch_words(blocks[b + kPrefetchBlocks]);
+        for (std::size_t c = 0; c < counted.size(); ++c) {
+            const HvView q = queries[counted[c]];
+            poll.tick(std::min<std::uint64_t>(q.size(), blocks[b].lengths.longest()) / 32 + 1);
+            count_block(start, blocks[b], signs[c], q.size(), kernels.count, records[c], out.subspan(counted[c] * n, n));
+        }
+    }
+    for (const std::size_t i : counted) {
+        scan_float_blocks(start, queries[i], rows, kernels, record_first, out.subspan(i * n, n), poll);
+    }
 }
 
 // Separate rows go through the float kernel: each range of components is
@@ -448,6 +492,11 @@ void ordered_dots(float start, HvView query, const RowStore& rows, std::span<flo
     scan_store(start, query, rows, out, order);
 }
 
+void ordered_dots_many(float start, std::span<const HvView> queries, const RowStore& rows, std::span<float> out,
+                       Factors order) {
+    scan_store_many(start, queries, rows, out, order);
+}
+
 void ordered_dots(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out,
                   Factors order) {
     scan_rows(start, query, rows, out, order);
@@ -466,7 +515,7 @@ void ordered_dots_over(float start, HvView query, std::span<const Hypervector> r
 float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k, Factors order) {
     const RowStore::Slot s = rows.slot(k);
     const std::uint64_t m = std::min<std::uint64_t>(query.size(), rows.row_length(k));
-    const void* block = s.packed ? static_cast<const void*>(rows.packed_blocks()[s.block].words.data())
+    const void* block = s.packed ? static_cast<const void*>(rows.packed_blocks()[s.block].words())
                                  : static_cast<const void*>(rows.float_blocks()[s.block].values.data());
     const auto row_at = s.packed ? scan_detail::row_at<true> : scan_detail::row_at<false>;
     float acc = start;

@@ -91,6 +91,15 @@ float ordered_dot_over(float start, HvView query, HvView record, float length,
 void ordered_dots(float start, HvView query, const RowStore& rows, std::span<float> out,
                   Factors order = Factors::query_first);
 
+// Several queries in one pass over the rows: out[i * rows.size() + k] =
+// ordered_dot(start, queries[i], row k), each score bit-identical to
+// ordered_dots with that query alone. The sign-bit rows are read once for
+// all the exactly bipolar queries (up to 2^24 components) together; every
+// other query, and the float rows, are scanned per query. An `out` shorter
+// than queries.size() * rows.size() is a Fault.
+void ordered_dots_many(float start, std::span<const HvView> queries, const RowStore& rows, std::span<float> out,
+                       Factors order = Factors::query_first);
+
 // The same over rows held as separate vectors (for records a call brings
 // along rather than ones kept in a store).
 void ordered_dots(float start, HvView query, std::span<const Hypervector> rows, std::span<float> out,
