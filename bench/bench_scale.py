@@ -6,7 +6,8 @@ storing through the Python API from float32 arrays made in batches and
 released, and prints for each:
 
   - bytes per record: resident memory after minus before storing, over the
-    records (three rows of 128 bytes are the floor for a bipolar record);
+    records, measured in a fresh interpreter that does nothing else (three
+    rows of 128 bytes are the floor for a bipolar record);
   - query_by_time (a stored time as query: bipolar against bipolar rows, a
     count of differing bits) and query_effect of a cause never stored (the
     holographic probe, a general float vector against the stored effects);
@@ -37,6 +38,7 @@ import argparse
 import json
 import os
 import subprocess
+import sys
 import time
 import timeit
 
@@ -76,7 +78,7 @@ def bench_scan_floors(path):
             records = int(b["run_name"].split("/")[2])
             stream[records] = b["real_time"] * {"ns": 1, "us": 1e3, "ms": 1e6}[b["time_unit"]] / records
         elif b["run_name"] == "BM_SelectAddFloor":
-            steps = b["steps_per_ns"]
+            steps = b["steps_per_ns"] * b["cpu_time"] / b["real_time"]
     return stream, steps
 
 
@@ -95,23 +97,35 @@ class Rows:
         return packed, rows
 
 
-def build(bipolar, records, seed=5):
+def build(bipolar, records, seed=5, keep=True, batch=BATCH):
     """A memory of `records` relations; the stored times and effects as the peers keep them."""
     m = hdc.PyCausalMemory(DIM)
     kinds = [Rows(bipolar, seed + k) for k in range(3)]
     kept = {"times": [], "effects": []}
-    before = resident_bytes()
-    for first in range(0, records, BATCH):
-        n = min(BATCH, records - first)
+    for first in range(0, records, batch):
+        n = min(batch, records - first)
         causes, effects, times = (k.batch(n) for k in kinds)
         for i in range(n):
             m.store(causes[1][i], effects[1][i], times[1][i])
-        keep = 0 if bipolar else 1  # packed bits of bipolar rows, float32 rows of general ones
-        kept["times"].append(times[keep])
-        kept["effects"].append(effects[keep])
+        if keep:
+            kind = 0 if bipolar else 1  # packed bits of bipolar rows, float32 rows of general ones
+            kept["times"].append(times[kind])
+            kept["effects"].append(effects[kind])
         del causes, effects, times
-    bytes_per_record = (resident_bytes() - before) / records
-    return m, bytes_per_record, {k: np.concatenate(v) for k, v in kept.items()}
+    return m, {k: np.concatenate(v) for k, v in kept.items()} if keep else None
+
+
+def resident_per_record(bipolar, records):
+    """Bytes per record, measured in a fresh interpreter so that no freed memory is reused."""
+    # Small batches, and the C library's free memory handed back before the
+    # second reading, so that only what the memory keeps is counted.
+    code = ("import ctypes, sys; import bench_scale as b; trim = ctypes.CDLL(None).malloc_trim; trim(0); "
+            f"before = b.resident_bytes(); m, _ = b.build({bipolar}, {records}, keep=False, batch=1024); "
+            f"trim(0); print((b.resident_bytes() - before) / {records})")
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(os.path.abspath(__file__)),
+                                                       os.environ.get("PYTHONPATH", "")]))
+    out = subprocess.run([sys.executable, "-c", code], check=True, capture_output=True, text=True, env=env)
+    return float(out.stdout.strip())
 
 
 def time_call(fn):
@@ -119,7 +133,8 @@ def time_call(fn):
 
 
 def bipolar_case(records, floors):
-    m, per_record, kept = build(True, records)
+    per_record = resident_per_record(True, records)
+    m, kept = build(True, records)
     times = kept["times"].view(np.uint64)
     effects = kept["effects"]
     probe_bits = kept["times"][records // 2]
@@ -167,7 +182,8 @@ def bipolar_case(records, floors):
 
 
 def general_case(records):
-    m, per_record, kept = build(False, records)
+    per_record = resident_per_record(False, records)
+    m, kept = build(False, records)
     times = kept["times"]
     effects = kept["effects"]
     probe = times[records // 2]
