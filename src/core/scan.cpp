@@ -90,7 +90,8 @@ TargetKernels scalar_scan_kernels() {
     return {{lockstep_scalar<true>, masked_scalar<true>},
             {lockstep_scalar<false>, masked_scalar<false>},
             nullptr,
-            count_block_portable};
+            count_block_portable,
+            nullptr};
 }
 
 }  // namespace scan_detail
@@ -267,20 +268,23 @@ private:
     std::vector<std::uint64_t> below_;
 };
 
-// One sign-bit block's scores from its lanes' counts of differing bits.
-void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& q, std::uint64_t query_length,
-                 scan_detail::CountBlock count, RecordsOfKind& records, std::span<float> out) {
-    const RowStore::LaneLengths& lengths = b.lengths;
-    // The components the count covers: the query's, cut to the block's words.
-    const std::uint64_t covered =
-        std::min(query_length, (lengths.longest() + RowStore::kWordBits - 1) / RowStore::kWordBits * 64);
-    alignas(64) std::array<std::uint64_t, kLanes> differ{};
-    if (covered != 0) {
-        const std::uint64_t columns = (covered + 63) / 64;
-        const std::uint64_t rest = covered % 64;
-        count(b.words(), q.words(), columns, rest != 0 ? (std::uint64_t{1} << rest) - 1 : ~std::uint64_t{0},
-              differ.data());
-    }
+// The components a block's count covers for a query of this length: the
+// query's, cut to the block's words.
+std::uint64_t covered_by(const RowStore::PackedBlock& b, std::uint64_t query_length) {
+    return std::min(query_length, (b.lengths.longest() + RowStore::kWordBits - 1) / RowStore::kWordBits * 64);
+}
+
+// The mask of the last column a count covers.
+std::uint64_t last_column_mask(std::uint64_t covered) {
+    const std::uint64_t rest = covered % 64;
+    return rest != 0 ? (std::uint64_t{1} << rest) - 1 : ~std::uint64_t{0};
+}
+
+// One sign-bit block's scores from its lanes' counts of differing bits over
+// the `covered` components.
+void scores_from_counts(float start, const RowStore::LaneLengths& lengths, const QuerySigns& q,
+                        std::uint64_t query_length, std::uint64_t covered, const std::uint64_t* differ,
+                        RecordsOfKind& records, std::span<float> out) {
     // A full block whose lanes share one length and hold consecutive records
     // (the usual case) in one sweep.
     if (lengths.used() == kLanes && lengths.longest() == lengths.of(0) && lengths.longest() == lengths.of(kLanes - 1)) {
@@ -289,11 +293,19 @@ void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& 
         const std::uint64_t first = same ? records.take_consecutive(kLanes) : RecordsOfKind::kScattered;
         if (first != RecordsOfKind::kScattered) {
             const std::uint64_t length = lengths.of(0);
-            const auto m = static_cast<std::int64_t>(std::min(query_length, length));
-            const std::uint64_t beyond = length < covered ? q.set_below(covered) - q.set_below(length) : 0;
+            const std::uint64_t m = std::min(query_length, length);
             float* o = out.data() + first;
+            if (m == 0) {
+                std::fill_n(o, kLanes, start);
+                return;
+            }
+            // Counts and m are at most 2^24, so 32-bit arithmetic holds them
+            // and the conversions run four lanes at a time.
+            const auto beyond =
+                static_cast<std::int32_t>(length < covered ? q.set_below(covered) - q.set_below(length) : 0);
+            const auto m32 = static_cast<std::int32_t>(m);
             for (std::size_t k = 0; k < kLanes; ++k) {
-                o[k] = m == 0 ? start : static_cast<float>(m - 2 * static_cast<std::int64_t>(differ[k] - beyond));
+                o[k] = static_cast<float>(m32 - 2 * (static_cast<std::int32_t>(differ[k]) - beyond));
             }
             return;
         }
@@ -309,6 +321,14 @@ void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& 
         const std::uint64_t d = length < covered ? differ[k] - (q.set_below(covered) - q.set_below(length)) : differ[k];
         out[record] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * static_cast<std::int64_t>(d));
     }
+}
+
+void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& q, std::uint64_t query_length,
+                 scan_detail::CountBlock count, RecordsOfKind& records, std::span<float> out) {
+    const std::uint64_t covered = covered_by(b, query_length);
+    alignas(64) std::array<std::uint64_t, kLanes> differ{};
+    if (covered != 0) count(b.words(), q.words(), (covered + 63) / 64, last_column_mask(covered), differ.data());
+    scores_from_counts(start, b.lengths, q, query_length, covered, differ.data(), records, out);
 }
 
 // Blocks ahead of the one being counted whose words are fetched early: the
@@ -384,11 +404,34 @@ void scan_store_many(float start, std::span<const HvView> queries, const RowStor
         }
     }
     if (counted.empty()) return;
-    // Block by block, every counted query against the block's words while
-    // they are in the first-level cache.
     const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
+    // Queries of one length (the usual case) are counted together, each
+    // column of a block read once for all of them; otherwise block by block,
+    // every counted query against the block's words while they are in the
+    // first-level cache.
+    const std::uint64_t length = queries[counted.front()].size();
+    const bool together = kernels.count_many != nullptr && std::all_of(counted.begin(), counted.end(), [&](std::size_t i) {
+        return queries[i].size() == length;
+    });
+    std::vector<const std::uint64_t*> query_words;
+    for (const QuerySigns& q : signs) query_words.push_back(q.words());
+    std::vector<std::uint64_t> differ(counted.size() * kLanes);
     for (std::size_t b = 0; b < blocks.size(); ++b) {
         if (b + kPrefetchBlocks < blocks.size()) prefetch_words(blocks[b + kPrefetchBlocks]);
+        if (together) {
+            poll.tick(counted.size() * (std::min<std::uint64_t>(length, blocks[b].lengths.longest()) / 32 + 1));
+            const std::uint64_t covered = covered_by(blocks[b], length);
+            std::fill(differ.begin(), differ.end(), 0);
+            if (covered != 0) {
+                kernels.count_many(blocks[b].words(), query_words.data(), counted.size(), (covered + 63) / 64,
+                                   last_column_mask(covered), differ.data());
+            }
+            for (std::size_t c = 0; c < counted.size(); ++c) {
+                scores_from_counts(start, blocks[b].lengths, signs[c], length, covered, differ.data() + c * kLanes,
+                                   records[c], out.subspan(counted[c] * n, n));
+            }
+            continue;
+        }
         for (std::size_t c = 0; c < counted.size(); ++c) {
             const HvView q = queries[counted[c]];
             poll.tick(std::min<std::uint64_t>(q.size(), blocks[b].lengths.longest()) / 32 + 1);

@@ -303,7 +303,8 @@ TargetKernels avx2_scan_kernels() {
     return {{lockstep_entry<true>, masked_entry<true>},
             {lockstep_entry<false>, masked_entry<false>},
             interleave_rows_avx2,
-            count_block_popcnt};
+            count_block_popcnt,
+            nullptr};
 }
 
 }  // namespace tessarin::scan_detail

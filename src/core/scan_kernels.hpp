@@ -69,6 +69,11 @@ using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, st
 using CountBlock = void (*)(const std::uint64_t* words, const std::uint64_t* query, std::uint64_t columns,
                             std::uint64_t last, std::uint64_t* counts);
 
+// The same for `count` queries of one length at once: counts[i * kLanes + k]
+// for queries[i]. Each column of the block is read once for all of them.
+using CountBlockMany = void (*)(const std::uint64_t* words, const std::uint64_t* const* queries, std::size_t count,
+                                std::uint64_t columns, std::uint64_t last, std::uint64_t* counts);
+
 struct TargetKernels {
     ScanKernels packed;  // one 16-bit sign word per component
     ScanKernels floats;  // 16 floats per component
@@ -76,6 +81,8 @@ struct TargetKernels {
     // vector registers): those are then scored one at a time.
     InterleaveRows interleave;
     CountBlock count;
+    // Null where counting query after query with `count` is as fast.
+    CountBlockMany count_many;
 };
 #if defined(__x86_64__)
 // 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
