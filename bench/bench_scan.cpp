@@ -15,9 +15,9 @@
 // Every benchmark reports `lane_adds` (records * components per second) and
 // `ns_per_record`; a scan's distance to a floor is the ratio of their
 // ns_per_record at the same size. Scans over sign-bit rows and the select floor
-// also report `steps_per_ns` (blocks of 16 rows advanced by one component per
-// nanosecond: cycles per step = the clock in GHz / steps_per_ns) and
-// `bytes_per_ns` of sign bits read.
+// also report `steps_per_ns` and `cycles_per_step` (blocks of 16 rows advanced
+// by one component; cycles at the clock read at start, which a boosting core
+// may exceed) and `bytes_per_ns` of sign bits read.
 #include <benchmark/benchmark.h>
 
 #if defined(__x86_64__)
@@ -39,6 +39,15 @@ namespace {
 using namespace tessarin;
 
 constexpr std::uint64_t kFloorAddsPerChain = 1 << 16;
+
+// Blocks of 16 rows advanced by one component, as steps per nanosecond and as
+// cycles per step at the clock Google Benchmark reads at start.
+void report_steps(benchmark::State& state, double steps) {
+    state.counters["steps_per_ns"] = benchmark::Counter(steps * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    state.counters["cycles_per_step"] =
+        benchmark::Counter(steps / benchmark::CPUInfo::Get().cycles_per_second,
+                           benchmark::Counter::kIsIterationInvariantRate | benchmark::Counter::kInvert);
+}
 
 void report(benchmark::State& state, double records, double components) {
     state.counters["lane_adds"] = benchmark::Counter(records * components, benchmark::Counter::kIsIterationInvariantRate);
@@ -140,8 +149,7 @@ void BM_SelectAddFloor(benchmark::State& state) {
         benchmark::DoNotOptimize(out);
     }
     report(state, 8.0 * 16.0, static_cast<double>(kFloorAddsPerChain));
-    state.counters["steps_per_ns"] =
-        benchmark::Counter(8.0 * static_cast<double>(kFloorAddsPerChain) * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+    report_steps(state, 8.0 * static_cast<double>(kFloorAddsPerChain));
 }
 #endif
 
@@ -205,9 +213,7 @@ void BM_ScanStore(benchmark::State& state) {
     }
     report(state, static_cast<double>(store.size()), static_cast<double>(dim));
     if (bipolar) {
-        const double steps = static_cast<double>(store.size()) / 16.0 * static_cast<double>(dim);
-        state.counters["steps_per_ns"] =
-            benchmark::Counter(steps * 1e-9, benchmark::Counter::kIsIterationInvariantRate);
+        report_steps(state, static_cast<double>(store.size()) / 16.0 * static_cast<double>(dim));
         state.counters["bytes_per_ns"] = benchmark::Counter(
             static_cast<double>(store.size()) * static_cast<double>(dim) / 8.0 * 1e-9,
             benchmark::Counter::kIsIterationInvariantRate);

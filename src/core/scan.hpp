@@ -17,7 +17,9 @@
 // query, so its throughput is that of the vector adders rather than of one
 // add's latency (bench/bench_scan.cpp measures it against the one-record loop
 // and against the adders' floor). Rows in a RowStore are read in place (a
-// bipolar row as 1 bit per component); rows held as separate vectors are, on
+// bipolar row as 1 bit per component); an exactly bipolar query against those
+// is scored by counting differing bits, which keeps up with one core reading
+// the bits from memory. Rows held as separate vectors are, on
 // the AVX2 and AVX-512 targets, first copied lane-major into a scratch of at
 // most 512 KiB per call. Scans poll the
 // cancellation hook between ranges and may unwind with Cancelled, leaving `out`
