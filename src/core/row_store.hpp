@@ -60,6 +60,9 @@ public:
         std::size_t used() const { return used_; }
         std::uint64_t of(std::size_t k) const { return ragged_.empty() ? (k < used_ ? same_ : 0) : ragged_[k]; }
         std::uint64_t longest() const;
+        // Whether every used lane is known to have one length (O(1): a block
+        // that ever held lanes of different lengths answers false).
+        bool one_length() const { return ragged_.empty(); }
         // Allocates (a ragged table) before changing anything.
         void push(std::uint64_t n);
         void pop();

@@ -287,10 +287,8 @@ void scores_from_counts(float start, const RowStore::LaneLengths& lengths, const
                         RecordsOfKind& records, std::span<float> out) {
     // A full block whose lanes share one length and hold consecutive records
     // (the usual case) in one sweep.
-    if (lengths.used() == kLanes && lengths.longest() == lengths.of(0) && lengths.longest() == lengths.of(kLanes - 1)) {
-        bool same = true;
-        for (std::size_t k = 1; k + 1 < kLanes; ++k) same = same && lengths.of(k) == lengths.of(0);
-        const std::uint64_t first = same ? records.take_consecutive(kLanes) : RecordsOfKind::kScattered;
+    if (lengths.used() == kLanes && lengths.one_length()) {
+        const std::uint64_t first = records.take_consecutive(kLanes);
         if (first != RecordsOfKind::kScattered) {
             const std::uint64_t length = lengths.of(0);
             const std::uint64_t m = std::min(query_length, length);
