@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <utility>
 
 #include "core/scan_kernels.hpp"
 
@@ -126,8 +127,28 @@ void lockstep_floats(const float* q, BlockGroup& g, std::size_t first, u64 j0, u
     }
 }
 
-// The lanes' bits of a segment are kept in memory (a few cache lines): with
-// the sums and the two products there are no registers left for them.
+// Component J of a whole segment: the shift that moves its bit into each
+// lane's sign is an immediate, one instruction that any vector port runs.
+template <std::size_t G, bool RecordFirst, int J>
+__attribute__((always_inline)) inline void segment_step(const float* q, __m256* lo, __m256* hi, const LaneBits* bits) {
+    const __m256 qj = _mm256_set1_ps(q[J]);
+    const __m256 plus = product<RecordFirst>(qj, _mm256_set1_ps(1.0f));
+    const __m256 minus = product<RecordFirst>(qj, _mm256_set1_ps(-1.0f));
+#pragma GCC unroll 4
+    for (std::size_t b = 0; b < G; ++b) {
+        lo[b] = add_in_order(lo[b], _mm256_blendv_ps(plus, minus, _mm256_castsi256_ps(_mm256_slli_epi32(bits[b].lo, 31 - J))));
+        hi[b] = add_in_order(hi[b], _mm256_blendv_ps(plus, minus, _mm256_castsi256_ps(_mm256_slli_epi32(bits[b].hi, 31 - J))));
+    }
+}
+
+template <std::size_t G, bool RecordFirst, int... J>
+__attribute__((always_inline)) inline void whole_segment(const float* q, __m256* lo, __m256* hi, const LaneBits* bits,
+                                                         std::integer_sequence<int, J...>) {
+    (segment_step<G, RecordFirst, J>(q, lo, hi, bits), ...);
+}
+
+// Up to three blocks: their sums and lane bits and the two products take 15
+// of the 16 registers.
 template <std::size_t G, bool RecordFirst>
 void lockstep_signs(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
     __m256 lo[G];
@@ -143,6 +164,11 @@ void lockstep_signs(const float* q, BlockGroup& g, std::size_t first, u64 j0, u6
         const u64 stop = j1 < (s + 1) * 32 ? j1 : (s + 1) * 32;
 #pragma GCC unroll 4
         for (std::size_t b = 0; b < G; ++b) bits[b] = lane_bits(g.rows[first + b], s);
+        if (j % 32 == 0 && stop == j + 32) {
+            whole_segment<G, RecordFirst>(q + j, lo, hi, bits, std::make_integer_sequence<int, 32>{});
+            j = stop;
+            continue;
+        }
         for (; j < stop; ++j) {
             const Picks p = Picks::at<RecordFirst>(q[j], j);
 #pragma GCC unroll 4
@@ -168,15 +194,17 @@ void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) 
     }
 }
 
+// Float blocks: four in flight. Sign-bit blocks: three, whose sums, lane bits
+// and the two products fill the sixteen registers without spilling.
 template <bool Packed, bool RecordFirst>
 void lockstep_any(const float* q, BlockGroup& g, std::size_t first, std::size_t count, u64 j0, u64 j1) {
-    constexpr std::size_t kInFlight = 4;
+    constexpr std::size_t kInFlight = Packed ? 3 : 4;
     for (std::size_t done = 0; done < count; done += kInFlight) {
-        switch (count - done) {
+        switch (count - done < kInFlight ? count - done : kInFlight) {
             case 1: lockstep<1, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
             case 2: lockstep<2, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
             case 3: lockstep<3, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
-            default: lockstep<4, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
+            default: lockstep<kInFlight, Packed, RecordFirst>(q, g, first + done, j0, j1); break;
         }
     }
 }
