@@ -2,10 +2,10 @@
 // 2, ... in the order they are added.
 //
 // Memory is what a million-record store can afford: one open-addressed table
-// of (fingerprint, newest record) pairs, at most three quarters full, and one
-// link per record to the previous record with its fingerprint; about 40 bytes
-// per record when every fingerprint is distinct, 8 when they repeat. Adding is
-// amortised O(1); a lookup is O(1) plus the records it returns.
+// of (fingerprint, newest record) pairs, three eighths to three quarters full,
+// and one link per record to the previous record with its fingerprint: 30 to
+// 50 bytes per record when every fingerprint is distinct, 8 when they repeat.
+// Adding is amortised O(1); a lookup is O(1) plus the records it returns.
 //
 // Const members change nothing and may run concurrently; the others need
 // every other use excluded.
