@@ -1,18 +1,20 @@
 #include "core/row_store.hpp"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <algorithm>
 #include <bit>
-#include <cmath>
 #include <limits>
+#include <utility>
 
 #include "core/fault.hpp"
-#include "core/undo_guard.hpp"
 
 namespace tessarin {
 namespace {
 
 constexpr std::uint32_t kPlusOneBits = 0x3F800000U;
-constexpr std::uint32_t kMinusOneBits = 0xBF800000U;
 
 // Room for `extra` more elements before anything changes (for the strong
 // guarantee), growing geometrically: reserving exactly size + extra would
@@ -24,156 +26,256 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
     v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
 
-// Words of sign rows per chunk (64 KiB); a longer row gets a chunk of its own size.
-constexpr std::size_t kSignChunkWords = 8192;
-
-// Makes sure the last chunk can take `words` more words without growing
-// (a grown chunk would move the rows already in it); returns whether a chunk
-// was added for it.
-bool make_room_for_words(std::vector<std::vector<std::uint64_t>>& chunks, std::size_t words) {
-    if (!chunks.empty() && chunks.back().capacity() - chunks.back().size() >= words) return false;
-    std::vector<std::uint64_t> chunk;
-    chunk.reserve(std::max(kSignChunkWords, words));
-    reserve_more(chunks, 1);
-    chunks.push_back(std::move(chunk));
-    return true;
-}
-
-// The lane a new row goes to: the next free lane of the last block, or lane 0
-// of a new block. The record table grows by a whole block at a time so that
-// every lane of every block has an entry. Returns whether a block was opened.
+// The block a new row goes to: the last one while it has a free lane, or a
+// new one. Returns whether a block was opened.
 template <class Block>
-bool open_lane(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
-    if (!blocks.empty() && blocks.back().used < RowStore::kLanes) return false;
-    reserve_more(records, RowStore::kLanes);
+bool open_block(std::vector<Block>& blocks) {
+    if (!blocks.empty() && blocks.back().lengths.used() < RowStore::kLanes) return false;
+    reserve_more(blocks, 1);
     blocks.emplace_back();
-    records.resize(records.size() + RowStore::kLanes, 0);
     return true;
 }
 
-// Undoes an open_lane that opened a block, when filling it failed.
-template <class Block>
-void abandon_block(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
-    blocks.pop_back();
-    records.resize(records.size() - RowStore::kLanes);
-}
-
-// Grows `v` to at least n elements (zero-filled), undoing a block opened for
-// the row if the allocation fails, so that a failed push leaves no trace.
-template <class T, class Block>
-void grow_for_row(std::vector<T>& v, std::size_t n, bool opened, std::vector<Block>& blocks,
-                  std::vector<std::uint64_t>& records) {
-    if (v.size() >= n) return;
+// Makes room in the newest block for a row of n components and enters its
+// length, undoing a block opened for the row if an allocation fails, so that
+// a failed push leaves no trace. Returns the row's lane.
+template <class Block, class T>
+std::size_t take_lane(std::vector<Block>& blocks, std::vector<T> Block::*data, std::size_t elements,
+                      std::uint64_t n) {
+    const bool opened = open_block(blocks);
+    Block& b = blocks.back();
     try {
-        v.resize(n, T{});
+        std::vector<T>& v = b.*data;
+        if (v.size() < elements) v.resize(elements, T{});
+        b.lengths.push(n);
     } catch (...) {
-        if (opened) abandon_block(blocks, records);
+        if (opened) blocks.pop_back();
         throw;
     }
+    return b.lengths.used() - 1;
 }
 
-template <class Block>
-void close_lane(std::vector<Block>& blocks, std::vector<std::uint64_t>& records) {
-    Block& b = blocks.back();
-    --b.used;
-    b.length[b.used] = 0;
-    if (b.used == 0) abandon_block(blocks, records);
+// The sign bits of x[0 .. n), n <= 64, as one word (bit j: x[j]). Storing a
+// row packs it a word at a time; four signs per instruction where the
+// baseline has SSE2 (every x86-64 does).
+std::uint64_t sign_word(const float* x, std::size_t n) {
+    std::uint64_t w = 0;
+    std::size_t j = 0;
+#if defined(__SSE2__)
+    for (; j + 4 <= n; j += 4) w |= static_cast<std::uint64_t>(_mm_movemask_ps(_mm_loadu_ps(x + j))) << j;
+#endif
+    for (; j < n; ++j) w |= static_cast<std::uint64_t>(std::bit_cast<std::uint32_t>(x[j]) >> 31) << j;
+    return w;
 }
 
 }  // namespace
 
 bool is_exactly_bipolar(HvView row) {
-    return std::all_of(row.begin(), row.end(), [](float x) {
-        const auto bits = std::bit_cast<std::uint32_t>(x);
-        return bits == kPlusOneBits || bits == kMinusOneBits;
-    });
+    // No early exit: one pass in vector registers costs less than a branch
+    // per component on the rows that are bipolar.
+    std::size_t i = 0;
+#if defined(__SSE2__)
+    const __m128i magnitude = _mm_set1_epi32(0x7FFFFFFF);
+    const __m128i one = _mm_set1_epi32(static_cast<int>(kPlusOneBits));
+    __m128i other = _mm_setzero_si128();
+    for (; i + 4 <= row.size(); i += 4) {
+        const __m128i bits = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row.data() + i));
+        other = _mm_or_si128(other, _mm_xor_si128(_mm_and_si128(bits, magnitude), one));
+    }
+    if (_mm_movemask_epi8(_mm_cmpeq_epi32(other, _mm_setzero_si128())) != 0xFFFF) return false;
+#endif
+    std::uint32_t rest = 0;
+    for (; i < row.size(); ++i) rest |= (std::bit_cast<std::uint32_t>(row[i]) & 0x7FFFFFFFU) ^ kPlusOneBits;
+    return rest == 0;
+}
+
+std::uint64_t RowStore::LaneLengths::longest() const {
+    if (ragged_.empty()) return used_ != 0 ? same_ : 0;
+    return *std::max_element(ragged_.begin(), ragged_.end());
+}
+
+void RowStore::LaneLengths::push(std::uint64_t n) {
+    if (ragged_.empty() && (used_ == 0 || n == same_)) {
+        same_ = n;
+        ++used_;
+        return;
+    }
+    if (ragged_.empty()) {
+        ragged_.assign(kLanes, 0);
+        std::fill_n(ragged_.begin(), used_, same_);
+    }
+    ragged_[used_++] = n;
+}
+
+void RowStore::LaneLengths::pop() {
+    --used_;
+    if (!ragged_.empty()) ragged_[used_] = 0;
 }
 
 void RowStore::push_back(HvView row) {
     const bool packed = is_exactly_bipolar(row);
     const std::size_t n = row.size();
     if (n > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
-    reserve_more(slots_, 1);
-    const std::uint64_t record = slots_.size();
+    const bool new_run = runs_.empty() || runs_.back().packed != packed;
+    if (new_run) reserve_more(runs_, 1);
 
-    // Every allocation happens before the first change to a lane; a block
-    // opened for this row is given up again if its storage cannot grow.
+    // Every allocation happens before the first change to a lane.
+    std::uint64_t ordinal;
     if (packed) {
-        const std::size_t words = (n + 63) / 64;
-        const bool new_chunk = make_room_for_words(sign_chunks_, words);
-        UndoGuard drop_chunk([this] { sign_chunks_.pop_back(); });
-        if (!new_chunk) drop_chunk.keep();
-        const bool opened = open_lane(packed_, packed_records_);
+        const std::size_t columns = (n + kWordBits - 1) / kWordBits;
+        const std::size_t words_needed = checked_count<std::uint64_t>(columns * kLanes);
+        const bool opened = open_block(packed_);
         PackedBlock& b = packed_.back();
-        grow_for_row(b.signs, checked_count<SignWord>(n), opened, packed_, packed_records_);
-        const std::size_t lane = b.used;
-        const auto bit = static_cast<SignWord>(1U << lane);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::signbit(row[i])) b.signs[i] = static_cast<SignWord>(b.signs[i] | bit);
+        try {
+            grow_block_words(b, words_needed);
+            b.lengths.push(n);
+        } catch (...) {
+            if (opened) {
+                release_block_words(b);
+                packed_.pop_back();
+            }
+            throw;
         }
-        b.length[lane] = n;
-        b.used = lane + 1;
-        packed_records_[(packed_.size() - 1) * kLanes + lane] = record;
-        std::vector<std::uint64_t>& chunk = sign_chunks_.back();
-        const std::size_t signs_at = chunk.size();
-        chunk.resize(signs_at + words, 0);  // within the chunk's capacity: cannot throw
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::signbit(row[i])) chunk[signs_at + i / 64] |= std::uint64_t{1} << (i % 64);
+        const std::size_t lane = b.lengths.used() - 1;
+        std::uint64_t* words = b.data;
+        // The lane's words are zero (a popped row clears its bits).
+        for (std::size_t c = 0; c < columns; ++c) {
+            const std::size_t base = c * kWordBits;
+            words[c * kLanes + lane] = sign_word(row.data() + base, std::min(kWordBits, n - base));
         }
-        drop_chunk.keep();
-        slots_.push_back(Slot{true, packed_.size() - 1, lane, sign_chunks_.size() - 1, signs_at});
+        ordinal = packed_rows_++;
     } else {
-        const bool opened = open_lane(floats_, float_records_);
-        FloatBlock& b = floats_.back();
-        grow_for_row(b.values, checked_count<float>(n * kLanes), opened, floats_, float_records_);
-        const std::size_t lane = b.used;
-        for (std::size_t i = 0; i < n; ++i) b.values[i * kLanes + lane] = row[i];
-        b.length[lane] = n;
-        b.used = lane + 1;
-        float_records_[(floats_.size() - 1) * kLanes + lane] = record;
-        slots_.push_back(Slot{false, floats_.size() - 1, lane, 0, 0});
+        const std::size_t lane = take_lane(floats_, &FloatBlock::values, checked_count<float>(n * kLanes), n);
+        float* values = floats_.back().values.data();
+        for (std::size_t i = 0; i < n; ++i) values[i * kLanes + lane] = row[i];
+        ordinal = float_rows_++;
     }
+    if (new_run) runs_.push_back(Run{size_, ordinal, packed});
+    ++size_;
 }
 
 void RowStore::pop_back() {
-    const Slot s = slots_.back();
-    if (s.packed) {
-        // Clear the lane's bits so that a later row in the same lane starts clean.
+    if (runs_.back().packed) {
         PackedBlock& b = packed_.back();
-        const auto keep = static_cast<SignWord>(~(1U << s.lane));
-        for (std::size_t i = 0; i < b.length[s.lane]; ++i) b.signs[i] = static_cast<SignWord>(b.signs[i] & keep);
-        close_lane(packed_, packed_records_);
-        sign_chunks_[s.signs_chunk].resize(s.signs_at);
-        if (sign_chunks_.back().empty()) sign_chunks_.pop_back();
+        const std::size_t lane = b.lengths.used() - 1;
+        // Clear the lane's bits so that a later row in the same lane starts clean.
+        const std::uint64_t columns = (b.lengths.of(lane) + kWordBits - 1) / kWordBits;
+        for (std::uint64_t c = 0; c < columns; ++c) b.data[c * kLanes + lane] = 0;
+        b.lengths.pop();
+        if (b.lengths.used() == 0) {
+            release_block_words(b);
+            packed_.pop_back();
+        }
+        --packed_rows_;
     } else {
-        close_lane(floats_, float_records_);
+        FloatBlock& b = floats_.back();
+        b.lengths.pop();
+        if (b.lengths.used() == 0) floats_.pop_back();
+        --float_rows_;
     }
-    slots_.pop_back();
+    --size_;
+    if (runs_.back().first_record == size_) runs_.pop_back();
+}
+
+namespace {
+
+constexpr std::size_t kMostChunkWords = (std::size_t{1} << 20) / sizeof(std::uint64_t);
+
+}  // namespace
+
+RowStore::RowStore(const RowStore& other)
+    : word_chunks_(other.word_chunks_),
+      packed_(other.packed_),
+      floats_(other.floats_),
+      runs_(other.runs_),
+      size_(other.size_),
+      packed_rows_(other.packed_rows_),
+      float_rows_(other.float_rows_) {
+    for (PackedBlock& b : packed_) b.data = word_chunks_[b.chunk].data() + b.offset;
+}
+
+RowStore& RowStore::operator=(const RowStore& other) {
+    if (this != &other) {
+        RowStore copy(other);
+        *this = std::move(copy);
+    }
+    return *this;
+}
+
+// Gives block b room for n words, zeros past the ones it holds: in place when
+// its words end its chunk and the chunk has room, otherwise copied to fresh
+// room at the end of the last chunk (or of a new one).
+void RowStore::grow_block_words(PackedBlock& b, std::size_t n) {
+    if (b.size >= n) return;
+    if (b.data != nullptr && b.chunk + 1 == word_chunks_.size()) {
+        std::vector<std::uint64_t>& c = word_chunks_.back();
+        if (b.offset + b.size == c.size() && c.capacity() - b.offset >= n) {
+            c.resize(b.offset + n, 0);  // within capacity: the words stay put
+            b.size = n;
+            return;
+        }
+    }
+    if (word_chunks_.empty() || word_chunks_.back().capacity() - word_chunks_.back().size() < n) {
+        const std::size_t last = word_chunks_.empty() ? 0 : word_chunks_.back().capacity();
+        std::vector<std::uint64_t> chunk;
+        chunk.reserve(std::max(n, std::min(kMostChunkWords, 2 * last)));
+        reserve_more(word_chunks_, 1);
+        word_chunks_.push_back(std::move(chunk));
+    }
+    std::vector<std::uint64_t>& c = word_chunks_.back();
+    const std::size_t offset = c.size();
+    c.resize(offset + n, 0);  // within capacity
+    if (b.data != nullptr) std::copy(b.data, b.data + b.size, c.data() + offset);
+    b.data = c.data() + offset;
+    b.chunk = word_chunks_.size() - 1;
+    b.offset = offset;
+    b.size = n;
+}
+
+// Returns a dropped block's words to its chunk when they end it.
+void RowStore::release_block_words(const PackedBlock& b) {
+    if (b.data == nullptr || b.chunk + 1 != word_chunks_.size()) return;
+    std::vector<std::uint64_t>& c = word_chunks_.back();
+    if (b.offset + b.size != c.size()) return;
+    c.resize(b.offset);
+    if (c.empty()) word_chunks_.pop_back();
 }
 
 void RowStore::clear() {
+    std::vector<std::vector<std::uint64_t>>().swap(word_chunks_);
     std::vector<PackedBlock>().swap(packed_);
     std::vector<FloatBlock>().swap(floats_);
-    std::vector<Slot>().swap(slots_);
-    std::vector<std::uint64_t>().swap(packed_records_);
-    std::vector<std::uint64_t>().swap(float_records_);
-    std::vector<std::vector<std::uint64_t>>().swap(sign_chunks_);
+    std::vector<Run>().swap(runs_);
+    size_ = 0;
+    packed_rows_ = 0;
+    float_rows_ = 0;
+}
+
+RowStore::Slot RowStore::slot(std::size_t k) const {
+    const auto after = std::upper_bound(runs_.begin(), runs_.end(), std::uint64_t{k},
+                                        [](std::uint64_t record, const Run& r) { return record < r.first_record; });
+    const Run& r = *(after - 1);
+    const std::uint64_t ordinal = r.first_ordinal + (k - r.first_record);
+    return Slot{r.packed, static_cast<std::size_t>(ordinal / kLanes), static_cast<std::size_t>(ordinal % kLanes)};
 }
 
 std::uint64_t RowStore::row_length(std::size_t k) const {
-    const Slot& s = slots_[k];
-    return s.packed ? packed_[s.block].length[s.lane] : floats_[s.block].length[s.lane];
+    const Slot s = slot(k);
+    return s.packed ? packed_[s.block].lengths.of(s.lane) : floats_[s.block].lengths.of(s.lane);
 }
 
 void RowStore::copy_row(std::size_t k, Hypervector& out) const {
-    const Slot& s = slots_[k];
+    const Slot s = slot(k);
     if (s.packed) {
         const PackedBlock& b = packed_[s.block];
-        out.resize(b.length[s.lane]);
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = ((b.signs[i] >> s.lane) & 1U) != 0 ? -1.0f : 1.0f;
+        out.resize(b.lengths.of(s.lane));
+        for (std::size_t i = 0; i < out.size(); ++i) {
+            const std::uint64_t w = b.data[(i / kWordBits) * kLanes + s.lane];
+            out[i] = ((w >> (i % kWordBits)) & 1U) != 0 ? -1.0f : 1.0f;
+        }
     } else {
         const FloatBlock& b = floats_[s.block];
-        out.resize(b.length[s.lane]);
+        out.resize(b.lengths.of(s.lane));
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = b.values[i * kLanes + s.lane];
     }
 }
@@ -185,14 +287,37 @@ Hypervector RowStore::row(std::size_t k) const {
 }
 
 std::size_t RowStore::bytes_held() const {
-    std::size_t bytes = slots_.capacity() * sizeof(Slot) +
-                        (packed_records_.capacity() + float_records_.capacity()) * sizeof(std::uint64_t) +
-                        sign_chunks_.capacity() * sizeof(std::vector<std::uint64_t>) +
-                        packed_.capacity() * sizeof(PackedBlock) + floats_.capacity() * sizeof(FloatBlock);
-    for (const PackedBlock& b : packed_) bytes += b.signs.capacity() * sizeof(SignWord);
-    for (const auto& c : sign_chunks_) bytes += c.capacity() * sizeof(std::uint64_t);
-    for (const FloatBlock& b : floats_) bytes += b.values.capacity() * sizeof(float);
+    std::size_t bytes = runs_.capacity() * sizeof(Run) + packed_.capacity() * sizeof(PackedBlock) +
+                        floats_.capacity() * sizeof(FloatBlock) +
+                        word_chunks_.capacity() * sizeof(std::vector<std::uint64_t>);
+    for (const auto& c : word_chunks_) bytes += c.capacity() * sizeof(std::uint64_t);
+    for (const PackedBlock& b : packed_) bytes += b.lengths.table_bytes();
+    for (const FloatBlock& b : floats_) bytes += b.values.capacity() * sizeof(float) + b.lengths.table_bytes();
     return bytes;
+}
+
+RecordsOfKind::RecordsOfKind(const RowStore& rows, bool packed)
+    : runs_(rows.runs()), size_(rows.size()), packed_(packed), run_(runs_.size()) {}
+
+// The next run of this kind (the caller asks only for rows that exist).
+void RecordsOfKind::enter_next_run() {
+    std::size_t r = run_ == runs_.size() ? 0 : run_ + 1;
+    while (runs_[r].packed != packed_) ++r;
+    run_ = r;
+    at_ = runs_[r].first_record;
+    end_ = r + 1 < runs_.size() ? runs_[r + 1].first_record : size_;
+}
+
+std::uint64_t RecordsOfKind::next() {
+    while (at_ == end_) enter_next_run();
+    return at_++;
+}
+
+std::uint64_t RecordsOfKind::take_consecutive(std::uint64_t n) {
+    if (at_ == end_) enter_next_run();
+    if (end_ - at_ < n) return kScattered;
+    at_ += n;
+    return at_ - n;
 }
 
 }  // namespace tessarin

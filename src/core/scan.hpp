@@ -17,7 +17,9 @@
 // query, so its throughput is that of the vector adders rather than of one
 // add's latency (bench/bench_scan.cpp measures it against the one-record loop
 // and against the adders' floor). Rows in a RowStore are read in place (a
-// bipolar row as 1 bit per component); rows held as separate vectors are, on
+// bipolar row as 1 bit per component); an exactly bipolar query against those
+// is scored by counting differing bits, which keeps up with one core reading
+// the bits from memory. Rows held as separate vectors are, on
 // the AVX2 and AVX-512 targets, first copied lane-major into a scratch of at
 // most 512 KiB per call. Scans poll the
 // cancellation hook between ranges and may unwind with Cancelled, leaving `out`
@@ -101,6 +103,15 @@ float ordered_dot_over(float start, HvView query, HvView record, float length,
 // alone.
 void ordered_dots(float start, HvView query, const RowStore& rows, std::span<float> out,
                   Factors order = Factors::query_first);
+
+// Several queries in one pass over the rows: out[i * rows.size() + k] =
+// ordered_dot(start, queries[i], row k), each score bit-identical to
+// ordered_dots with that query alone. The sign-bit rows are read once for
+// all the exactly bipolar queries (up to 2^24 components) together; every
+// other query, and the float rows, are scanned per query. An `out` shorter
+// than queries.size() * rows.size() is a Fault.
+void ordered_dots_many(float start, std::span<const HvView> queries, const RowStore& rows, std::span<float> out,
+                       Factors order = Factors::query_first);
 
 // The same over rows held as separate vectors (for records a call brings
 // along rather than ones kept in a store).

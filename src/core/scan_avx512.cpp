@@ -34,6 +34,15 @@ inline __m512 add_in_order_masked(__m512 acc, __mmask16 live, __m512 p) {
     return acc;
 }
 
+// `minus` in the lanes of `k`, `plus` in the others. Spelled out because the
+// compiler otherwise turns a pick between broadcasts into a copy and a masked
+// load, one more instruction per block and component.
+inline __m512 pick(__mmask16 k, __m512 plus, __m512 minus) {
+    __m512 r;
+    __asm__("vblendmps %3, %2, %0%{%1%}" : "=v"(r) : "Yk"(k), "v"(plus), "v"(minus));
+    return r;
+}
+
 template <bool RecordFirst>
 inline __m512 product(__m512 q, __m512 r) {
     if constexpr (RecordFirst) {
@@ -43,45 +52,14 @@ inline __m512 product(__m512 q, __m512 r) {
     }
 }
 
-// Query component j times component j of any block, as 16 lanes.
-//
-// A sign-bit lane holds +1.0f or -1.0f, so its product is one of just two
-// values: both are computed once per component, with the same instruction
-// and operands a lane's own multiply would use, and each block's sign bits
-// (straight from memory into a mask register) pick one per lane. That leaves
-// a pick and an add per block and component.
-template <bool Packed, bool RecordFirst>
-struct Term;
-
+// Float blocks: query component j times component j of a block, as 16 lanes.
 template <bool RecordFirst>
-struct Term<true, RecordFirst> {
-    __m512 times_plus;
-    __m512 times_minus;
+inline __m512 float_term(__m512 q, const void* rows, u64 j) {
+    return product<RecordFirst>(q, _mm512_loadu_ps(static_cast<const float*>(rows) + j * kLanes));
+}
 
-    explicit Term(float q)
-        : times_plus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(1.0f))),
-          times_minus(product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(-1.0f))) {}
-
-    __m512 times(const void* rows, u64 j) const {
-        __mmask16 minus;
-        __asm__("kmovw %1, %0" : "=Yk"(minus) : "m"(static_cast<const std::uint16_t*>(rows)[j]));
-        return _mm512_mask_blend_ps(minus, times_plus, times_minus);
-    }
-};
-
-template <bool RecordFirst>
-struct Term<false, RecordFirst> {
-    __m512 q;
-
-    explicit Term(float qj) : q(_mm512_set1_ps(qj)) {}
-
-    __m512 times(const void* rows, u64 j) const {
-        return product<RecordFirst>(q, _mm512_loadu_ps(static_cast<const float*>(rows) + j * kLanes));
-    }
-};
-
-template <std::size_t G, bool Packed, bool RecordFirst>
-void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
+template <std::size_t G, bool RecordFirst>
+void lockstep_floats(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
     __m512 acc[G];
     const void* rows[G];
 #pragma GCC unroll 8
@@ -90,12 +68,137 @@ void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) 
         rows[b] = g.rows[first + b];
     }
     for (u64 j = j0; j < j1; ++j) {
-        const Term<Packed, RecordFirst> term(q[j]);
+        const __m512 qj = _mm512_set1_ps(q[j]);
 #pragma GCC unroll 8
-        for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], term.times(rows[b], j));
+        for (std::size_t b = 0; b < G; ++b) acc[b] = add_in_order(acc[b], float_term<RecordFirst>(qj, rows[b], j));
     }
 #pragma GCC unroll 8
     for (std::size_t b = 0; b < G; ++b) _mm512_store_ps(g.sums[first + b], acc[b]);
+}
+
+template <bool RecordFirst>
+void masked_floats(const float* q, BlockGroup& g, std::size_t b, __mmask16 live, u64 j0, u64 j1) {
+    __m512 acc = _mm512_load_ps(g.sums[b]);
+    for (u64 j = j0; j < j1; ++j) {
+        acc = add_in_order_masked(acc, live, float_term<RecordFirst>(_mm512_set1_ps(q[j]), g.rows[b], j));
+    }
+    _mm512_store_ps(g.sums[b], acc);
+}
+
+// Sign-bit blocks. A sign-bit lane holds +1.0f or -1.0f, so its product is
+// one of just two values: both are computed once per component, with the same
+// instruction and operands a lane's own multiply would use, and each lane's
+// sign bit picks one. The 16 lanes' bits for 32 components at a time are
+// gathered into one register (lane k's half of its 64-bit word), and a test
+// against component j's bit gives the pick's mask.
+struct Picks {
+    __m512 times_plus;
+    __m512 times_minus;
+    __m512i bit;
+
+    template <bool RecordFirst>
+    static Picks at(float q, u64 j) {
+        return {product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(1.0f)),
+                product<RecordFirst>(_mm512_set1_ps(q), _mm512_set1_ps(-1.0f)),
+                _mm512_set1_epi32(static_cast<int>(1U << (j % 32)))};
+    }
+    __m512 pick(__m512i lane_bits) const {
+        return _mm512_mask_blend_ps(_mm512_test_epi32_mask(lane_bits, bit), times_plus, times_minus);
+    }
+};
+
+// Lane k's bits for components 32s .. 32s+31 (relative to the range's first
+// word), as dword k.
+inline __m512i lane_bits(const void* rows, u64 s) {
+    const auto* words = static_cast<const u64*>(rows) + (s / 2) * kLanes;
+    const __m512i half = _mm512_set1_epi32(static_cast<int>(s % 2));
+    const __m512i index = _mm512_add_epi32(_mm512_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14, 16, 18, 20, 22, 24, 26, 28, 30), half);
+    return _mm512_permutex2var_epi32(_mm512_loadu_si512(words), index, _mm512_loadu_si512(words + 8));
+}
+
+// The two products of query components 32s .. 32s+31 (relative to the
+// range), computed 16 components per multiply: each lane multiplies its own
+// component by +1.0f or -1.0f with the operands in the order a one-lane
+// multiply would use, so each product has that multiply's bits.
+struct SegmentPicks {
+    alignas(64) float times_plus[32];
+    alignas(64) float times_minus[32];
+
+    template <bool RecordFirst>
+    void fill(const float* q, u64 j, u64 stop) {
+        const u64 first = j - j % 32;
+        const auto live = [&](u64 from) -> __mmask16 {
+            std::uint32_t m = 0;
+            for (u64 i = 0; i < 16; ++i) m |= static_cast<std::uint32_t>(from + i >= j && from + i < stop) << i;
+            return static_cast<__mmask16>(m);
+        };
+        for (u64 h = 0; h < 2; ++h) {
+            const __m512 qs = _mm512_maskz_loadu_ps(live(first + 16 * h), q + first + 16 * h);
+            _mm512_store_ps(times_plus + 16 * h, product<RecordFirst>(qs, _mm512_set1_ps(1.0f)));
+            _mm512_store_ps(times_minus + 16 * h, product<RecordFirst>(qs, _mm512_set1_ps(-1.0f)));
+        }
+    }
+};
+
+// Component j's bit within a lane's 32 bits of a segment.
+alignas(64) constexpr std::uint32_t kBit[32] = {
+    1U << 0,  1U << 1,  1U << 2,  1U << 3,  1U << 4,  1U << 5,  1U << 6,  1U << 7,  1U << 8,  1U << 9,  1U << 10,
+    1U << 11, 1U << 12, 1U << 13, 1U << 14, 1U << 15, 1U << 16, 1U << 17, 1U << 18, 1U << 19, 1U << 20, 1U << 21,
+    1U << 22, 1U << 23, 1U << 24, 1U << 25, 1U << 26, 1U << 27, 1U << 28, 1U << 29, 1U << 30, 1U << 31};
+
+// Per block and component: a test for the mask, a pick and the add; the
+// products and the bit to test come from memory once per component for all
+// the group's blocks.
+template <std::size_t G, bool RecordFirst>
+void lockstep_signs(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
+    __m512 acc[G];
+    const void* rows[G];
+    __m512i bits[G];
+    SegmentPicks picks;
+#pragma GCC unroll 8
+    for (std::size_t b = 0; b < G; ++b) {
+        acc[b] = _mm512_load_ps(g.sums[first + b]);
+        rows[b] = g.rows[first + b];
+    }
+    for (u64 j = j0; j < j1;) {
+        const u64 s = j / 32;
+        const u64 stop = j1 < (s + 1) * 32 ? j1 : (s + 1) * 32;
+        picks.fill<RecordFirst>(q, j, stop);
+#pragma GCC unroll 8
+        for (std::size_t b = 0; b < G; ++b) bits[b] = lane_bits(rows[b], s);
+        for (; j < stop; ++j) {
+            const __m512 plus = _mm512_set1_ps(picks.times_plus[j % 32]);
+            const __m512 minus = _mm512_set1_ps(picks.times_minus[j % 32]);
+            const __m512i bit = _mm512_set1_epi32(static_cast<int>(kBit[j % 32]));
+#pragma GCC unroll 8
+            for (std::size_t b = 0; b < G; ++b) {
+                acc[b] = add_in_order(acc[b], pick(_mm512_test_epi32_mask(bits[b], bit), plus, minus));
+            }
+        }
+    }
+#pragma GCC unroll 8
+    for (std::size_t b = 0; b < G; ++b) _mm512_store_ps(g.sums[first + b], acc[b]);
+}
+
+template <bool RecordFirst>
+void masked_signs(const float* q, BlockGroup& g, std::size_t b, __mmask16 live, u64 j0, u64 j1) {
+    __m512 acc = _mm512_load_ps(g.sums[b]);
+    for (u64 j = j0; j < j1;) {
+        const u64 s = j / 32;
+        const u64 stop = j1 < (s + 1) * 32 ? j1 : (s + 1) * 32;
+        const __m512i bits = lane_bits(g.rows[b], s);
+        for (; j < stop; ++j) acc = add_in_order_masked(acc, live, Picks::at<RecordFirst>(q[j], j).pick(bits));
+    }
+    _mm512_store_ps(g.sums[b], acc);
+}
+
+template <std::size_t G, bool Packed, bool RecordFirst>
+void lockstep(const float* q, BlockGroup& g, std::size_t first, u64 j0, u64 j1) {
+    if constexpr (Packed) {
+        lockstep_signs<G, RecordFirst>(q, g, first, j0, j1);
+    } else {
+        lockstep_floats<G, RecordFirst>(q, g, first, j0, j1);
+    }
 }
 
 template <bool Packed, bool RecordFirst>
@@ -114,11 +217,11 @@ void lockstep_any(const float* q, BlockGroup& g, std::size_t first, std::size_t 
 
 template <bool Packed, bool RecordFirst>
 void masked(const float* q, BlockGroup& g, std::size_t b, __mmask16 live, u64 j0, u64 j1) {
-    __m512 acc = _mm512_load_ps(g.sums[b]);
-    for (u64 j = j0; j < j1; ++j) {
-        acc = add_in_order_masked(acc, live, Term<Packed, RecordFirst>(q[j]).times(g.rows[b], j));
+    if constexpr (Packed) {
+        masked_signs<RecordFirst>(q, g, b, live, j0, j1);
+    } else {
+        masked_floats<RecordFirst>(q, g, b, live, j0, j1);
     }
-    _mm512_store_ps(g.sums[b], acc);
 }
 
 template <bool Packed>
@@ -148,7 +251,8 @@ TargetKernels avx512_scan_kernels() {
     return {{lockstep_entry<true>, masked_entry<true>},
             {lockstep_entry<false>, masked_entry<false>},
             interleave_rows_avx2,
-            count_differences_popcnt};
+            count_block_popcnt,
+            nullptr};
 }
 
 }  // namespace tessarin::scan_detail

@@ -1,9 +1,9 @@
 // The per-target kernels behind the scans of scan.hpp (internal to the core).
 //
 // A kernel advances the sums of one group of blocks over a range of query
-// components. Blocks are RowStore's layout: 16 lanes, component-major, either
-// one 16-bit sign word per component (bit k set: lane k holds -1.0f) or 16
-// floats per component. Running several blocks in one pass over the query
+// components. Blocks are RowStore's layout: 16 lanes, either one 64-bit sign
+// word per lane per 64 components (words[c * kLanes + k], bit j: component
+// 64c + j of lane k, set for -1.0f) or 16 floats per component. Running several blocks in one pass over the query
 // keeps enough independent sums in flight to hide the latency of each add,
 // and each query component is broadcast once for all of them.
 //
@@ -43,7 +43,9 @@ struct BlockGroup {
 // there), the kernels only add.
 //
 // `query` and every g.rows[b] point at component `from` of the range being
-// advanced; j0 and j1 count from there. Products are q * r, or r * q when
+// advanced; j0 and j1 count from there. For sign-bit blocks `from` is a
+// multiple of 64 and g.rows[b] points at the block's words of column
+// from / 64. Products are q * r, or r * q when
 // `record_first`; each sum is acc + product, in index order.
 struct ScanKernels {
     // Blocks first .. first+count-1 of `g`, every lane, components [j0, j1).
@@ -59,18 +61,28 @@ struct ScanKernels {
 // row must have at least from + n components. Moves bits only.
 using InterleaveRows = void (*)(const float* const* rows, std::uint64_t from, std::uint64_t n, float* out);
 
-// The number of set bits among the first m bits of a[i] ^ b[i] (bit j of a
-// word is component 64 * i + j): the components where two sign-bit rows
-// differ.
-using CountDifferences = std::uint64_t (*)(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m);
+// The components where each lane of a sign-bit block differs from a bipolar
+// query's signs (query[c]: components 64c .. 64c+63, set for -1.0f):
+// counts[k] = the sum over c < columns of
+//   popcount((words[c * kLanes + k] ^ query[c]) & (c + 1 < columns ? ~0 : last)).
+// columns >= 1.
+using CountBlock = void (*)(const std::uint64_t* words, const std::uint64_t* query, std::uint64_t columns,
+                            std::uint64_t last, std::uint64_t* counts);
+
+// The same for `count` queries of one length at once: counts[i * kLanes + k]
+// for queries[i]. Each column of the block is read once for all of them.
+using CountBlockMany = void (*)(const std::uint64_t* words, const std::uint64_t* const* queries, std::size_t count,
+                                std::uint64_t columns, std::uint64_t last, std::uint64_t* counts);
 
 struct TargetKernels {
-    ScanKernels packed;  // one 16-bit sign word per component
+    ScanKernels packed;  // one 64-bit sign word per lane per 64 components
     ScanKernels floats;  // 16 floats per component
     // Null where transposing separate rows costs more than it saves (without
     // vector registers): those are then scored one at a time.
     InterleaveRows interleave;
-    CountDifferences differences;
+    CountBlock count;
+    // Null where counting query after query with `count` is as fast.
+    CountBlockMany count_many;
 };
 #if defined(__x86_64__)
 // 8 x 8 tiles transposed in registers; AVX2 only, so the AVX-512 target uses it too.
@@ -78,14 +90,17 @@ void interleave_rows_avx2(const float* const* rows, std::uint64_t from, std::uin
 #endif
 
 #if defined(__x86_64__)
-// With the processor's population count; AVX2 only, so the AVX-512 target uses it too.
-std::uint64_t count_differences_popcnt(const std::uint64_t* a, const std::uint64_t* b, std::uint64_t m);
+// With the processor's population count, one word at a time; AVX2 only, so
+// the AVX-512 target uses it too.
+void count_block_popcnt(const std::uint64_t* words, const std::uint64_t* query, std::uint64_t columns,
+                        std::uint64_t last, std::uint64_t* counts);
 #endif
 
 TargetKernels scalar_scan_kernels();
 #if defined(__x86_64__)
 TargetKernels avx2_scan_kernels();
 TargetKernels avx512_scan_kernels();
+TargetKernels avx512pop_scan_kernels();
 #endif
 
 }  // namespace tessarin::scan_detail

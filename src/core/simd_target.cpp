@@ -24,6 +24,9 @@ bool probe(SimdTarget t) {
             return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("popcnt") &&
                    __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512bw") &&
                    __builtin_cpu_supports("avx512dq") && __builtin_cpu_supports("avx512vl");
+        case SimdTarget::avx512pop:
+            // Runs the AVX-512 target's kernels too.
+            return probe(SimdTarget::avx512) && __builtin_cpu_supports("avx512vpopcntdq");
 #else
         default:
             return false;
@@ -33,14 +36,14 @@ bool probe(SimdTarget t) {
 }
 
 struct Supported {
-    std::array<SimdTarget, 3> targets{};
+    std::array<SimdTarget, 4> targets{};
     std::size_t count = 0;
 };
 
 const Supported& supported() {
     static const Supported s = [] {
         Supported out;
-        for (const SimdTarget t : {SimdTarget::scalar, SimdTarget::avx2, SimdTarget::avx512}) {
+        for (const SimdTarget t : {SimdTarget::scalar, SimdTarget::avx2, SimdTarget::avx512, SimdTarget::avx512pop}) {
             if (probe(t)) out.targets[out.count++] = t;
         }
         return out;
@@ -58,6 +61,8 @@ std::string_view simd_target_name(SimdTarget t) {
             return "avx2";
         case SimdTarget::avx512:
             return "avx512";
+        case SimdTarget::avx512pop:
+            return "avx512pop";
     }
     return "unknown";
 }

@@ -2,7 +2,8 @@
 //
 // The library is compiled for the baseline x86-64 (or aarch64) instruction
 // set; kernels that gain from wider registers are also compiled, in their own
-// translation units, for AVX2 and AVX-512, and the widest one the processor
+// translation units, for AVX2, AVX-512 and AVX-512 with the vector population
+// count, and the widest one the processor
 // supports is chosen the first time a kernel runs. Nothing is probed before
 // that, and no environment variable is read. Every target computes the same
 // bits: only the number of independent sums in flight differs.
@@ -21,6 +22,7 @@ enum class SimdTarget {
     scalar,  // portable C++; the reference order every other target reproduces
     avx2,    // x86-64 with AVX2 (8 float lanes) and the population count
     avx512,  // x86-64 with AVX-512 F, BW, DQ and VL (16 float lanes, mask registers)
+    avx512pop,  // avx512 plus VPOPCNTDQ: eight 64-bit population counts per instruction
 };
 
 std::string_view simd_target_name(SimdTarget t);

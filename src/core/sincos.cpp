@@ -80,7 +80,8 @@ bool lanes_proven() {
         if (!library_is_proven()) return false;
         for (const SimdTarget t : supported_simd_targets()) {
             if (t == SimdTarget::avx2 && !target_agrees(detail::sincos_avx2)) return false;
-            if (t == SimdTarget::avx512 && !target_agrees(detail::sincos_avx512)) return false;
+            const bool avx512 = t == SimdTarget::avx512 || t == SimdTarget::avx512pop;
+            if (avx512 && !target_agrees(detail::sincos_avx512)) return false;
         }
         return true;
     }();
@@ -111,6 +112,7 @@ void sincos_many(std::span<const float> a, std::span<float> sin_out, std::span<f
 #if TESSARIN_SINCOS_LANES
     switch (lanes_target()) {
         case SimdTarget::avx512:
+        case SimdTarget::avx512pop:
             detail::sincos_avx512(a.data(), sin_out.data(), cos_out.data(), a.size());
             return;
         case SimdTarget::avx2:
@@ -135,6 +137,7 @@ void phasor_projection_lanes(std::span<const float> q, std::span<const float> bl
     const auto* acc_pairs = reinterpret_cast<const float*>(acc.data());
     switch (lanes_target()) {
         case SimdTarget::avx512:
+        case SimdTarget::avx512pop:
             detail::phasor_projection16_avx512(q.data(), block.data(), acc_pairs, dim, out.data());
             return;
         case SimdTarget::avx2:

@@ -129,6 +129,7 @@ void SipHasher13::indexed_digests(std::uint64_t first, std::span<std::uint64_t> 
     switch (active_simd_target()) {
 #if defined(__x86_64__) && defined(__GNUC__)
         case SimdTarget::avx512:
+        case SimdTarget::avx512pop:
             return siphash_lanes::indexed_digests_avx512(p, first, out.data(), out.size());
         case SimdTarget::avx2:
             return siphash_lanes::indexed_digests_avx2(p, first, out.data(), out.size());

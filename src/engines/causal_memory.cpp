@@ -83,7 +83,6 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
 
     const std::uint64_t fc = hv_hash(cause);
     const std::uint64_t fe = hv_hash(effect);
-    const std::uint64_t j = causes_.size();
     // All or nothing: a step that fails undoes the steps before it.
     causes_.push_back(cause);
     UndoGuard undo_cause([this] { causes_.pop_back(); });
@@ -91,13 +90,13 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
     UndoGuard undo_effect([this] { effects_.pop_back(); });
     times_.push_back(time);
     UndoGuard undo_time([this] { times_.pop_back(); });
-    cause_index_[fc].push_back(j);
-    UndoGuard undo_cause_index([&] { cause_index_[fc].pop_back(); });
-    effect_index_[fe].push_back(j);
+    cause_index_.reserve_one();
+    effect_index_.reserve_one();
     undo_cause.keep();
     undo_effect.keep();
     undo_time.keep();
-    undo_cause_index.keep();
+    cause_index_.add(fc);
+    effect_index_.add(fe);
 
     for (std::size_t i = 0; i < trace_.size(); ++i) {
         const float bound = add_in_order(add_in_order(mul_in_order(cause_role_[i], cause[i]),
@@ -113,10 +112,9 @@ Hypervector CausalMemory::holographic_probe(HvView role, HvView query) const {
 
 std::optional<Hypervector> CausalMemory::query_effect(HvView cause) const {
     if (causes_.empty()) return std::nullopt;
-    if (const auto it = cause_index_.find(hv_hash(cause)); it != cause_index_.end()) {
-        if (const auto j = best_positive(it->second, [&](std::uint64_t c) { return causal_score(cause, causes_, c); })) {
-            return effects_.row(*j);
-        }
+    if (const auto j = best_positive(cause_index_.records(hv_hash(cause)),
+                                     [&](std::uint64_t c) { return causal_score(cause, causes_, c); })) {
+        return effects_.row(*j);
     }
     if (const auto j = best_positive(causal_scores(holographic_probe(cause_role_, cause), effects_))) {
         return effects_.row(*j);
@@ -127,9 +125,8 @@ std::optional<Hypervector> CausalMemory::query_effect(HvView cause) const {
 std::vector<Hypervector> CausalMemory::query_cause(HvView effect) const {
     if (causes_.empty()) return {};
     std::vector<Candidate> found;
-    if (const auto it = effect_index_.find(hv_hash(effect)); it != effect_index_.end()) {
-        add_positive(found, it->second, [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
-    }
+    add_positive(found, effect_index_.records(hv_hash(effect)),
+                 [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
     if (found.empty()) {
         const std::vector<float> scores = causal_scores(holographic_probe(effect_role_, effect), causes_);
         add_positive(found, std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}),

@@ -23,10 +23,10 @@
 #include <cstdint>
 #include <optional>
 #include <string_view>
-#include <unordered_map>
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/fingerprint_index.hpp"
 #include "core/row_store.hpp"
 
 namespace tessarin {
@@ -63,8 +63,6 @@ public:
     std::uint64_t size() const { return causes_.size(); }
 
 private:
-    using Index = std::unordered_map<std::uint64_t, std::vector<std::uint64_t>>;
-
     // The trace unbound by role and query: (role[i] * query[i]) * trace[i].
     Hypervector holographic_probe(HvView role, HvView query) const;
 
@@ -77,8 +75,8 @@ private:
     Hypervector cause_role_;
     Hypervector effect_role_;
     Hypervector temporal_role_;
-    Index cause_index_;
-    Index effect_index_;
+    FingerprintIndex cause_index_;
+    FingerprintIndex effect_index_;
     std::uint64_t dim_;
 };
 

@@ -18,6 +18,7 @@
 #include "core/chacha.hpp"
 #include "core/diagnostics.hpp"
 #include "core/fault.hpp"
+#include "core/fingerprint_index.hpp"
 #include "core/generators.hpp"
 #include "core/hebbian.hpp"
 #include "core/simd_target.hpp"
@@ -230,7 +231,28 @@ TEST(Generators, HvHash) {
     EXPECT_EQ(hv_hash(V{1, -1, 1}), 5U);
     EXPECT_EQ(hv_hash(V{0.0f, -0.0f, kNaN}), 0U);
     EXPECT_EQ(hv_hash(V(65, 1.0f)), ~std::uint64_t{0} - 1);
+    // Four at a time as well: only what compares above zero counts.
+    const float inf = std::numeric_limits<float>::infinity();
+    EXPECT_EQ(hv_hash(V{1, 1, 1, 1, kNaN, -0.0f, 0.0f, inf, -inf, 1e-45f}), 0x28FU);
     EXPECT_EQ(hv_hash(V{}), 0U);
+}
+
+// Fingerprints that agree in their low bits and repeat, across several
+// growths of the table: each lists its records oldest first, and one never
+// filed lists none.
+TEST(FingerprintIndex, ListsEachFingerprintsRecordsInOrder) {
+    FingerprintIndex index;
+    std::vector<std::vector<std::uint64_t>> want(301);
+    for (std::uint64_t r = 0; r < 3000; ++r) {
+        const std::uint64_t f = r % 301;
+        index.reserve_one();
+        index.add(f << 40);
+        want[f].push_back(r);
+    }
+    EXPECT_EQ(index.size(), 3000U);
+    for (std::uint64_t f = 0; f < 301; ++f) EXPECT_EQ(index.records(f << 40), want[f]) << f;
+    EXPECT_TRUE(index.records(1).empty());
+    EXPECT_TRUE(FingerprintIndex{}.records(0).empty());
 }
 
 TEST(Generators, RandBipolarIsBipolarAndVaries) {
