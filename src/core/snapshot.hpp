@@ -165,9 +165,15 @@ private:
     std::uint64_t dim_ = 0;
 };
 
-// The two ends of an engine's snapshot, for engines whose state is written by
-// write_state(SnapshotWriter&) and read by a read_state(SnapshotReader&, dim)
-// (Engine::read_state may also take the reader alone).
+// Every stateful engine has the same four members:
+//   SnapshotBytes snapshot() const;                  the whole state as a snapshot
+//   static E from_snapshot(SnapshotView bytes);      an engine that answers every
+//       query and continues every change bit for bit as the one that wrote it;
+//       SnapshotError for bytes that are not an intact snapshot of this kind
+//   void write_state(SnapshotWriter&) const;         the state alone, and the
+//   static E read_state(SnapshotReader&, dim);       engine rebuilt from it, for
+//       an engine that embeds this one in its own snapshot (dim: the header's)
+// The first two are these two functions.
 template <class Engine>
 SnapshotBytes snapshot_engine(const Engine& e, SnapshotKind kind, std::uint64_t dim) {
     SnapshotWriter w(kind, dim);

@@ -28,6 +28,7 @@
 
 #include "core/algebra.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -61,6 +62,12 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::uint64_t size() const { return causes_.size(); }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    static CausalMemory from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static CausalMemory read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     using Index = std::unordered_map<std::uint64_t, std::vector<std::uint64_t>>;
