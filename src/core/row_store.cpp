@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <bit>
 #include <cmath>
+#include <cstring>
 #include <limits>
 
 #include "core/fault.hpp"
@@ -23,6 +24,24 @@ void reserve_more(std::vector<T>& v, std::size_t extra) {
     if (v.capacity() - v.size() >= extra) return;
     v.reserve(std::max(v.size() + extra, 2 * v.capacity()));
 }
+
+// Bit k of a byte as 16-bit word k of a pair of 64-bit words, in memory order
+// (the pair is copied over eight consecutive 16-bit words).
+constexpr std::array<std::array<std::uint64_t, 2>, 256> make_spread_byte() {
+    std::array<std::array<std::uint64_t, 2>, 256> t{};
+    for (std::size_t byte = 0; byte < 256; ++byte) {
+        for (std::size_t k = 0; k < 8; ++k) {
+            const std::uint64_t bit = (byte >> k) & 1U;
+            if constexpr (std::endian::native == std::endian::little) {
+                t[byte][k / 4] |= bit << (16 * (k % 4));
+            } else {
+                t[byte][k / 4] |= bit << (16 * (3 - k % 4));
+            }
+        }
+    }
+    return t;
+}
+constexpr auto kSpreadByte = make_spread_byte();
 
 // Words of sign rows per chunk (64 KiB); a longer row gets a chunk of its own size.
 constexpr std::size_t kSignChunkWords = 8192;
@@ -90,49 +109,79 @@ bool is_exactly_bipolar(HvView row) {
 }
 
 void RowStore::push_back(HvView row) {
-    const bool packed = is_exactly_bipolar(row);
     const std::size_t n = row.size();
     if (n > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    if (is_exactly_bipolar(row)) return push_packed(n, row, nullptr);
     reserve_more(slots_, 1);
     const std::uint64_t record = slots_.size();
-
     // Every allocation happens before the first change to a lane; a block
     // opened for this row is given up again if its storage cannot grow.
-    if (packed) {
-        const std::size_t words = (n + 63) / 64;
-        const bool new_chunk = make_room_for_words(sign_chunks_, words);
-        UndoGuard drop_chunk([this] { sign_chunks_.pop_back(); });
-        if (!new_chunk) drop_chunk.keep();
-        const bool opened = open_lane(packed_, packed_records_);
-        PackedBlock& b = packed_.back();
-        grow_for_row(b.signs, checked_count<SignWord>(n), opened, packed_, packed_records_);
-        const std::size_t lane = b.used;
-        const auto bit = static_cast<SignWord>(1U << lane);
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::signbit(row[i])) b.signs[i] = static_cast<SignWord>(b.signs[i] | bit);
-        }
-        b.length[lane] = n;
-        b.used = lane + 1;
-        packed_records_[(packed_.size() - 1) * kLanes + lane] = record;
-        std::vector<std::uint64_t>& chunk = sign_chunks_.back();
-        const std::size_t signs_at = chunk.size();
-        chunk.resize(signs_at + words, 0);  // within the chunk's capacity: cannot throw
-        for (std::size_t i = 0; i < n; ++i) {
-            if (std::signbit(row[i])) chunk[signs_at + i / 64] |= std::uint64_t{1} << (i % 64);
-        }
-        drop_chunk.keep();
-        slots_.push_back(Slot{true, packed_.size() - 1, lane, sign_chunks_.size() - 1, signs_at});
+    const bool opened = open_lane(floats_, float_records_);
+    FloatBlock& b = floats_.back();
+    grow_for_row(b.values, checked_count<float>(n * kLanes), opened, floats_, float_records_);
+    const std::size_t lane = b.used;
+    for (std::size_t i = 0; i < n; ++i) b.values[i * kLanes + lane] = row[i];
+    b.length[lane] = n;
+    b.used = lane + 1;
+    float_records_[(floats_.size() - 1) * kLanes + lane] = record;
+    slots_.push_back(Slot{false, floats_.size() - 1, lane, 0, 0});
+}
+
+void RowStore::push_back_signs(std::uint64_t length, std::span<const std::uint64_t> words) {
+    if (length > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    if (words.size() != (length + 63) / 64) fault("sign words do not match the row length");
+    push_packed(static_cast<std::size_t>(length), {}, words.data());
+}
+
+// The sign bits come from `signs` (row-by-row words) when given, else from `row`.
+void RowStore::push_packed(std::size_t n, HvView row, const std::uint64_t* signs) {
+    reserve_more(slots_, 1);
+    const std::uint64_t record = slots_.size();
+    // Every allocation happens before the first change to a lane; a block
+    // opened for this row is given up again if its storage cannot grow.
+    const std::size_t words = (n + 63) / 64;
+    const bool new_chunk = make_room_for_words(sign_chunks_, words);
+    UndoGuard drop_chunk([this] { sign_chunks_.pop_back(); });
+    if (!new_chunk) drop_chunk.keep();
+    const bool opened = open_lane(packed_, packed_records_);
+    PackedBlock& b = packed_.back();
+    grow_for_row(b.signs, checked_count<SignWord>(n), opened, packed_, packed_records_);
+    std::vector<std::uint64_t>& chunk = sign_chunks_.back();
+    const std::size_t signs_at = chunk.size();
+    chunk.resize(signs_at + words, 0);  // within the chunk's capacity: cannot throw
+    std::uint64_t* w = chunk.data() + signs_at;
+    if (signs != nullptr) {
+        std::copy(signs, signs + words, w);
+        if (n % 64 != 0) w[words - 1] &= (std::uint64_t{1} << (n % 64)) - 1;
     } else {
-        const bool opened = open_lane(floats_, float_records_);
-        FloatBlock& b = floats_.back();
-        grow_for_row(b.values, checked_count<float>(n * kLanes), opened, floats_, float_records_);
-        const std::size_t lane = b.used;
-        for (std::size_t i = 0; i < n; ++i) b.values[i * kLanes + lane] = row[i];
-        b.length[lane] = n;
-        b.used = lane + 1;
-        float_records_[(floats_.size() - 1) * kLanes + lane] = record;
-        slots_.push_back(Slot{false, floats_.size() - 1, lane, 0, 0});
+        for (std::size_t i = 0; i < n; ++i) {
+            w[i / 64] |= std::uint64_t{std::signbit(row[i])} << (i % 64);
+        }
     }
+    // Eight components at a time and without branches (the signs of a random
+    // row would mispredict every other one): a byte of signs spread to eight
+    // 16-bit words of 0 or 1, shifted to the lane and added in.
+    const std::size_t lane = b.used;
+    std::size_t i = 0;
+    for (; i + 8 <= n; i += 8) {
+        const std::array<std::uint64_t, 2>& spread = kSpreadByte[(w[i / 64] >> (i % 64)) & 0xFFU];
+        std::uint64_t words_at[2];
+        std::memcpy(words_at, &b.signs[i], sizeof words_at);
+        words_at[0] |= spread[0] << lane;
+        words_at[1] |= spread[1] << lane;
+        std::memcpy(&b.signs[i], words_at, sizeof words_at);
+    }
+    for (; i < n; ++i) b.signs[i] = static_cast<SignWord>(b.signs[i] | ((w[i / 64] >> (i % 64)) & 1U) << lane);
+    b.length[lane] = n;
+    b.used = lane + 1;
+    packed_records_[(packed_.size() - 1) * kLanes + lane] = record;
+    drop_chunk.keep();
+    slots_.push_back(Slot{true, packed_.size() - 1, lane, sign_chunks_.size() - 1, signs_at});
+}
+
+std::span<const std::uint64_t> RowStore::sign_words(std::size_t k) const {
+    const Slot& s = slots_[k];
+    return {sign_row(s), static_cast<std::size_t>((packed_[s.block].length[s.lane] + 63) / 64)};
 }
 
 void RowStore::pop_back() {

@@ -32,6 +32,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/algebra.hpp"
@@ -75,6 +76,11 @@ public:
     // store is unchanged). A row whose block could never be addressed is
     // Fault "capacity overflow", also with nothing changed.
     void push_back(HvView row);
+    // Appends the exactly bipolar row of `length` components whose sign bits
+    // are `words` (as sign_words gives them; bits beyond the length are
+    // ignored), as push_back would append it as floats, with the same
+    // guarantees; Fault when words.size() is not (length + 63) / 64.
+    void push_back_signs(std::uint64_t length, std::span<const std::uint64_t> words);
     // Removes the newest row; the store must not be empty. Frees nothing
     // (clear() does).
     void pop_back();
@@ -86,6 +92,10 @@ public:
     void copy_row(std::size_t k, Hypervector& out) const;
     std::uint64_t row_length(std::size_t k) const;
     bool is_packed(std::size_t k) const { return slots_[k].packed; }
+    // The sign bits of packed record k (is_packed(k)): bit j of word i is
+    // component 64 * i + j, set for -1.0f, spare bits of the last word zero.
+    // Valid until the store changes. Reading a row this way costs no floats.
+    std::span<const std::uint64_t> sign_words(std::size_t k) const;
 
     // Bytes held for the rows themselves (blocks, lane tables and slot table),
     // counting capacity, not only what is in use.
@@ -108,6 +118,8 @@ public:
     const std::vector<std::uint64_t>& float_records() const { return float_records_; }
 
 private:
+    void push_packed(std::size_t n, HvView row, const std::uint64_t* signs);
+
     std::vector<PackedBlock> packed_;
     std::vector<FloatBlock> floats_;
     std::vector<Slot> slots_;

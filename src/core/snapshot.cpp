@@ -186,27 +186,49 @@ void SnapshotWriter::raw_floats(HvView v) {
     }
 }
 
+void SnapshotWriter::row_head(bool signs, std::uint64_t length, std::uint64_t usual_length) {
+    const bool usual = length == usual_length;
+    u8(static_cast<std::uint8_t>((signs ? kRowSigns : 0) | (usual ? kRowUsualLength : 0)));
+    if (!usual) u64(length);
+}
+
 void SnapshotWriter::row(HvView v, std::uint64_t usual_length) {
     const bool signs = exactly_bipolar(v);
-    const bool usual = v.size() == usual_length;
-    u8(static_cast<std::uint8_t>((signs ? kRowSigns : 0) | (usual ? kRowUsualLength : 0)));
-    if (!usual) u64(v.size());
-    if (!signs) {
-        raw_floats(v);
-        return;
-    }
+    row_head(signs, v.size(), usual_length);
+    if (!signs) return raw_floats(v);
     const std::size_t n = v.size();
     std::uint8_t* p = grow((n + 7) / 8);
-    std::size_t i = 0;
-    for (; i + 8 <= n; i += 8) {
+    for (std::size_t i = 0; i < n; i += 8) {
         std::uint8_t byte = 0;
-        for (std::size_t k = 0; k < 8; ++k) byte |= static_cast<std::uint8_t>((std::bit_cast<std::uint32_t>(v[i + k]) >> 31) << k);
+        for (std::size_t k = 0; k < 8 && i + k < n; ++k) {
+            byte = static_cast<std::uint8_t>(byte | (std::bit_cast<std::uint32_t>(v[i + k]) >> 31) << k);
+        }
         *p++ = byte;
     }
-    if (i < n) {
-        std::uint8_t byte = 0;
-        for (std::size_t k = 0; i + k < n; ++k) byte |= static_cast<std::uint8_t>((std::bit_cast<std::uint32_t>(v[i + k]) >> 31) << k);
-        *p = byte;
+}
+
+void SnapshotWriter::row(const RowStore& store, std::size_t k, std::uint64_t usual_length) {
+    if (!store.is_packed(k)) {
+        store.copy_row(k, scratch_);
+        return row(scratch_, usual_length);
+    }
+    const std::uint64_t n = store.row_length(k);
+    const std::span<const std::uint64_t> words = store.sign_words(k);
+    // One step for the head and the bits: a memory of many short rows is
+    // written at close to the speed of a copy.
+    const bool usual = n == usual_length;
+    const auto bytes = static_cast<std::size_t>(n / 8 + (n % 8 != 0 ? 1 : 0));
+    std::uint8_t* p = grow((usual ? 1 : 9) + bytes);
+    *p++ = static_cast<std::uint8_t>(kRowSigns | (usual ? kRowUsualLength : 0));
+    if (!usual) {
+        store_le64(p, n);
+        p += 8;
+    }
+    // The words' bytes in little-endian order are the row's bytes.
+    if constexpr (std::endian::native == std::endian::little) {
+        if (bytes != 0) std::memcpy(p, words.data(), bytes);
+    } else {
+        for (std::size_t b = 0; b < bytes; ++b) p[b] = static_cast<std::uint8_t>(words[b / 8] >> (8 * (b % 8)));
     }
 }
 
@@ -311,34 +333,32 @@ std::string SnapshotReader::string(std::string_view what) {
 Hypervector SnapshotReader::floats(std::string_view what) { return raw_floats(u64(what), what); }
 
 Hypervector SnapshotReader::raw_floats(std::uint64_t n, std::string_view what) {
+    Hypervector out;
+    floats_into(n, out, what);
+    return out;
+}
+
+void SnapshotReader::floats_into(std::uint64_t n, Hypervector& out, std::string_view what) {
     if (n > remaining() / 4) {
         refuse("snapshot truncated: " + std::string(what) + " holds " + std::to_string(n) + " floats, " +
                std::to_string(remaining()) + " bytes are left");
     }
     const std::uint8_t* p = take(static_cast<std::size_t>(4 * n), what);
-    Hypervector out(static_cast<std::size_t>(n));
+    out.resize(static_cast<std::size_t>(n));
     if constexpr (std::endian::native == std::endian::little) {
         if (n != 0) std::memcpy(out.data(), p, static_cast<std::size_t>(4 * n));
     } else {
         for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::bit_cast<float>(load_le32(p + 4 * i));
     }
-    return out;
 }
 
-void SnapshotReader::row(Hypervector& out, std::uint64_t usual_length, std::string_view what) {
+SnapshotReader::RowHead SnapshotReader::row_head(std::uint64_t usual_length, std::string_view what) {
     const std::uint8_t tag = u8(what);
     if ((tag & ~(kRowSigns | kRowUsualLength)) != 0) invalid(what, "unknown row tag " + std::to_string(tag));
-    const std::uint64_t n = (tag & kRowUsualLength) ? usual_length : u64(what);
-    if ((tag & kRowSigns) == 0) {
-        if (n > remaining() / 4) {
-            refuse("snapshot truncated: " + std::string(what) + " holds " + std::to_string(n) + " floats, " +
-                   std::to_string(remaining()) + " bytes are left");
-        }
-        const std::uint8_t* p = take(static_cast<std::size_t>(4 * n), what);
-        out.resize(static_cast<std::size_t>(n));
-        for (std::size_t i = 0; i < out.size(); ++i) out[i] = std::bit_cast<float>(load_le32(p + 4 * i));
-        return;
-    }
+    return RowHead{(tag & kRowSigns) != 0, (tag & kRowUsualLength) ? usual_length : u64(what)};
+}
+
+const std::uint8_t* SnapshotReader::row_signs(std::uint64_t n, std::string_view what) {
     const std::uint64_t bytes = n / 8 + (n % 8 != 0 ? 1 : 0);
     if (bytes > remaining()) {
         refuse("snapshot truncated: " + std::string(what) + " holds " + std::to_string(n) + " sign bits, " +
@@ -346,16 +366,36 @@ void SnapshotReader::row(Hypervector& out, std::uint64_t usual_length, std::stri
     }
     const std::uint8_t* p = take(static_cast<std::size_t>(bytes), what);
     if (n % 8 != 0 && (p[bytes - 1] >> (n % 8)) != 0) invalid(what, "sign bits set beyond the row's length");
+    return p;
+}
+
+void SnapshotReader::row(Hypervector& out, std::uint64_t usual_length, std::string_view what) {
+    const RowHead head = row_head(usual_length, what);
+    const std::uint64_t n = head.length;
+    if (!head.signs) return floats_into(n, out, what);
+    const std::uint8_t* p = row_signs(n, what);
     out.resize(static_cast<std::size_t>(n));
-    float* o = out.data();
-    const auto full = static_cast<std::size_t>(n / 8);
-    for (std::size_t b = 0; b < full; ++b) {
-        const std::uint32_t byte = p[b];
-        for (std::size_t k = 0; k < 8; ++k) o[8 * b + k] = std::bit_cast<float>(kPlusOneBits | ((byte >> k) & 1U) << 31);
+    for (std::size_t i = 0; i < out.size(); ++i) {
+        out[i] = std::bit_cast<float>(kPlusOneBits | ((std::uint32_t{p[i / 8]} >> (i % 8)) & 1U) << 31);
     }
-    for (std::size_t i = 8 * full; i < out.size(); ++i) {
-        o[i] = std::bit_cast<float>(kPlusOneBits | ((std::uint32_t{p[full]} >> (i % 8)) & 1U) << 31);
+}
+
+void SnapshotReader::row(RowStore& store, std::uint64_t usual_length, std::string_view what) {
+    const RowHead head = row_head(usual_length, what);
+    const std::uint64_t n = head.length;
+    if (!head.signs) {
+        floats_into(n, scratch_, what);
+        return store.push_back(scratch_);
     }
+    const std::uint8_t* p = row_signs(n, what);
+    const auto bytes = static_cast<std::size_t>(n / 8 + (n % 8 != 0 ? 1 : 0));
+    words_.assign(static_cast<std::size_t>(n / 64 + (n % 64 != 0 ? 1 : 0)), 0);
+    if constexpr (std::endian::native == std::endian::little) {
+        if (bytes != 0) std::memcpy(words_.data(), p, bytes);
+    } else {
+        for (std::size_t b = 0; b < bytes; ++b) words_[b / 8] |= std::uint64_t{p[b]} << (8 * (b % 8));
+    }
+    store.push_back_signs(n, words_);
 }
 
 Hypervector SnapshotReader::row(std::uint64_t usual_length, std::string_view what) {

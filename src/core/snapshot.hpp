@@ -43,6 +43,7 @@
 
 #include "core/algebra.hpp"
 #include "core/fault.hpp"
+#include "core/row_store.hpp"
 
 namespace tessarin {
 
@@ -110,13 +111,17 @@ public:
     // one bit a component (set: -1.0f; bit k of byte i is component 8i + k,
     // spare bits zero) for an exactly bipolar row, or the floats.
     void row(HvView v, std::uint64_t usual_length);
+    // Record k of `store` as a row, a packed one straight from its sign bits.
+    void row(const RowStore& store, std::size_t k, std::uint64_t usual_length);
 
     // Seals the snapshot: the body length into the header, then the checksum.
     SnapshotBytes finish() &&;
 
 private:
     std::uint8_t* grow(std::size_t n);
+    void row_head(bool signs, std::uint64_t length, std::uint64_t usual_length);
     SnapshotBytes out_;
+    Hypervector scratch_;
 };
 
 class SnapshotReader {
@@ -142,6 +147,8 @@ public:
     // A row as SnapshotWriter::row wrote it, into `out` (resized).
     void row(Hypervector& out, std::uint64_t usual_length, std::string_view what);
     Hypervector row(std::uint64_t usual_length, std::string_view what);
+    // A row appended to `store`, a sign row straight from its bits.
+    void row(RowStore& store, std::uint64_t usual_length, std::string_view what);
 
     // A count of items of which each takes at least `min_bytes_each` bytes
     // (at least 1): a count the bytes left cannot hold is refused here,
@@ -158,6 +165,17 @@ public:
 
 private:
     const std::uint8_t* take(std::size_t n, std::string_view what);
+    struct RowHead {
+        bool signs;
+        std::uint64_t length;
+    };
+    RowHead row_head(std::uint64_t usual_length, std::string_view what);
+    // n floats into `out`; a row's sign bits, checked for stray bits past its end.
+    void floats_into(std::uint64_t n, Hypervector& out, std::string_view what);
+    const std::uint8_t* row_signs(std::uint64_t n, std::string_view what);
+
+    Hypervector scratch_;
+    std::vector<std::uint64_t> words_;
 
     SnapshotView body_;
     std::size_t at_ = 0;

@@ -6,6 +6,16 @@
 #include "engines/causal_memory.hpp"
 
 namespace tessarin {
+namespace {
+
+// hv_hash of record j, from its sign bits when it is kept as bits.
+std::uint64_t fingerprint(const RowStore& rows, std::size_t j, Hypervector& scratch) {
+    if (rows.is_packed(j)) return hv_hash_of_signs(rows.sign_words(j), rows.row_length(j));
+    rows.copy_row(j, scratch);
+    return hv_hash(scratch);
+}
+
+}  // namespace
 
 SnapshotBytes CausalMemory::snapshot() const { return snapshot_engine(*this, SnapshotKind::causal_memory, dim_); }
 CausalMemory CausalMemory::from_snapshot(SnapshotView bytes) {
@@ -13,14 +23,13 @@ CausalMemory CausalMemory::from_snapshot(SnapshotView bytes) {
 }
 
 void CausalMemory::write_state(SnapshotWriter& w) const {
+    // Room for the usual case, bipolar rows of dim components, so that a large
+    // memory is not copied again and again as the buffer grows.
+    w.reserve(4 * trace_.size() + 8 + causes_.size() * 3 * (1 + (dim_ + 7) / 8));
     w.raw_floats(trace_);
     w.u64(causes_.size());
-    Hypervector row;
     for (std::size_t j = 0; j < causes_.size(); ++j) {
-        for (const RowStore* rows : {&causes_, &effects_, &times_}) {
-            rows->copy_row(j, row);
-            w.row(row, dim_);
-        }
+        for (const RowStore* rows : {&causes_, &effects_, &times_}) w.row(*rows, j, dim_);
     }
 }
 
@@ -30,16 +39,17 @@ CausalMemory CausalMemory::read_state(SnapshotReader& r, std::uint64_t dim) {
     CausalMemory m(dim);
     m.trace_ = std::move(trace);
     const std::uint64_t n = r.count("record count", 3);
-    Hypervector row;
+    m.cause_index_.reserve(static_cast<std::size_t>(n));
+    m.effect_index_.reserve(static_cast<std::size_t>(n));
+    Hypervector scratch;
     for (std::uint64_t j = 0; j < n; ++j) {
         for (RowStore* rows : {&m.causes_, &m.effects_, &m.times_}) {
-            r.row(row, dim, "record");
+            r.row(*rows, dim, "record");
             // store() refuses shorter vectors, and the trace update relies on it.
-            if (row.size() < dim) SnapshotReader::invalid("record", "a row is shorter than dim");
-            rows->push_back(row);
-            if (rows == &m.causes_) m.cause_index_[hv_hash(row)].push_back(j);
-            if (rows == &m.effects_) m.effect_index_[hv_hash(row)].push_back(j);
+            if (rows->row_length(j) < dim) SnapshotReader::invalid("record", "a row is shorter than dim");
         }
+        m.cause_index_[fingerprint(m.causes_, j, scratch)].push_back(j);
+        m.effect_index_[fingerprint(m.effects_, j, scratch)].push_back(j);
     }
     return m;
 }

@@ -22,11 +22,9 @@ void HoloCPUScheduler::write_state(SnapshotWriter& w) const {
     optimizer_.write_state(w);
     w.boolean(feedback_context_ != nullptr);
     w.u64(labels_.size());
-    Hypervector row;
     for (std::size_t k = 0; k < labels_.size(); ++k) {
         w.string(labels_[k]);
-        value_codebook_.copy_row(k, row);
-        w.row(row, dim_);
+        w.row(value_codebook_, k, dim_);
     }
 }
 
@@ -43,12 +41,10 @@ HoloCPUScheduler HoloCPUScheduler::read_state(SnapshotReader& r, std::uint64_t d
     if (r.boolean("feedback context flag")) s.feedback_context_ = s.metacognition_.newest_context();
     const std::uint64_t n = r.count("concept count", 9);
     s.labels_.reserve(static_cast<std::size_t>(n));
-    Hypervector row;
     for (std::uint64_t k = 0; k < n; ++k) {
         s.labels_.push_back(r.string("concept label"));
-        r.row(row, dim, "concept row");
-        if (row.size() != dim) SnapshotReader::invalid("concept row", "length differs from dim");
-        s.value_codebook_.push_back(row);
+        r.row(s.value_codebook_, dim, "concept row");
+        if (s.value_codebook_.row_length(k) != dim) SnapshotReader::invalid("concept row", "length differs from dim");
     }
     return s;
 }

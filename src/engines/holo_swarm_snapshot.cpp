@@ -13,13 +13,11 @@ HoloSwarm HoloSwarm::from_snapshot(SnapshotView bytes) {
 void HoloSwarm::write_state(SnapshotWriter& w) const {
     w.floats(swarm_);
     w.u64(role_names_.size());
-    Hypervector row;
     for (std::size_t k = 0; k < role_names_.size(); ++k) {
         for (const auto& [names, rows] : {std::pair{&role_names_, &role_vectors_}, std::pair{&policy_names_, &policy_vectors_},
                                           std::pair{&skill_names_, &skill_vectors_}}) {
             w.string((*names)[k]);
-            rows->copy_row(k, row);
-            w.row(row, dim_);
+            w.row(*rows, k, dim_);
         }
     }
 }
@@ -35,13 +33,11 @@ HoloSwarm HoloSwarm::read_state(SnapshotReader& r, std::uint64_t dim) {
     for (std::vector<std::string>* names : {&s.role_names_, &s.policy_names_, &s.skill_names_}) {
         names->reserve(static_cast<std::size_t>(n));
     }
-    Hypervector row;
     for (std::uint64_t k = 0; k < n; ++k) {
         for (const auto& [names, rows] : {std::pair{&s.role_names_, &s.role_vectors_}, std::pair{&s.policy_names_, &s.policy_vectors_},
                                           std::pair{&s.skill_names_, &s.skill_vectors_}}) {
             names->push_back(r.string("agent name"));
-            r.row(row, dim, "agent vector");
-            rows->push_back(row);
+            r.row(*rows, dim, "agent vector");
         }
     }
     return s;

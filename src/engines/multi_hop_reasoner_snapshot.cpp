@@ -14,11 +14,7 @@ MultiHopReasoner MultiHopReasoner::from_snapshot(SnapshotView bytes) {
 
 void MultiHopReasoner::write_state(SnapshotWriter& w) const {
     w.u64(facts_.size());
-    Hypervector row;
-    for (std::size_t k = 0; k < facts_.size(); ++k) {
-        facts_.copy_row(k, row);
-        w.row(row, dim_);
-    }
+    for (std::size_t k = 0; k < facts_.size(); ++k) w.row(facts_, k, dim_);
     w.u64(links_.size());
     for (const auto& [a, b] : links_) {
         w.u64(a);
@@ -29,11 +25,7 @@ void MultiHopReasoner::write_state(SnapshotWriter& w) const {
 MultiHopReasoner MultiHopReasoner::read_state(SnapshotReader& r, std::uint64_t dim) {
     MultiHopReasoner m(dim);
     const std::uint64_t n = r.count("fact count", 1);
-    Hypervector row;
-    for (std::uint64_t k = 0; k < n; ++k) {
-        r.row(row, dim, "fact");
-        m.facts_.push_back(row);
-    }
+    for (std::uint64_t k = 0; k < n; ++k) r.row(m.facts_, dim, "fact");
     const std::uint64_t l = r.count("link count", 16);
     m.links_.reserve(static_cast<std::size_t>(l));
     for (std::uint64_t k = 0; k < l; ++k) {
