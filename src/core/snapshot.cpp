@@ -136,22 +136,64 @@ bool crc32c_has_instruction() { return instruction_available(); }
 
 // ---- Writer ----------------------------------------------------------------
 
-SnapshotWriter::SnapshotWriter(SnapshotKind kind, std::uint64_t dim) {
-    out_.reserve(256);
-    std::uint8_t* p = grow(kSnapshotHeaderBytes);
+namespace {
+
+void write_header(std::uint8_t* p, SnapshotKind kind, std::uint64_t dim, std::uint64_t body_length) {
     std::copy(kSnapshotMagic.begin(), kSnapshotMagic.end(), p);
     store_le32(p + 8, kSnapshotFormatVersion);
     store_le32(p + 12, static_cast<std::uint32_t>(kind));
     store_le64(p + 16, dim);
-    store_le64(p + 24, 0);  // the body length, set by finish()
+    store_le64(p + 24, body_length);
+}
+
+}  // namespace
+
+SnapshotWriter::SnapshotWriter(SnapshotKind kind, std::uint64_t dim) : mode_(Mode::whole) {
+    out_.reserve(256);
+    write_header(grow(kSnapshotHeaderBytes), kind, dim, 0);  // the body length is set by finish()
+}
+
+SnapshotWriter::SnapshotWriter(SnapshotKind kind, std::uint64_t dim, std::uint64_t body_length, SnapshotSink sink,
+                               std::size_t piece_bytes)
+    : mode_(Mode::streamed), sink_(std::move(sink)), piece_bytes_(std::max<std::size_t>(piece_bytes, 1)),
+      announced_(body_length) {
+    out_.reserve(std::min(piece_bytes_, std::size_t{1} << 24) + kSnapshotHeaderBytes);
+    write_header(grow(kSnapshotHeaderBytes), kind, dim, body_length);
+}
+
+SnapshotWriter SnapshotWriter::measuring() { return SnapshotWriter(); }
+
+std::uint64_t SnapshotWriter::body_length() const {
+    return passed_ + out_.size() - (mode_ == Mode::measuring ? 0 : kSnapshotHeaderBytes);
 }
 
 void SnapshotWriter::reserve(std::size_t bytes) {
+    if (mode_ != Mode::whole) return;
     if (bytes > out_.max_size() - out_.size()) fault(kCapacityOverflow);
     out_.reserve(out_.size() + bytes);
 }
 
+void SnapshotWriter::send_piece() {
+    crc_ = crc32c(out_, crc_);
+    sink_(out_);
+    passed_ += out_.size();
+    out_.clear();
+}
+
+bool SnapshotWriter::counted(std::size_t n) {
+    if (mode_ != Mode::measuring) return false;
+    passed_ += n;
+    return true;
+}
+
 std::uint8_t* SnapshotWriter::grow(std::size_t n) {
+    if (mode_ == Mode::measuring) {
+        // The bytes are written and dropped: only their number counts.
+        passed_ += out_.size();
+        out_.clear();
+    } else if (mode_ == Mode::streamed && !out_.empty() && out_.size() + n > piece_bytes_) {
+        send_piece();
+    }
     const std::size_t at = out_.size();
     if (n > out_.max_size() - at) fault(kCapacityOverflow);
     // Doubling keeps a long run of small fields amortised O(1) a byte.
@@ -167,6 +209,7 @@ void SnapshotWriter::f32(float v) { u32(std::bit_cast<std::uint32_t>(v)); }
 
 void SnapshotWriter::string(std::string_view s) {
     u64(s.size());
+    if (counted(s.size())) return;
     if (!s.empty()) std::memcpy(grow(s.size()), s.data(), s.size());
 }
 
@@ -178,6 +221,7 @@ void SnapshotWriter::floats(HvView v) {
 void SnapshotWriter::raw_floats(HvView v) {
     if (v.empty()) return;
     if (v.size() > std::numeric_limits<std::size_t>::max() / 4) fault(kCapacityOverflow);
+    if (counted(4 * v.size())) return;
     std::uint8_t* p = grow(4 * v.size());
     if constexpr (std::endian::native == std::endian::little) {
         std::memcpy(p, v.data(), 4 * v.size());
@@ -197,6 +241,7 @@ void SnapshotWriter::row(HvView v, std::uint64_t usual_length) {
     row_head(signs, v.size(), usual_length);
     if (!signs) return raw_floats(v);
     const std::size_t n = v.size();
+    if (counted((n + 7) / 8)) return;
     std::uint8_t* p = grow((n + 7) / 8);
     for (std::size_t i = 0; i < n; i += 8) {
         std::uint8_t byte = 0;
@@ -218,6 +263,7 @@ void SnapshotWriter::row(const RowStore& store, std::size_t k, std::uint64_t usu
     // written at close to the speed of a copy.
     const bool usual = n == usual_length;
     const auto bytes = static_cast<std::size_t>(n / 8 + (n % 8 != 0 ? 1 : 0));
+    if (counted((usual ? 1 : 9) + bytes)) return;
     std::uint8_t* p = grow((usual ? 1 : 9) + bytes);
     *p++ = static_cast<std::uint8_t>(kRowSigns | (usual ? kRowUsualLength : 0));
     if (!usual) {
@@ -233,6 +279,17 @@ void SnapshotWriter::row(const RowStore& store, std::size_t k, std::uint64_t usu
 }
 
 SnapshotBytes SnapshotWriter::finish() && {
+    if (mode_ == Mode::measuring) fault("a measuring snapshot writer has nothing to finish");
+    if (mode_ == Mode::streamed) {
+        if (body_length() != announced_) {
+            fault("snapshot state changed between measuring and writing it");
+        }
+        send_piece();
+        std::array<std::uint8_t, kSnapshotTrailerBytes> trailer{};
+        store_le32(trailer.data(), crc_);
+        sink_(trailer);
+        return {};
+    }
     store_le64(out_.data() + 24, out_.size() - kSnapshotHeaderBytes);
     const std::uint32_t crc = crc32c(out_);
     store_le32(grow(kSnapshotTrailerBytes), crc);

@@ -36,6 +36,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -88,10 +89,28 @@ std::uint32_t crc32c_portable(std::span<const std::uint8_t> data, std::uint32_t 
 // Whether crc32c runs the instruction on this processor.
 bool crc32c_has_instruction();
 
+// Receives a streamed snapshot piece by piece, in order (a file's write, say).
+// An exception it throws ends the snapshot and reaches the caller; the engine
+// is only read, so it is unchanged whatever happens.
+using SnapshotSink = std::function<void(SnapshotView)>;
+// About this many bytes a piece: small enough to stay in the cache while the
+// checksum runs over it, large enough that a sink call per piece costs nothing.
+inline constexpr std::size_t kSnapshotPieceBytes = std::size_t{1} << 20;
+
 class SnapshotWriter {
 public:
-    // Starts a snapshot of `kind` with `dim` in its header.
+    // Starts a snapshot of `kind` with `dim` in its header, kept whole in memory.
     SnapshotWriter(SnapshotKind kind, std::uint64_t dim);
+    // Starts a streamed snapshot whose state will take `body_length` bytes
+    // (measured first by a measuring writer over the same state): pieces of
+    // about `piece_bytes` go to `sink` as they fill, so that a large engine
+    // is saved without a second copy of its whole state in memory.
+    SnapshotWriter(SnapshotKind kind, std::uint64_t dim, std::uint64_t body_length, SnapshotSink sink,
+                   std::size_t piece_bytes = kSnapshotPieceBytes);
+    // A writer that only counts the bytes of the state written to it.
+    static SnapshotWriter measuring();
+    // Bytes of state written so far (the header not counted).
+    std::uint64_t body_length() const;
 
     // Room for `bytes` more, to save regrowing a large buffer.
     void reserve(std::size_t bytes);
@@ -114,14 +133,29 @@ public:
     // Record k of `store` as a row, a packed one straight from its sign bits.
     void row(const RowStore& store, std::size_t k, std::uint64_t usual_length);
 
-    // Seals the snapshot: the body length into the header, then the checksum.
+    // Seals the snapshot: the body length into the header, then the
+    // checksum. A streamed snapshot sends its last piece and the checksum to
+    // the sink and returns nothing; Fault if the state written differs in
+    // length from the one measured (it changed in between).
     SnapshotBytes finish() &&;
 
 private:
+    enum class Mode { whole, streamed, measuring };
+    SnapshotWriter() = default;
     std::uint8_t* grow(std::size_t n);
+    // Measuring: counts n bytes of bulk data without writing them anywhere.
+    bool counted(std::size_t n);
+    void send_piece();
     void row_head(bool signs, std::uint64_t length, std::uint64_t usual_length);
+
+    Mode mode_ = Mode::measuring;
     SnapshotBytes out_;
     Hypervector scratch_;
+    SnapshotSink sink_;
+    std::size_t piece_bytes_ = kSnapshotPieceBytes;
+    std::uint64_t announced_ = 0;     // streamed: the body length in the header
+    std::uint64_t passed_ = 0;        // bytes sent to the sink, or counted
+    std::uint32_t crc_ = 0;           // streamed: the checksum of what was sent
 };
 
 class SnapshotReader {
@@ -183,20 +217,33 @@ private:
     std::uint64_t dim_ = 0;
 };
 
-// Every stateful engine has the same four members:
+// Every stateful engine has the same five members:
 //   SnapshotBytes snapshot() const;                  the whole state as a snapshot
+//   void snapshot_to(const SnapshotSink&, piece_bytes = kSnapshotPieceBytes) const;
+//       the same bytes streamed to a sink in pieces
 //   static E from_snapshot(SnapshotView bytes);      an engine that answers every
 //       query and continues every change bit for bit as the one that wrote it;
 //       SnapshotError for bytes that are not an intact snapshot of this kind
 //   void write_state(SnapshotWriter&) const;         the state alone, and the
 //   static E read_state(SnapshotReader&, dim);       engine rebuilt from it, for
 //       an engine that embeds this one in its own snapshot (dim: the header's)
-// The first two are these two functions.
+// The first three are these functions.
 template <class Engine>
 SnapshotBytes snapshot_engine(const Engine& e, SnapshotKind kind, std::uint64_t dim) {
     SnapshotWriter w(kind, dim);
     e.write_state(w);
     return std::move(w).finish();
+}
+// The same snapshot streamed to `sink`: the state is written twice, once to
+// measure its length for the header, once to send it.
+template <class Engine>
+void stream_engine_snapshot(const Engine& e, SnapshotKind kind, std::uint64_t dim, const SnapshotSink& sink,
+                            std::size_t piece_bytes = kSnapshotPieceBytes) {
+    SnapshotWriter measure = SnapshotWriter::measuring();
+    e.write_state(measure);
+    SnapshotWriter w(kind, dim, measure.body_length(), sink, piece_bytes);
+    e.write_state(w);
+    (void)std::move(w).finish();
 }
 template <class Engine>
 Engine engine_from_snapshot(SnapshotView bytes, SnapshotKind kind) {

@@ -30,6 +30,9 @@ std::vector<std::complex<float>> read_phasors(SnapshotReader& r, std::uint64_t d
 }  // namespace
 
 SnapshotBytes HKVC::snapshot() const { return snapshot_engine(*this, SnapshotKind::hkvc, dim_); }
+void HKVC::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::hkvc, dim_, sink, piece_bytes);
+}
 HKVC HKVC::from_snapshot(SnapshotView bytes) { return engine_from_snapshot<HKVC>(bytes, SnapshotKind::hkvc); }
 
 void HKVC::write_state(SnapshotWriter& w) const {

@@ -9,6 +9,9 @@
 namespace tessarin {
 
 SnapshotBytes Metacognition::snapshot() const { return snapshot_engine(*this, SnapshotKind::metacognition, dim_); }
+void Metacognition::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::metacognition, dim_, sink, piece_bytes);
+}
 Metacognition Metacognition::from_snapshot(SnapshotView bytes) {
     return engine_from_snapshot<Metacognition>(bytes, SnapshotKind::metacognition);
 }

@@ -8,6 +8,9 @@ namespace tessarin {
 SnapshotBytes MultiHopReasoner::snapshot() const {
     return snapshot_engine(*this, SnapshotKind::multi_hop_reasoner, dim_);
 }
+void MultiHopReasoner::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::multi_hop_reasoner, dim_, sink, piece_bytes);
+}
 MultiHopReasoner MultiHopReasoner::from_snapshot(SnapshotView bytes) {
     return engine_from_snapshot<MultiHopReasoner>(bytes, SnapshotKind::multi_hop_reasoner);
 }

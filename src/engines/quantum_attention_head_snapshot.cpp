@@ -6,6 +6,9 @@ namespace tessarin {
 SnapshotBytes QuantumAttentionHead::snapshot() const {
     return snapshot_engine(*this, SnapshotKind::quantum_attention_head, dim_);
 }
+void QuantumAttentionHead::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::quantum_attention_head, dim_, sink, piece_bytes);
+}
 QuantumAttentionHead QuantumAttentionHead::from_snapshot(SnapshotView bytes) {
     return engine_from_snapshot<QuantumAttentionHead>(bytes, SnapshotKind::quantum_attention_head);
 }

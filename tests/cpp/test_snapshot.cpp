@@ -424,6 +424,12 @@ TYPED_TEST(EngineSnapshot, RebuiltEngineAnswersAndContinuesAlike) {
     for (const int changes : {0, 3, 40}) {
         Engine original = built<TypeParam>(11 + changes, changes);
         const SnapshotBytes bytes = original.snapshot();
+        // Streamed in pieces of any size, the same bytes.
+        for (const std::size_t piece : {std::size_t{1}, std::size_t{13}, kSnapshotPieceBytes}) {
+            SnapshotBytes streamed;
+            original.snapshot_to([&](SnapshotView p) { streamed.insert(streamed.end(), p.begin(), p.end()); }, piece);
+            ASSERT_EQ(streamed, bytes) << changes << " " << piece;
+        }
         Engine rebuilt = Engine::from_snapshot(bytes);
         ASSERT_EQ(rebuilt.snapshot(), bytes) << changes;
         ASSERT_EQ(answers<TypeParam>(rebuilt, 5), answers<TypeParam>(original, 5)) << changes;
