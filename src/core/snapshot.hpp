@@ -14,7 +14,7 @@
 //
 // Field kinds the body is made of: u8, u32, u64, f32; a string is a u64 byte
 // count then the bytes; a float vector is a u64 count then the floats; a row
-// (snapshot.cpp, write_row) keeps an exactly bipolar vector as one sign bit a
+// (SnapshotWriter::row) keeps an exactly bipolar vector as one sign bit a
 // component.
 //
 // Versions: the writer always writes kSnapshotFormatVersion. A reader takes
