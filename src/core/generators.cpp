@@ -116,6 +116,15 @@ std::uint64_t hv_hash(HvView v) {
     return h;
 }
 
+std::uint64_t hv_hash_of_signs(std::span<const std::uint64_t> words, std::uint64_t n) {
+    std::uint64_t h = 0;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        const std::uint64_t valid = n - 64 * i >= 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << (n - 64 * i)) - 1;
+        h ^= ~words[i] & valid;
+    }
+    return h;
+}
+
 namespace {
 
 // xoshiro256**: fast, 256 bits of state, passes the usual statistical batteries.

@@ -42,6 +42,10 @@ void string_hypervector_fill(std::string_view text, std::span<float> out, Cancel
 // Sign fingerprint: bit (i mod 64) toggled for every component strictly
 // greater than zero, over the whole vector. O(len), no allocation.
 std::uint64_t hv_hash(HvView v);
+// hv_hash of a bipolar vector of n components given as sign bits (bit j of
+// word i set when component 64 * i + j is -1.0f): each word contributes its
+// clear bits; words.size() must be (n + 63) / 64. O(n / 64).
+std::uint64_t hv_hash_of_signs(std::span<const std::uint64_t> words, std::uint64_t n);
 
 // One uniformly distributed 64-bit word from the calling thread's generator,
 // which is seeded from the operating system's entropy source on first use.

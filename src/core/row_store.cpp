@@ -113,9 +113,17 @@ void RowStore::LaneLengths::pop() {
 }
 
 void RowStore::push_back(HvView row) {
-    const bool packed = is_exactly_bipolar(row);
-    const std::size_t n = row.size();
-    if (n > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    if (row.size() > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    append(row.size(), is_exactly_bipolar(row), row, nullptr);
+}
+
+void RowStore::push_back_signs(std::uint64_t length, std::span<const std::uint64_t> words) {
+    if (length > std::numeric_limits<std::size_t>::max() / kLanes) fault(kCapacityOverflow);
+    if (words.size() != (length + kWordBits - 1) / kWordBits) fault("sign words do not match the row length");
+    append(static_cast<std::size_t>(length), true, {}, words.data());
+}
+
+void RowStore::append(std::size_t n, bool packed, HvView row, const std::uint64_t* signs) {
     const bool new_run = runs_.empty() || runs_.back().packed != packed;
     if (new_run) reserve_more(runs_, 1);
 
@@ -141,7 +149,10 @@ void RowStore::push_back(HvView row) {
         // The lane's words are zero (a popped row clears its bits).
         for (std::size_t c = 0; c < columns; ++c) {
             const std::size_t base = c * kWordBits;
-            words[c * kLanes + lane] = sign_word(row.data() + base, std::min(kWordBits, n - base));
+            const std::size_t m = std::min(kWordBits, n - base);
+            words[c * kLanes + lane] = signs != nullptr ? signs[c] & (m == kWordBits ? ~std::uint64_t{0}
+                                                                                     : (std::uint64_t{1} << m) - 1)
+                                                        : sign_word(row.data() + base, m);
         }
         ordinal = packed_rows_++;
     } else {
@@ -262,6 +273,13 @@ RowStore::Slot RowStore::slot(std::size_t k) const {
 std::uint64_t RowStore::row_length(std::size_t k) const {
     const Slot s = slot(k);
     return s.packed ? packed_[s.block].lengths.of(s.lane) : floats_[s.block].lengths.of(s.lane);
+}
+
+void RowStore::copy_sign_words(std::size_t k, std::vector<std::uint64_t>& out) const {
+    const Slot s = slot(k);
+    const PackedBlock& b = packed_[s.block];
+    out.resize((b.lengths.of(s.lane) + kWordBits - 1) / kWordBits);
+    for (std::size_t c = 0; c < out.size(); ++c) out[c] = b.data[c * kLanes + s.lane];
 }
 
 void RowStore::copy_row(std::size_t k, Hypervector& out) const {

@@ -38,6 +38,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/algebra.hpp"
@@ -119,6 +120,12 @@ public:
     // store is unchanged). A row whose block could never be addressed is
     // Fault "capacity overflow", also with nothing changed.
     void push_back(HvView row);
+    // Appends the exactly bipolar row of `length` components whose sign bits
+    // are `words` (as copy_sign_words gives them; bits past the length are
+    // ignored), just as push_back appends that row given as floats, with the
+    // same guarantees; Fault when words.size() is not (length + 63) / 64.
+    // Loading a saved store this way never expands a row to floats.
+    void push_back_signs(std::uint64_t length, std::span<const std::uint64_t> words);
     // Removes the newest row; the store must not be empty. Frees nothing
     // (clear() does).
     void pop_back();
@@ -131,6 +138,10 @@ public:
     std::uint64_t row_length(std::size_t k) const;
     bool is_packed(std::size_t k) const { return slot(k).packed; }
     Slot slot(std::size_t k) const;
+    // The sign bits of packed record k (is_packed(k)) into `out` (resized):
+    // bit j of word i is component 64 * i + j, set for -1.0f; spare bits of
+    // the last word are zero.
+    void copy_sign_words(std::size_t k, std::vector<std::uint64_t>& out) const;
 
     // Bytes held for the rows themselves (blocks, lane tables and runs),
     // counting capacity, not only what is in use.
@@ -142,6 +153,9 @@ public:
     const std::vector<Run>& runs() const { return runs_; }
 
 private:
+    // One append for both kinds: a packed row's words come from `signs` when
+    // given, else from the floats of `row`.
+    void append(std::size_t n, bool packed, HvView row, const std::uint64_t* signs);
     void grow_block_words(PackedBlock& b, std::size_t n);
     void release_block_words(const PackedBlock& b);
 

@@ -28,6 +28,7 @@
 #include "core/algebra.hpp"
 #include "core/fingerprint_index.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -61,6 +62,13 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::uint64_t size() const { return causes_.size(); }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static CausalMemory from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static CausalMemory read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     // The trace unbound by role and query: (role[i] * query[i]) * trace[i].

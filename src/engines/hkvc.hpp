@@ -35,6 +35,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -75,6 +76,13 @@ public:
 
     // |composite[i]| for every component.
     std::vector<float> accumulator_magnitude() const;
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static HKVC from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static HKVC read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     using Phasor = std::complex<float>;

@@ -26,6 +26,7 @@
 
 #include "core/algebra.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 #include "engines/metacognition.hpp"
 #include "engines/optimizer.hpp"
 #include "engines/quantum_attention_head.hpp"
@@ -75,6 +76,13 @@ public:
     const Optimizer& optimizer() const { return optimizer_; }
     const Metacognition& metacognition() const { return metacognition_; }
     std::size_t concept_count() const { return labels_.size(); }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static HoloCPUScheduler from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static HoloCPUScheduler read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     Metacognition metacognition_;

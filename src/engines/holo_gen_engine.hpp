@@ -33,6 +33,7 @@
 #include <vector>
 
 #include "core/fault.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -131,6 +132,13 @@ public:
     // valid as long as the engine; Fault "no codebook for tag 'c'" for any
     // other letter.
     SignView codebook(char tag) const;
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static HoloGenEngine from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static HoloGenEngine read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     SignVector operand_signs(const CounterfactualOperand& operand) const;

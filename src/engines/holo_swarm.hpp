@@ -28,6 +28,7 @@
 
 #include "core/algebra.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -112,6 +113,13 @@ public:
     std::uint64_t agent_count() const { return role_names_.size(); }
     // A copy of registry row i; faults with the index message when out of range.
     SwarmAgent agent(std::uint64_t i) const;
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static HoloSwarm from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static HoloSwarm read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     std::uint64_t dim_;

@@ -20,6 +20,7 @@
 
 #include "core/algebra.hpp"
 #include "core/bounded_history.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -57,6 +58,18 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::size_t record_count() const { return meta_records_.size(); }
+    // The newest record's context (none when the log is empty), for a caller
+    // that logs one shared context and is rebuilt from a snapshot.
+    std::shared_ptr<const Hypervector> newest_context() const {
+        return meta_records_.empty() ? nullptr : meta_records_.newest_first_begin()->context;
+    }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static Metacognition from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static Metacognition read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     BoundedHistory<MetaRecord, kMetaRecordLimit> meta_records_;

@@ -24,6 +24,7 @@
 
 #include "core/algebra.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -54,6 +55,13 @@ public:
     void reset();
 
     std::uint64_t dim() const { return dim_; }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static MultiHopReasoner from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static MultiHopReasoner read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     RowStore facts_;

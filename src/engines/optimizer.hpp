@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/bounded_history.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -56,6 +57,13 @@ public:
     const CognitiveParams& params() const { return params_; }
     float learning_rate() const { return params_.learning_rate; }
     std::size_t history_size() const { return param_history_.size(); }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static Optimizer from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static Optimizer read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     BoundedHistory<CognitiveParams, kOptimizerHistoryLimit> param_history_;

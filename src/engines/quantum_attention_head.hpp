@@ -17,6 +17,7 @@
 #include <span>
 
 #include "core/algebra.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -41,6 +42,13 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::uint64_t nqubits() const { return nqubits_; }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static QuantumAttentionHead from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static QuantumAttentionHead read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     std::uint64_t dim_;

@@ -19,6 +19,7 @@
 
 #include "core/algebra.hpp"
 #include "core/bounded_history.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -40,6 +41,13 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::size_t history_size() const { return audit_history_.size(); }
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static SelfAudit from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static SelfAudit read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     BoundedHistory<Hypervector, kAuditHistoryLimit> audit_history_;
