@@ -23,12 +23,13 @@ from __future__ import annotations
 import operator
 import threading
 from collections.abc import Iterator, Sequence
-from typing import Any
+from typing import Any, cast
 
 import numpy as np
 from distributed import Client, Future, get_worker
 
-from tessarin._native import Array, ItemMemory, merge_top_k, random_bipolar
+from tessarin import Array, ItemMemory, random_bipolar
+from tessarin._native import merge_top_k  # type: ignore[import-not-found]  # the merge is not public
 
 __all__ = ["ShardLostError", "ShardedItemMemory"]
 
@@ -59,7 +60,7 @@ def _local_shard(actor: Any) -> _Shard:
     shard = get_worker().state.actors.get(actor.key)
     if shard is None:
         raise ShardLostError(f"the shard {actor.key} is not on the worker running its task")
-    return shard  # type: ignore[no-any-return]
+    return cast(_Shard, shard)
 
 
 def _add_rows(actor: Any, rows: Any) -> int:
@@ -133,7 +134,7 @@ class ShardedItemMemory:
         self._size = 0
         self._rows = [0] * count
         self._lost: str | None = None
-        self._shards: list[Future] = [
+        self._shards: list[Future[Any]] = [
             client.submit(_Shard, dim, i, actor=True, pure=False, workers=[w], allow_other_workers=False)
             for i, w in enumerate(self._workers)
         ]
@@ -252,13 +253,18 @@ class ShardedItemMemory:
             scores, indices = [], []
             for shard, answer in enumerate(answers):
                 shard_id, rows, shard_scores, shard_indices = answer
-                if shard_id != shard or rows != self._rows[shard]:
-                    self._lost = (f"shard {shard} answered as shard {shard_id} holding {rows} rows; "
-                                  f"it was given {self._rows[shard]}")
+                # Only a complete answer from each shard, holding every row it
+                # was given, makes the merge exact.
+                shape = (len(queries), min(k, self._rows[shard]))
+                complete = shard_scores.shape == shard_indices.shape == shape
+                if shard_id != shard or rows != self._rows[shard] or not complete:
+                    self._lost = (f"shard {shard} answered as shard {shard_id} holding {rows} rows with "
+                                  f"{shard_scores.shape} results; it was given {self._rows[shard]} rows")
                     raise ShardLostError(self._lost)
                 scores.append(shard_scores)
                 indices.append(self._global_rows(shard, shard_indices))
-            return merge_top_k(np.concatenate(scores, axis=1), np.concatenate(indices, axis=1), k)
+            best: tuple[Array, Array] = merge_top_k(np.concatenate(scores, axis=1), np.concatenate(indices, axis=1), k)
+            return best
 
     def get(self, i: int) -> np.ndarray:
         """Row ``i`` exactly as it was added, as a ``(dim,)`` float32 array.
@@ -290,9 +296,9 @@ class ShardedItemMemory:
 
     def _global_rows(self, shard: int, local: np.ndarray) -> np.ndarray:
         rounds, offsets = np.divmod(local, self._block_rows)
-        return (rounds * len(self._workers) + shard) * self._block_rows + offsets  # type: ignore[no-any-return]
+        return (rounds * len(self._workers) + shard) * self._block_rows + offsets
 
-    def _on_shard(self, shard: int, task: Any, *args: Any) -> Future:
+    def _on_shard(self, shard: int, task: Any, *args: Any) -> Future[Any]:
         return self._client.submit(task, self._shards[shard], *args, pure=False, workers=[self._workers[shard]],
                                    allow_other_workers=False)
 
@@ -318,7 +324,7 @@ class ShardedItemMemory:
         self._rows = expected
         self._size = first + n
 
-    def _gather(self, tasks: list[Future]) -> list[Any]:
+    def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
         try:
             return self._client.gather(tasks)  # type: ignore[no-any-return]
         except (ValueError, TypeError, IndexError, MemoryError):

@@ -278,6 +278,36 @@ def hold_searches(flag, dask_worker=None):
         shard.memory = Held(shard.memory)
 
 
+def answer_incompletely(how, dask_worker=None):
+    """On a worker: its first shard forgets rows or drops results."""
+
+    class Incomplete:
+        def __init__(self, memory):
+            self.memory = memory
+
+        def __len__(self):
+            return len(self.memory) - (how == "fewer rows")
+
+        def search(self, queries, k):
+            scores, indices = self.memory.search(queries, k)
+            if how == "fewer rows":
+                return scores, indices
+            return np.asarray(scores)[:, 1:], np.asarray(indices)[:, 1:]
+
+    shard = shards_on(dask_worker)[0]
+    shard.memory = Incomplete(shard.memory)
+
+
+@pytest.mark.parametrize("how", ["fewer rows", "fewer results"])
+def test_an_incomplete_shard_answer_is_never_merged(client, how):
+    with tdask.ShardedItemMemory(client, DIM, shards=1, block_rows=4) as memory:
+        memory.add(tricky_rows())
+        client.run(answer_incompletely, how, workers=[memory.workers[0]])
+        for _ in range(2):
+            with pytest.raises(tdask.ShardLostError, match="shard 0 answered"):
+                memory.search(tricky_queries(), 5)
+
+
 def test_a_worker_killed_during_its_search_never_gives_a_partial_answer(tmp_path):
     import cloudpickle
 
@@ -321,3 +351,11 @@ def test_importing_tessarin_imports_no_dask():
     code = ("import sys, tessarin; "
             "assert not [m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')], sys.modules")
     subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+
+
+def test_the_sharded_example_answers_as_one_store(client):
+    import dask_sharded
+
+    (scores, indices), (one_scores, one_indices), first = dask_sharded.sharded_and_single(client, rows=3000)
+    assert same_bytes(scores, one_scores) and same_bytes(indices, one_indices)
+    assert np.asarray(indices)[:, 0].tolist() == [first, first + 1, first + 2]
