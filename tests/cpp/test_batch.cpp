@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/batch.hpp"
+#include "core/cancel.hpp"
 #include "core/chacha.hpp"
 #include "core/generators.hpp"
 #include "core/fault.hpp"
@@ -284,6 +285,69 @@ TEST(ItemMemory, ScoresAreResonancesAndSearchRanksThem) {
     const TopK expected = top_k(scores, 5);
     EXPECT_EQ(best.indices.values, expected.indices.values);
     EXPECT_THROW(m.resonances(table({V(dim + 1, 1.0f)})), InputError);
+}
+
+// A memory of several segments is searched one segment at a time, each
+// segment's best k merged by record: many equal scores (rows from a small
+// pool) and NaN scores must still be ranked by record across the segments'
+// edges, exactly as one top k over the whole table ranks them.
+class SegmentedSearch : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SegmentedSearch, EqualsTheBestKOfTheWholeTable) {
+    const std::uint64_t k = GetParam();
+    const std::size_t dim = 5;
+    std::mt19937 gen(17);
+    std::vector<V> pool;
+    for (int p = 0; p < 6; ++p) pool.push_back(p == 5 ? mixed(gen, dim) : bipolar(gen, dim));
+    pool[4][1] = kNaN;
+    std::vector<V> rows;
+    for (std::uint64_t j = 0; j < 2 * ItemMemory::kSegmentRows + 777; ++j) rows.push_back(pool[gen() % pool.size()]);
+    ItemMemory m(dim);
+    m.add(table(rows));
+    const FloatTable queries = table({bipolar(gen, dim), mixed(gen, dim), pool[0]});
+    const FloatTable scores = m.resonances(queries);
+    for (std::uint64_t i = 0; i < queries.count; ++i) {
+        for (std::size_t j = 0; j < rows.size(); j += 997) {
+            EXPECT_EQ(bits(scores.row(i)[j]), bits(resonance(queries.row(i), rows[j]))) << i << " " << j;
+        }
+    }
+    const TopK best = m.search(queries, k);
+    const TopK expected = top_k(scores, k);
+    EXPECT_EQ(best.indices.values, expected.indices.values);
+    ASSERT_EQ(best.scores.values.size(), expected.scores.values.size());
+    for (std::size_t r = 0; r < best.scores.values.size(); ++r) {
+        EXPECT_EQ(bits(best.scores.values[r]), bits(expected.scores.values[r])) << r;
+    }
+    for (const std::uint64_t j : {ItemMemory::kSegmentRows - 1, ItemMemory::kSegmentRows, rows.size() - 1}) {
+        EXPECT_EQ(m.row(j), rows[j]) << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(K, SegmentedSearch, ::testing::Values(0, 1, 7, ItemMemory::kSegmentRows + 5));
+
+bool stop_now() { return true; }
+
+TEST(ItemMemory, ACancelledAddAcrossSegmentsLeavesTheMemoryAsItWas) {
+    const std::size_t dim = 4;
+    std::mt19937 gen(23);
+    ItemMemory m(dim);
+    std::vector<V> first;
+    for (int j = 0; j < 1000; ++j) first.push_back(bipolar(gen, dim));
+    m.add(table(first));
+    const FloatTable probe = table({bipolar(gen, dim)});
+    const TopK before = m.search(probe, 3);
+    // The hook is asked about every 2^20 units of work, a quarter of a
+    // million rows of four components: past four segment edges.
+    std::vector<V> batch(5 * ItemMemory::kSegmentRows, V(dim, 1.0f));
+    connect_cancel_hook(&stop_now);
+    EXPECT_THROW(m.add(table(batch)), Cancelled);
+    connect_cancel_hook(nullptr);
+    EXPECT_EQ(m.size(), 1000U);
+    EXPECT_EQ(m.search(probe, 3).indices.values, before.indices.values);
+    EXPECT_EQ(m.add(table(batch)), 1000U);
+    EXPECT_EQ(m.size(), 1000U + batch.size());
+    EXPECT_EQ(m.row(999), first[999]);
+    EXPECT_EQ(m.row(1000 + ItemMemory::kSegmentRows), batch[0]);
 }
 
 TEST(ItemMemory, BipolarScoresStayExactPastTwoToTheTwentyFour) {
