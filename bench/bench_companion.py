@@ -5,18 +5,28 @@ the same rows kept as packed bits (the floor: one pass over the bytes, one
 thread), numpy over packed bits (XOR and np.bitwise_count, which is exact for
 bipolar rows and queries only), and BLAS float32 matrix products on one thread
 and on the default threads (whose sums are not the ordered sum, so their
-scores differ from resonance). Also: memory per stored bipolar row, codebook
-hashing against the row generator alone, np.asarray on results, and the
-digits classifier of docs/digits.md end to end.
+scores differ from resonance). A float32 query is set against the engines'
+own float-probe scan of sign-bit rows at the same size (build/dev/bench_scan,
+run from here; CPU time on both sides, which a busy machine cannot inflate).
+Also: memory per stored bipolar row, codebook hashing against the row
+generator alone, and np.asarray on results.
 
-    PYTHONPATH=<build dir> python3 bench/bench_companion.py [--rows N]
+    PYTHONPATH=<build dir> python3 bench/bench_companion.py [--rows N] [--rounds R]
 
-Times are the best of several runs; ratios are formed in this run only.
+Each timing is the best of several calls; the search timings are taken in R
+rounds, interleaved with their baselines, in wall-clock and in CPU time (the
+machine may be shared: CPU time is what another process cannot inflate), and
+each ratio is reported as the median of its per-round ratios with the range
+over rounds.
 """
 import argparse
+import json
 import os
 import resource
+import statistics
+import subprocess
 import time
+from pathlib import Path
 
 import numpy as np
 
@@ -29,12 +39,12 @@ except ImportError:  # BLAS thread counts cannot be set: report the default only
     threadpool_limits = None
 
 
-def best(fn, repeat=5):
+def best(fn, repeat=5, clock=time.perf_counter):
     times = []
     for _ in range(repeat):
-        t = time.perf_counter()
+        t = clock()
         fn()
-        times.append(time.perf_counter() - t)
+        times.append(clock() - t)
     return min(times)
 
 
@@ -48,10 +58,33 @@ def line(name, seconds, per=None, note=""):
     print(f"{name:58s} {seconds * 1e3:10.2f} ms{extra}")
 
 
+def spread(values, fmt="{:.2f}"):
+    return f"{fmt.format(statistics.median(values))} ({fmt.format(min(values))}-{fmt.format(max(values))})"
+
+
+def engines_float_probe_ms(rows):
+    """CPU ms of the engines' float-probe scan of `rows` sign-bit rows at dim
+    1,024, from the scan benchmark of the same build (None without it)."""
+    build = Path(tessarin.__file__).resolve().parent.parent
+    exe = build / "bench_scan"
+    if not exe.exists():
+        return None
+    out = subprocess.run([str(exe), f"--benchmark_filter=BM_ScanStore/[0-9]+/1/1024/{rows}/0$",
+                          "--benchmark_format=json", "--benchmark_repetitions=1"],
+                         capture_output=True, text=True, check=False)
+    try:
+        runs = json.loads(out.stdout)["benchmarks"]
+    except (ValueError, KeyError):
+        return None
+    # The widest target measured is the one the package dispatches to.
+    return runs[-1]["cpu_time"] if runs else None
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--rows", type=int, default=10**6)
     parser.add_argument("--blas-rows", type=int, default=2 * 10**5)
+    parser.add_argument("--rounds", type=int, default=5)
     args = parser.parse_args()
     n, dim, batch = args.rows, 1024, 10**4
 
@@ -61,7 +94,7 @@ def main():
     for start in range(0, n, batch):
         memory.add(tessarin.random_bipolar(min(batch, n - start), dim, seed=1, start=start))
     grown = rss_bytes() - before
-    print(f"RSS growth per bipolar row: {grown / n:.1f} bytes (bits alone: {dim / 8:.0f})")
+    print(f"RSS growth per bipolar row: {grown / n:.1f} bytes (bits alone: {dim / 8:.0f}; target <= 140)")
 
     # ---- the same rows as packed bits, for numpy -----------------------------
     packed = np.empty((n, dim // 64), dtype=np.uint64)
@@ -75,29 +108,50 @@ def main():
         differing = np.bitwise_count(packed ^ qpacked[q]).sum(axis=1, dtype=np.int64)
         return (dim - 2 * differing) / dim
 
-    stream = best(lambda: np.bitwise_or.reduce(packed, axis=None))
-    one = best(lambda: memory.search(queries[:1], 10))
-    sixteen = best(lambda: memory.search(queries, 10), repeat=3)
-    np_one = best(lambda: numpy_bits(0), repeat=3)
-    np_sixteen = best(lambda: [numpy_bits(q) for q in range(16)], repeat=1)
     fq = queries[:1] * np.float32(0.5)
     fq[0, 0] = 0.25
-    float_one = best(lambda: memory.search(fq, 10), repeat=3)
-    print(f"\nsearch over {n} bipolar rows at dim {dim}")
+    calls = {
+        "stream": (lambda: np.bitwise_or.reduce(packed, axis=None), 5),
+        "one": (lambda: memory.search(queries[:1], 10), 5),
+        "sixteen": (lambda: memory.search(queries, 10), 3),
+        "float": (lambda: memory.search(fq, 10), 3),
+    }
+    rounds = {f"{name}{clock}": [] for name in calls for clock in ("", "_cpu")}
+    for _ in range(args.rounds):
+        for name, (fn, repeat) in calls.items():
+            rounds[name].append(best(fn, repeat))
+            rounds[name + "_cpu"].append(best(fn, repeat, clock=time.process_time))
+    np_one = best(lambda: numpy_bits(0), repeat=3)
+    np_sixteen = best(lambda: [numpy_bits(q) for q in range(16)], repeat=1)
+    probe_ms = engines_float_probe_ms(n)
+    stream, one, sixteen = (min(rounds[k]) for k in ("stream", "one", "sixteen"))
+    print(f"\nsearch over {n} bipolar rows at dim {dim} (best of {args.rounds} rounds)")
     line("streaming read of the packed rows (one thread)", stream, n, "row")
     line("ItemMemory.search, 1 bipolar query", one, n, "row")
     line("numpy packed bits, 1 query", np_one, n, "row")
     line("ItemMemory.search, 16 bipolar queries in one call", sixteen, n * 16, "row/query")
     line("numpy packed bits, 16 queries", np_sixteen, n * 16, "row/query")
-    line("ItemMemory.search, 1 float32 query", float_one, n, "row")
-    print(f"ratios: search(1) / stream {one / stream:.2f}  numpy bits(1) / search(1) {np_one / one:.1f}  "
-          f"numpy bits(16) / search(16) {np_sixteen / sixteen:.1f}")
+    line("ItemMemory.search, 1 float32 query", min(rounds["float"]), n, "row")
+    line("ItemMemory.search, 1 float32 query (CPU time)", min(rounds["float_cpu"]), n, "row")
+    if probe_ms is not None:
+        line("engines' float-probe scan, bench_scan (CPU time)", probe_ms / 1e3, n, "row")
+
+    print("\ntarget ratios, median over rounds (range):")
+    for clock, label in (("", "wall"), ("_cpu", "CPU")):
+        print(f"  search(1 bipolar) / streaming read, {label:4s}        "
+              f"{spread([o / s for o, s in zip(rounds['one' + clock], rounds['stream' + clock])])}   target <= 1.5")
+    for clock, label in (("", "wall"), ("_cpu", "CPU")):
+        print(f"  search(16 bipolar), ns per row and query, {label:4s}  "
+              f"{spread([t / n / 16 * 1e9 for t in rounds['sixteen' + clock]])}   target <= 2")
+    if probe_ms is not None:
+        print(f"  search(1 float32) / engines' float probe, CPU    "
+              f"{spread([t * 1e3 / probe_ms for t in rounds['float_cpu']])}   target <= 1")
+    print(f"  numpy bits(1) / search(1) {np_one / one:.1f}   numpy bits(16) / search(16) {np_sixteen / sixteen:.1f}")
 
     m = min(args.blas_rows, n)
     floats = np.empty((m, dim), dtype=np.float32)
     for start in range(0, m, batch):
         floats[start:start + batch] = np.asarray(tessarin.random_bipolar(min(batch, m - start), dim, 1, start))
-    mine = best(lambda: tessarin.ItemMemory(dim), repeat=1)  # noqa: F841
     sub = tessarin.ItemMemory(dim)
     sub.add(floats)
     sub16 = best(lambda: sub.search(queries, 10), repeat=3)
@@ -107,8 +161,10 @@ def main():
         with threadpool_limits(1):
             blas1 = best(lambda: queries @ floats.T, repeat=3)
         line("BLAS float32, 16 queries, one thread", blas1, m * 16, "row/query")
+        print(f"  BLAS one thread / search(16)  {blas1 / sub16:.1f}")
     blasd = best(lambda: queries @ floats.T, repeat=3)
     line("BLAS float32, 16 queries, default threads", blasd, m * 16, "row/query")
+    print(f"  BLAS default threads / search(16)  {blasd / sub16:.1f}")
     del floats, sub
 
     # ---- codebooks ------------------------------------------------------------

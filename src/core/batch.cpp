@@ -8,6 +8,9 @@
 #if defined(__x86_64__) && defined(__GNUC__)
 #include <immintrin.h>
 #endif
+#if defined(__linux__)
+#include <sys/mman.h>
+#endif
 
 #include "core/cancel.hpp"
 #include "core/chacha.hpp"
@@ -57,6 +60,23 @@ bool ranks_above(const Ranked& a, const Ranked& b) {
     return a.index < b.index;
 }
 
+// With k much smaller than the row, nearly every score falls below the full
+// heap's worst; such scores are passed over a stretch at a time, compared
+// side by side, and only a stretch that holds a possible entrant is ranked
+// score by score.
+constexpr std::size_t kStretch = 16;
+
+// Whether the first kStretch scores all lie below `worst`'s score, so that
+// none of them can enter a heap whose worst it is, whatever their indices
+// (a NaN never ranks above a number; an equal score is left to ranks_above).
+// False when fewer scores are left or the worst is itself a NaN.
+bool stretch_below(std::span<const float> scores, const Ranked& worst) {
+    if (scores.size() < kStretch || worst.score != worst.score) return false;
+    int reaching = 0;
+    for (std::size_t j = 0; j < kStretch; ++j) reaching += scores[j] >= worst.score ? 1 : 0;
+    return reaching == 0;
+}
+
 }  // namespace
 
 namespace {
@@ -86,12 +106,32 @@ FloatTable table_by_rows(std::uint64_t count, std::uint64_t dim, CancelPoll& pol
     return out;
 }
 
+// Asks for huge pages under a large table before it is first touched: a
+// scan's table of 16 queries by a million rows is 64 MB, and filling it in
+// 4 KiB pages costs more page faults than the scan costs time. Only the 2 MiB
+// pages that lie wholly inside the buffer are advised; where the system does
+// not offer them the advice is ignored and nothing changes but speed.
+constexpr std::size_t kHugePage = std::size_t{1} << 21;
+
+void advise_huge_pages([[maybe_unused]] void* data, [[maybe_unused]] std::size_t bytes) {
+#if defined(__linux__) && defined(MADV_HUGEPAGE)
+    if (bytes < 2 * kHugePage) return;
+    const auto address = reinterpret_cast<std::uintptr_t>(data);
+    const std::uintptr_t first = (address + kHugePage - 1) & ~(std::uintptr_t{kHugePage} - 1);
+    const std::uintptr_t last = (address + bytes) & ~(std::uintptr_t{kHugePage} - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+#endif
+}
+
 }  // namespace
 
 template <class T>
 Table<T> zeroed_table(std::uint64_t count, std::uint64_t dim) {
     Table<T> out;
-    out.values.resize(checked_elements(count, dim, sizeof(T)));
+    const std::size_t elements = checked_elements(count, dim, sizeof(T));
+    out.values.reserve(elements);
+    advise_huge_pages(out.values.data(), elements * sizeof(T));
+    out.values.resize(elements);
     out.count = count;
     out.dim = dim;
     return out;
@@ -177,11 +217,13 @@ FloatTable resonance_table(const FloatTable& queries, const FloatTable& rows) {
 }
 
 FloatTable resonance_table(const FloatTable& queries, const RowStore& rows) {
-    // Each query is one scan of the store, polling on its own (a kernel
-    // scoring several queries per pass over the rows would read them once
-    // for all).
+    // All queries in one call, so that the bipolar ones share each pass over
+    // the stored sign bits.
     FloatTable out = zeroed_table<float>(queries.count, rows.size());
-    for (std::uint64_t i = 0; i < queries.count; ++i) resonances(queries.row(i), rows, out.row(i));
+    std::vector<HvView> views;
+    views.reserve(static_cast<std::size_t>(queries.count));
+    for (std::uint64_t i = 0; i < queries.count; ++i) views.push_back(queries.row(i));
+    resonances_many(views, rows, out.values);
     return out;
 }
 
@@ -205,6 +247,10 @@ TopK best_k(const FloatTable& scores, std::uint64_t k, IndexOf index_of) {
         const std::span<const float> row = scores.row(i);
         if (kept != 0) {
             for (std::size_t j = 0; j < row.size(); ++j) {
+                if (heap.size() == kept && j % kStretch == 0 && stretch_below(row.subspan(j), heap.front())) {
+                    j += kStretch - 1;
+                    continue;
+                }
                 const Ranked candidate{row[j], index_of(i, j)};
                 if (heap.size() < kept) {
                     heap.push_back(candidate);

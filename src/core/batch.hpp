@@ -9,7 +9,8 @@
 // can hand one out as a two-dimensional array without copying it.
 //
 // Costs: each operation is one pass over its input (the resonance table one
-// scan per query) and allocates its result only; the fills, sums and scans
+// pass over the rows for all its bipolar queries together, one per other
+// query) and allocates its result only; the fills, sums and scans
 // poll the cancellation hook (they may unwind with Cancelled). A table whose
 // bytes could never be addressed is std::bad_alloc, like any other request for
 // more memory than there is. Free of shared state: safe from any thread.

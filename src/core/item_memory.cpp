@@ -1,9 +1,11 @@
 #include "core/item_memory.hpp"
 
+#include <algorithm>
 #include <string>
 
 #include "core/cancel.hpp"
 #include "core/fault.hpp"
+#include "core/scan.hpp"
 
 namespace tessarin {
 
@@ -20,31 +22,104 @@ void ItemMemory::require_dim(const FloatTable& t, const char* what) const {
 
 std::uint64_t ItemMemory::add(const FloatTable& rows) {
     require_dim(rows, "rows");
-    const std::uint64_t first = rows_.size();
+    const std::uint64_t first = size_;
     CancelPoll poll;
     try {
         for (std::uint64_t i = 0; i < rows.count; ++i) {
-            rows_.push_back(rows.row(i));
+            if (segments_.empty() || segments_.back().size() == kSegmentRows) segments_.emplace_back();
+            segments_.back().push_back(rows.row(i));
+            ++size_;
             poll.tick(dim_);
         }
     } catch (...) {
         // All or nothing: a batch stopped part way (memory, Ctrl-C) is undone.
-        while (rows_.size() > first) rows_.pop_back();
+        while (size_ > first) {
+            segments_.back().pop_back();
+            --size_;
+            if (segments_.back().empty()) segments_.pop_back();
+        }
         throw;
     }
     return first;
 }
 
-FloatTable ItemMemory::resonances(const FloatTable& queries) const {
-    require_dim(queries, "queries");
-    return resonance_table(queries, rows_);
+namespace {
+
+std::vector<HvView> query_views(const FloatTable& queries) {
+    std::vector<HvView> views;
+    views.reserve(static_cast<std::size_t>(queries.count));
+    for (std::uint64_t i = 0; i < queries.count; ++i) views.push_back(queries.row(i));
+    return views;
 }
 
-TopK ItemMemory::search(const FloatTable& queries, std::uint64_t k) const { return top_k(resonances(queries), k); }
+}  // namespace
+
+void ItemMemory::score_segment(std::span<const HvView> views, std::size_t s, FloatTable& scratch) const {
+    const RowStore& rows = segments_[s];
+    scratch.count = views.size();
+    scratch.dim = rows.size();
+    scratch.values.resize(views.size() * rows.size());
+    resonances_many(views, rows, scratch.values);
+}
+
+FloatTable ItemMemory::resonances(const FloatTable& queries) const {
+    require_dim(queries, "queries");
+    if (segments_.size() == 1) return resonance_table(queries, segments_.front());
+    FloatTable out = zeroed_table<float>(queries.count, size_);
+    const std::vector<HvView> views = query_views(queries);
+    FloatTable part;
+    std::uint64_t at = 0;
+    for (std::size_t s = 0; s < segments_.size(); ++s) {
+        score_segment(views, s, part);
+        for (std::uint64_t i = 0; i < queries.count; ++i) {
+            std::copy(part.row(i).begin(), part.row(i).end(), out.row(i).begin() + static_cast<std::ptrdiff_t>(at));
+        }
+        at += part.dim;
+    }
+    return out;
+}
+
+TopK ItemMemory::search(const FloatTable& queries, std::uint64_t k) const {
+    require_dim(queries, "queries");
+    if (segments_.size() <= 1) return top_k(resonances(queries), k);
+    // Each segment's best k, the segments side by side in record order. Of
+    // two equal scores (or two NaNs) the one in the earlier column is then
+    // always the earlier record (within a segment top_k already put them by
+    // index), so the best k of the candidates, ties by column, are the best
+    // k of the whole table, ties by record.
+    const std::vector<HvView> views = query_views(queries);
+    std::vector<TopK> parts;
+    std::uint64_t columns = 0;
+    FloatTable scratch;
+    for (std::size_t s = 0; s < segments_.size(); ++s) {
+        score_segment(views, s, scratch);
+        parts.push_back(top_k(scratch, k));
+        columns += parts.back().indices.dim;
+    }
+    FloatTable candidates = zeroed_table<float>(queries.count, columns);
+    IndexTable records = zeroed_table<std::int64_t>(queries.count, columns);
+    for (std::uint64_t i = 0; i < queries.count; ++i) {
+        std::uint64_t at = 0;
+        for (std::size_t s = 0; s < parts.size(); ++s) {
+            const std::uint64_t kept = parts[s].indices.dim;
+            const auto offset = static_cast<std::int64_t>(s * kSegmentRows);
+            for (std::uint64_t r = 0; r < kept; ++r) {
+                candidates.row(i)[at + r] = parts[s].scores.row(i)[r];
+                records.row(i)[at + r] = parts[s].indices.row(i)[r] + offset;
+            }
+            at += kept;
+        }
+    }
+    TopK out = top_k(candidates, k);
+    for (std::uint64_t i = 0; i < out.indices.count; ++i) {
+        for (std::int64_t& c : out.indices.row(i)) c = records.row(i)[static_cast<std::size_t>(c)];
+    }
+    return out;
+}
 
 Hypervector ItemMemory::row(std::uint64_t i) const {
-    if (i >= rows_.size()) index_out_of_bounds(rows_.size(), i);
-    return rows_.row(static_cast<std::size_t>(i));
+    if (i >= size_) index_out_of_bounds(size_, i);
+    return segments_[static_cast<std::size_t>(i / kSegmentRows)].row(static_cast<std::size_t>(i % kSegmentRows));
 }
 
 }  // namespace tessarin

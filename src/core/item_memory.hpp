@@ -1,18 +1,27 @@
 // An exact search store: rows of one length, scored against queries by
 // resonance and searched for the best matches.
 //
-// Rows live in a RowStore, so an exactly bipolar row costs two bits a
+// Rows live in RowStores, so an exactly bipolar row costs one bit a
 // component and any other row four bytes; reading a row back gives exactly
 // the floats that went in. Every score is resonance(query, row) bit for bit.
 //
-// Costs: add is amortised O(rows * dim); resonances and search scan every
-// row once per query (O(queries * size * dim), polling: they may unwind with
-// Cancelled); search keeps a heap of k per query. A failed or cancelled add
+// The rows are kept in segments of kSegmentRows, each its own RowStore, so
+// that search scores one segment at a time into a table that stays in the
+// cache and keeps only each segment's best k: the whole table of a million
+// rows by 16 queries (64 MB) would otherwise be written, mapped and read
+// back from memory, which costs more than the scan itself.
+//
+// Costs: add is amortised O(rows * dim); resonances and search read every
+// row once for all bipolar queries and once per other query (O(queries *
+// size * dim), polling: they may unwind with Cancelled); search keeps a heap
+// of k per query and segment. A failed or cancelled add
 // leaves the memory as it was. Const members change nothing, so several
 // threads may score one memory while nobody adds.
 #pragma once
 
 #include <cstdint>
+#include <span>
+#include <vector>
 
 #include "core/batch.hpp"
 #include "core/row_store.hpp"
@@ -25,7 +34,10 @@ public:
     explicit ItemMemory(std::uint64_t dim);
 
     std::uint64_t dim() const { return dim_; }
-    std::uint64_t size() const { return rows_.size(); }
+    std::uint64_t size() const { return size_; }
+
+    // Rows per segment: 8 MB of sign bits at dim 1,024.
+    static constexpr std::uint64_t kSegmentRows = std::uint64_t{1} << 16;
 
     // Appends every row of `rows` (each of length dim, else InputError) and
     // returns the index of the first.
@@ -41,9 +53,13 @@ public:
 
 private:
     void require_dim(const FloatTable& t, const char* what) const;
+    // Entry (i, k) of `scratch` (resized to queries by the segment's rows):
+    // resonance(views[i], row k of segment s).
+    void score_segment(std::span<const HvView> views, std::size_t s, FloatTable& scratch) const;
 
     std::uint64_t dim_;
-    RowStore rows_;
+    std::vector<RowStore> segments_;  // all full but the last
+    std::uint64_t size_ = 0;
 };
 
 }  // namespace tessarin

@@ -517,10 +517,17 @@ void dots_over(float start, HvView query, const Rows& rows, float length, std::s
     for (float& s : out.first(rows.size())) s = s / length;
 }
 
+// The ordered dot from +0.0f over v's length, mapped to [0, 1]: the one
+// place a scan's dots become resonances.
+void dots_to_resonances(HvView v, std::span<float> dots) {
+    const float length = static_cast<float>(v.size());
+    for (float& s : dots) s = resonance_of(s / length);
+}
+
 template <class Rows>
 void resonances_of_rows(HvView v, const Rows& rows, std::span<float> out) {
-    dots_over(0.0f, v, rows, static_cast<float>(v.size()), out, Factors::query_first);
-    for (float& s : out.first(rows.size())) s = resonance_of(s);
+    ordered_dots(0.0f, v, rows, out, Factors::query_first);
+    dots_to_resonances(v, out.first(rows.size()));
 }
 
 }  // namespace
@@ -576,6 +583,12 @@ void resonances(HvView v, const RowStore& rows, std::span<float> out) { resonanc
 
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out) {
     resonances_of_rows(v, rows, out);
+}
+
+void resonances_many(std::span<const HvView> queries, const RowStore& rows, std::span<float> out) {
+    ordered_dots_many(0.0f, queries, rows, out, Factors::query_first);
+    const std::size_t n = rows.size();
+    for (std::size_t i = 0; i < queries.size(); ++i) dots_to_resonances(queries[i], out.subspan(i * n, n));
 }
 
 namespace {

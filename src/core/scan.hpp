@@ -129,5 +129,9 @@ void ordered_dots_over(float start, HvView query, std::span<const Hypervector> r
 // mapped to [0, 1].
 void resonances(HvView v, const RowStore& rows, std::span<float> out);
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out);
+// Several queries in one pass over the rows (ordered_dots_many): out[i *
+// rows.size() + k] = resonance(queries[i], row k), each bit-identical to
+// resonances() with that query alone. A short `out` is a Fault.
+void resonances_many(std::span<const HvView> queries, const RowStore& rows, std::span<float> out);
 
 }  // namespace tessarin

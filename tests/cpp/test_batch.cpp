@@ -3,19 +3,23 @@
 // number must equal the single-row function's for that row, bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <bit>
 #include <cmath>
 #include <cstdint>
 #include <limits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/batch.hpp"
+#include "core/cancel.hpp"
 #include "core/chacha.hpp"
 #include "core/generators.hpp"
 #include "core/fault.hpp"
 #include "core/item_memory.hpp"
+#include "core/simd_target.hpp"
 
 namespace tessarin {
 namespace {
@@ -127,19 +131,30 @@ TEST(Batch, BundleOfTwoRowsIsHdcBundle) {
               (V{1.0f, -1.0f, 0.0f, 0.0f}));
 }
 
-TEST(Batch, ResonanceTableEntriesAreResonances) {
+// The table scores every query in one pass over the stored rows (bipolar
+// queries counted together, eight at a time on the population-count target),
+// so each entry is checked against resonance() on every SIMD target: a float
+// query, a NaN query, and more bipolar queries than one pass counts at once,
+// over rows that span several sign words and blocks, of both kinds.
+class ResonanceTableOnEveryTarget : public ::testing::TestWithParam<std::tuple<SimdTarget, std::size_t>> {};
+
+TEST_P(ResonanceTableOnEveryTarget, EntriesAreResonances) {
+    const ScopedSimdTarget pinned(std::get<0>(GetParam()));
+    const std::size_t dim = std::get<1>(GetParam());
     std::mt19937 gen(11);
-    const std::size_t dim = 37;
-    const FloatTable queries = table({mixed(gen, dim), bipolar(gen, dim), V(dim, -kNaN)});
+    std::vector<V> query_rows{mixed(gen, dim), V(dim, -kNaN)};
+    for (int i = 0; i < 11; ++i) query_rows.push_back(bipolar(gen, dim));
+    query_rows[5][dim / 2] = from_bits(0xFFC12345U);  // a NaN amid a bipolar query: scored as floats
+    const FloatTable queries = table(query_rows);
     std::vector<V> rows;
-    for (int j = 0; j < 40; ++j) rows.push_back(j % 2 == 0 ? bipolar(gen, dim) : mixed(gen, dim));
+    for (int j = 0; j < 70; ++j) rows.push_back(j % 5 == 3 ? mixed(gen, dim) : bipolar(gen, dim));
     RowStore store;
     for (const V& r : rows) store.push_back(r);
     const FloatTable from_table = resonance_table(queries, table(rows));
     const FloatTable from_store = resonance_table(queries, store);
-    ASSERT_EQ(from_table.count, 3U);
+    ASSERT_EQ(from_table.count, queries.count);
     ASSERT_EQ(from_table.dim, rows.size());
-    for (std::uint64_t i = 0; i < 3; ++i) {
+    for (std::uint64_t i = 0; i < queries.count; ++i) {
         for (std::size_t j = 0; j < rows.size(); ++j) {
             const float expected = resonance(queries.row(i), rows[j]);
             EXPECT_EQ(bits(from_table.row(i)[j]), bits(expected)) << i << " " << j;
@@ -148,6 +163,11 @@ TEST(Batch, ResonanceTableEntriesAreResonances) {
     }
     EXPECT_THROW(resonance_table(table({V(3, 1.0f)}), table({V(4, 1.0f)})), InputError);
 }
+
+INSTANTIATE_TEST_SUITE_P(Targets, ResonanceTableOnEveryTarget,
+                         ::testing::Combine(::testing::ValuesIn(supported_simd_targets().begin(),
+                                                                supported_simd_targets().end()),
+                                            ::testing::Values(std::size_t{37}, std::size_t{200})));
 
 TEST(Batch, TopKOrdersByScoreThenIndexWithNaNLast) {
     const FloatTable scores = table({{0.5f, kNaN, 0.9f, 0.5f, -kNaN, 0.9f, -1.0f}});
@@ -164,16 +184,35 @@ TEST(Batch, TopKOrdersByScoreThenIndexWithNaNLast) {
             EXPECT_EQ(bits(best.scores.values[r]), bits(scores.values[static_cast<std::size_t>(c.indices[r])]));
         }
     }
-    // Against a full sort, over many rows with many ties.
+}
+
+// Against a full sort, over many rows with many ties. Long rows and small k
+// pass most scores over a stretch at a time, so the cases put ties with the
+// heap's worst, NaN worsts (rows that open with NaNs), infinities and rising
+// scores (every score an entrant) across the stretches' edges.
+struct TopKCase {
+    const char* name;
+    std::uint64_t dim;
+    std::uint64_t k;
+    float (*score)(std::mt19937& gen, std::size_t column);
+};
+
+class TopKAgainstSort : public ::testing::TestWithParam<TopKCase> {};
+
+TEST_P(TopKAgainstSort, EqualsAStableSort) {
+    const TopKCase& c = GetParam();
     std::mt19937 gen(3);
     FloatTable many;
     many.count = 20;
-    many.dim = 300;
-    for (std::size_t i = 0; i < 20 * 300; ++i) many.values.push_back(gen() % 50 == 0 ? kNaN : float(gen() % 20));
-    const TopK best = top_k(many, 25);
+    many.dim = c.dim;
+    for (std::size_t i = 0; i < many.count; ++i) {
+        for (std::size_t j = 0; j < c.dim; ++j) many.values.push_back(c.score(gen, j));
+    }
+    const std::uint64_t kept = std::min(c.k, c.dim);
+    const TopK best = top_k(many, c.k);
     for (std::uint64_t i = 0; i < many.count; ++i) {
-        std::vector<std::int64_t> order(300);
-        for (std::size_t j = 0; j < 300; ++j) order[j] = static_cast<std::int64_t>(j);
+        std::vector<std::int64_t> order(c.dim);
+        for (std::size_t j = 0; j < c.dim; ++j) order[j] = static_cast<std::int64_t>(j);
         const auto row = many.row(i);
         std::stable_sort(order.begin(), order.end(), [&](std::int64_t a, std::int64_t b) {
             const float x = row[static_cast<std::size_t>(a)];
@@ -181,10 +220,32 @@ TEST(Batch, TopKOrdersByScoreThenIndexWithNaNLast) {
             if (std::isnan(x) || std::isnan(y)) return !std::isnan(x) && std::isnan(y);
             return x > y;
         });
-        order.resize(25);
-        EXPECT_EQ(std::vector<std::int64_t>(best.indices.row(i).begin(), best.indices.row(i).end()), order);
+        order.resize(kept);
+        EXPECT_EQ(std::vector<std::int64_t>(best.indices.row(i).begin(), best.indices.row(i).end()), order) << i;
+        for (std::size_t r = 0; r < kept; ++r) {
+            EXPECT_EQ(bits(best.scores.row(i)[r]), bits(row[static_cast<std::size_t>(order[r])])) << i << " " << r;
+        }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, TopKAgainstSort,
+    ::testing::Values(
+        TopKCase{"ties", 300, 25, [](std::mt19937& g, std::size_t) { return g() % 50 == 0 ? kNaN : float(g() % 20); }},
+        TopKCase{"few_values_k1", 1000, 1, [](std::mt19937& g, std::size_t) { return float(g() % 3); }},
+        TopKCase{"few_values_k3", 1001, 3,
+                 [](std::mt19937& g, std::size_t) { return g() % 7 == 0 ? -kNaN : float(g() % 4); }},
+        TopKCase{"nan_first", 700, 4,
+                 [](std::mt19937& g, std::size_t j) { return j < 100 || g() % 3 == 0 ? kNaN : float(g() % 9); }},
+        TopKCase{"all_nan", 100, 5, [](std::mt19937&, std::size_t) { return kNaN; }},
+        TopKCase{"infinities", 500, 2,
+                 [](std::mt19937& g, std::size_t) {
+                     const float inf = std::numeric_limits<float>::infinity();
+                     return g() % 2 == 0 ? -inf : (g() % 50 == 0 ? inf : float(g() % 5));
+                 }},
+        TopKCase{"rising", 400, 16, [](std::mt19937&, std::size_t j) { return float(j / 3); }},
+        TopKCase{"k_above_n", 40, 100, [](std::mt19937& g, std::size_t) { return float(g() % 6); }}),
+    [](const ::testing::TestParamInfo<TopKCase>& param) { return std::string(param.param.name); });
 
 // Rows dealt out to several stores (any split that keeps each store's rows in
 // their order in the whole): each store's best k, with its rows' indices in
@@ -274,6 +335,69 @@ TEST(ItemMemory, ScoresAreResonancesAndSearchRanksThem) {
     const TopK expected = top_k(scores, 5);
     EXPECT_EQ(best.indices.values, expected.indices.values);
     EXPECT_THROW(m.resonances(table({V(dim + 1, 1.0f)})), InputError);
+}
+
+// A memory of several segments is searched one segment at a time, each
+// segment's best k merged by record: many equal scores (rows from a small
+// pool) and NaN scores must still be ranked by record across the segments'
+// edges, exactly as one top k over the whole table ranks them.
+class SegmentedSearch : public ::testing::TestWithParam<std::uint64_t> {};
+
+TEST_P(SegmentedSearch, EqualsTheBestKOfTheWholeTable) {
+    const std::uint64_t k = GetParam();
+    const std::size_t dim = 5;
+    std::mt19937 gen(17);
+    std::vector<V> pool;
+    for (int p = 0; p < 6; ++p) pool.push_back(p == 5 ? mixed(gen, dim) : bipolar(gen, dim));
+    pool[4][1] = kNaN;
+    std::vector<V> rows;
+    for (std::uint64_t j = 0; j < 2 * ItemMemory::kSegmentRows + 777; ++j) rows.push_back(pool[gen() % pool.size()]);
+    ItemMemory m(dim);
+    m.add(table(rows));
+    const FloatTable queries = table({bipolar(gen, dim), mixed(gen, dim), pool[0]});
+    const FloatTable scores = m.resonances(queries);
+    for (std::uint64_t i = 0; i < queries.count; ++i) {
+        for (std::size_t j = 0; j < rows.size(); j += 997) {
+            EXPECT_EQ(bits(scores.row(i)[j]), bits(resonance(queries.row(i), rows[j]))) << i << " " << j;
+        }
+    }
+    const TopK best = m.search(queries, k);
+    const TopK expected = top_k(scores, k);
+    EXPECT_EQ(best.indices.values, expected.indices.values);
+    ASSERT_EQ(best.scores.values.size(), expected.scores.values.size());
+    for (std::size_t r = 0; r < best.scores.values.size(); ++r) {
+        EXPECT_EQ(bits(best.scores.values[r]), bits(expected.scores.values[r])) << r;
+    }
+    for (const std::uint64_t j : {ItemMemory::kSegmentRows - 1, ItemMemory::kSegmentRows, rows.size() - 1}) {
+        EXPECT_EQ(m.row(j), rows[j]) << j;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(K, SegmentedSearch, ::testing::Values(0, 1, 7, ItemMemory::kSegmentRows + 5));
+
+bool stop_now() { return true; }
+
+TEST(ItemMemory, ACancelledAddAcrossSegmentsLeavesTheMemoryAsItWas) {
+    const std::size_t dim = 4;
+    std::mt19937 gen(23);
+    ItemMemory m(dim);
+    std::vector<V> first;
+    for (int j = 0; j < 1000; ++j) first.push_back(bipolar(gen, dim));
+    m.add(table(first));
+    const FloatTable probe = table({bipolar(gen, dim)});
+    const TopK before = m.search(probe, 3);
+    // The hook is asked about every 2^20 units of work, a quarter of a
+    // million rows of four components: past four segment edges.
+    std::vector<V> batch(5 * ItemMemory::kSegmentRows, V(dim, 1.0f));
+    connect_cancel_hook(&stop_now);
+    EXPECT_THROW(m.add(table(batch)), Cancelled);
+    connect_cancel_hook(nullptr);
+    EXPECT_EQ(m.size(), 1000U);
+    EXPECT_EQ(m.search(probe, 3).indices.values, before.indices.values);
+    EXPECT_EQ(m.add(table(batch)), 1000U);
+    EXPECT_EQ(m.size(), 1000U + batch.size());
+    EXPECT_EQ(m.row(999), first[999]);
+    EXPECT_EQ(m.row(1000 + ItemMemory::kSegmentRows), batch[0]);
 }
 
 TEST(ItemMemory, BipolarScoresStayExactPastTwoToTheTwentyFour) {
