@@ -24,7 +24,7 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
-__all__ = ["Array", "ItemMemory", "bundle", "hash_strings", "random_bipolar", "resonances"]
+__all__ = ["Array", "ItemMemory", "bind_bundle", "bundle", "hash_strings", "random_bipolar", "resonances"]
 
 class _ArrayLike(Protocol):
     # An array object (numpy and the like).
@@ -138,6 +138,29 @@ def bundle(rows: _Rows, sign: bool = True) -> Array:
         [-1.0, 1.0, 1.0]
         >>> tessarin.bundle([[1, 2, -3], [-2, 1, 3]], sign=False).tolist()
         [-1.0, 3.0, 0.0]
+
+    """
+
+def bind_bundle(keys: _Rows, values: _Rows, choices: _ArrayLike | Buffer, sign: bool = True) -> Array:
+    """Many records at once, as an ``(N, dim)`` float32 array.
+
+    Row i is the bundle of the bindings ``hdc_bind(keys[k], values[choices[i][k]])``
+    over k: their sum in k order from +0.0, each product with the key as its
+    left operand, signed as ``bundle`` signs it; with ``sign=False``, the
+    ordered sum itself. Bit for bit ``bundle`` of those rows. ``keys`` is
+    ``(K, dim)``, ``values`` is ``(V, dim)`` and ``choices`` an ``(N, K)``
+    integer array of value rows (a one-dimensional ``choices`` is one record).
+
+    Raises:
+        TypeError: ``choices`` is not an integer buffer.
+        ValueError: keys and values of different lengths, a ``choices`` without
+            one column per key, or a choice outside ``0 ... V - 1``; nothing is
+            computed.
+
+    Example:
+        >>> tessarin.bind_bundle([[1, 1, -1], [1, -1, 1]], [[1, 1, 1], [-1, -1, -1]],
+        ...                      np.array([[0, 0], [0, 1]]), sign=False).tolist()
+        [[2.0, 0.0, 0.0], [0.0, 2.0, -2.0]]
 
     """
 

@@ -30,6 +30,15 @@ const PyMethodDef kFunctions[] = {
              "The bundle of many rows: the sum of the rows in row order from +0.0, component by\n"
              "component, signed as hdc_bundle signs it (+1.0 above zero, -1.0 below, +0.0 for a zero or\n"
              "NaN sum). With sign=False, the ordered sum itself. Returns a (dim,) float32 array.">(),
+    function<"bind_bundle(keys, values, choices, sign=True)",
+             +[](const FloatTable& keys, const FloatTable& values, const IndexTable& choices, std::optional<bool> sign) {
+                 return bound_row_sums(keys, values, choices, sign.value_or(true));
+             },
+             "Many records at once: row i is the bundle of the bindings hdc_bind(keys[k],\n"
+             "values[choices[i][k]]) over k, that is their sum in k order from +0.0, signed as\n"
+             "hdc_bundle signs it (+1.0 above zero, -1.0 below, +0.0 for a zero or NaN sum); with\n"
+             "sign=False, the ordered sum itself. keys is (K, dim), values (V, dim) and choices a\n"
+             "(N, K) integer array of value rows; returns an (N, dim) float32 array.">(),
     function<"resonances(queries, rows)",
              +[](const FloatTable& queries, const FloatTable& rows) { return resonance_table(queries, rows); },
              "Entry (i, j) is tessarin_hdc.resonance(queries[i], rows[j]), as a (Q, N) float32 array;\n"

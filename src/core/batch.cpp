@@ -17,6 +17,7 @@
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "core/scan.hpp"
+#include "core/simd_target.hpp"
 
 namespace tessarin {
 
@@ -189,6 +190,125 @@ void sign_in_place(std::span<float> sums) {
 Hypervector bundle_rows(const FloatTable& rows) {
     Hypervector out = ordered_row_sum(rows);
     sign_in_place(out);
+    return out;
+}
+
+namespace {
+
+// Columns whose sums one pass over an item's keys keeps in registers: eight
+// independent sums of four lanes, so both adders stay busy.
+constexpr std::size_t kSumChunk = 32;
+// Columns of every key and value kept hot while all items pass over them (64
+// keys of 128 columns are 32 KiB), so that a large table is read from memory
+// once rather than once per item.
+constexpr std::size_t kColumnBlock = 128;
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// out[j] for j in [from, from + 4 * Width): the ordered sums from +0.0f over
+// k of key[k][j] * value[k][j], Width sums of four lanes in flight.
+template <std::size_t Width>
+void bound_sums_lanes(std::span<const float* const> key, std::span<const float* const> value, std::size_t from,
+                      float* out) {
+    __m128 acc[Width];
+    for (__m128& a : acc) a = _mm_setzero_ps();  // +0.0f, the sums' start
+    for (std::size_t k = 0; k < key.size(); ++k) {
+#pragma GCC unroll 8
+        for (std::size_t l = 0; l < Width; ++l) {
+            const __m128 product =
+                mul_lanes_in_order(_mm_loadu_ps(key[k] + from + 4 * l), _mm_loadu_ps(value[k] + from + 4 * l));
+            acc[l] = add_lanes_in_order(acc[l], product);
+        }
+    }
+    for (std::size_t l = 0; l < Width; ++l) _mm_storeu_ps(out + from + 4 * l, acc[l]);
+}
+
+// The same eight lanes at a time, for processors with AVX2: half the loads
+// and instructions per column, the same bits (in the three-operand form the
+// left operand is again the first source).
+constexpr std::size_t kWideChunk = 64;
+
+__attribute__((target("avx2"))) void bound_sums_wide(std::span<const float* const> key,
+                                                     std::span<const float* const> value, std::size_t from,
+                                                     float* out) {
+    constexpr std::size_t kWidth = kWideChunk / 8;
+    __m256 acc[kWidth];
+    for (__m256& a : acc) a = _mm256_setzero_ps();  // +0.0f, the sums' start
+    for (std::size_t k = 0; k < key.size(); ++k) {
+#pragma GCC unroll 8
+        for (std::size_t l = 0; l < kWidth; ++l) {
+            const __m256 left = _mm256_loadu_ps(key[k] + from + 8 * l);
+            const __m256 right = _mm256_loadu_ps(value[k] + from + 8 * l);
+            __m256 product;
+            __asm__("vmulps %2, %1, %0" : "=x"(product) : "x"(left), "x"(right));
+            __asm__("vaddps %2, %1, %0" : "=x"(acc[l]) : "x"(acc[l]), "x"(product));
+        }
+    }
+    for (std::size_t l = 0; l < kWidth; ++l) _mm256_storeu_ps(out + from + 8 * l, acc[l]);
+}
+#endif
+
+// out[j] = +0.0f + key[0][j] * value[0][j] + key[1][j] * value[1][j] + ...
+// for j in [0, n): each sum in k order, each product with the key on the left.
+void bound_sums(std::span<const float* const> key, std::span<const float* const> value, std::size_t n, float* out) {
+    std::size_t j = 0;
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (active_simd_target() != SimdTarget::scalar) {
+        for (; j + kWideChunk <= n; j += kWideChunk) bound_sums_wide(key, value, j, out);
+    }
+    for (; j + kSumChunk <= n; j += kSumChunk) bound_sums_lanes<kSumChunk / 4>(key, value, j, out);
+    for (; j + 4 <= n; j += 4) bound_sums_lanes<1>(key, value, j, out);
+#endif
+    for (; j < n; ++j) {
+        float acc = 0.0f;
+        for (std::size_t k = 0; k < key.size(); ++k) acc = add_in_order(acc, mul_in_order(key[k][j], value[k][j]));
+        out[j] = acc;
+    }
+}
+
+void require_bound_shapes(const FloatTable& keys, const FloatTable& values, const IndexTable& choices) {
+    if (keys.dim != values.dim) {
+        throw InputError("keys have " + std::to_string(keys.dim) + " components but values have " +
+                         std::to_string(values.dim));
+    }
+    if (choices.dim != keys.count) {
+        throw InputError("choices have " + std::to_string(choices.dim) + " columns but there are " +
+                         std::to_string(keys.count) + " keys");
+    }
+    for (std::uint64_t i = 0; i < choices.count; ++i) {
+        const std::span<const std::int64_t> row = choices.row(i);
+        for (std::size_t k = 0; k < row.size(); ++k) {
+            if (row[k] < 0 || static_cast<std::uint64_t>(row[k]) >= values.count) {
+                throw InputError("choices[" + std::to_string(i) + "][" + std::to_string(k) + "] is " +
+                                 std::to_string(row[k]) + " but values has " + std::to_string(values.count) +
+                                 " rows");
+            }
+        }
+    }
+}
+
+}  // namespace
+
+FloatTable bound_row_sums(const FloatTable& keys, const FloatTable& values, const IndexTable& choices, bool sign) {
+    require_bound_shapes(keys, values, choices);
+    FloatTable out = zeroed_table<float>(choices.count, keys.dim);
+    const std::size_t dim = static_cast<std::size_t>(keys.dim);
+    std::vector<const float*> key(static_cast<std::size_t>(keys.count));
+    std::vector<const float*> value(key.size());
+    CancelPoll poll;
+    for (std::size_t first = 0; first < dim; first += kColumnBlock) {
+        const std::size_t n = std::min(kColumnBlock, dim - first);
+        for (std::size_t k = 0; k < key.size(); ++k) key[k] = keys.row(k).data() + first;
+        for (std::uint64_t i = 0; i < choices.count; ++i) {
+            const std::span<const std::int64_t> chosen = choices.row(i);
+            for (std::size_t k = 0; k < value.size(); ++k) {
+                value[k] = values.row(static_cast<std::uint64_t>(chosen[k])).data() + first;
+            }
+            const std::span<float> sums = out.row(i).subspan(first, n);
+            bound_sums(key, value, n, sums.data());
+            if (sign) sign_in_place(sums);
+            poll.tick(n * (key.size() + 1));
+        }
+    }
     return out;
 }
 

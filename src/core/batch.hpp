@@ -71,6 +71,15 @@ void sign_in_place(std::span<float> sums);
 // the bundle of two rows equals hdc_bundle of them.
 Hypervector bundle_rows(const FloatTable& rows);
 
+// The record encoding of many items at once: row i is the ordered sum, from
+// +0.0f and in k order, of keys[k] * values[choices[i][k]] (each product with
+// the key as its left operand), signed as bundle_rows signs it when `sign`.
+// Bit for bit the bundle (or ordered_row_sum) of the rows
+// hdc_bind(keys[k], values[choices[i][k]]). Keys and values must share one
+// dim, choices must have one column per key and every choice must name a
+// value row (InputError otherwise, before anything is computed).
+FloatTable bound_row_sums(const FloatTable& keys, const FloatTable& values, const IndexTable& choices, bool sign);
+
 // Entry (i, j) is resonance(queries[i], rows[j]). Queries and rows must share
 // one dim (InputError otherwise). The rows are first laid out in a RowStore.
 FloatTable resonance_table(const FloatTable& queries, const FloatTable& rows);

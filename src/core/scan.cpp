@@ -607,17 +607,7 @@ void each_in_order(HvView a, HvView b, std::span<float> out, Lanes lanes, One on
     for (; i < n; ++i) out[i] = one(a[i], b[i]);
 }
 
-#if defined(__x86_64__) && defined(__GNUC__)
-// Register operands only: legacy SSE would fault on an unaligned memory one.
-inline __m128 mul_lanes_in_order(__m128 a, __m128 b) {
-    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
-    return a;
-}
-inline __m128 add_lanes_in_order(__m128 a, __m128 b) {
-    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
-    return a;
-}
-#else
+#if !(defined(__x86_64__) && defined(__GNUC__))
 struct NoLanes {};
 constexpr NoLanes mul_lanes_in_order{};
 constexpr NoLanes add_lanes_in_order{};

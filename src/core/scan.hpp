@@ -31,6 +31,10 @@
 #include <cstdint>
 #include <span>
 
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
 #include "core/algebra.hpp"
 #include "core/row_store.hpp"
 
@@ -67,6 +71,19 @@ inline float add_in_order(float acc, float x) {
     return acc + x;
 #endif
 }
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// Four lanes of mul_in_order and add_in_order at once. Register operands
+// only: legacy SSE would fault on an unaligned memory one.
+inline __m128 mul_lanes_in_order(__m128 a, __m128 b) {
+    __asm__("mulps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
+inline __m128 add_lanes_in_order(__m128 a, __m128 b) {
+    __asm__("addps %1, %0" : "+x"(a) : "x"(b));
+    return a;
+}
+#endif
 
 // Element-wise forms over the first out.size() components (a and b must hold
 // at least that many): out[i] = a[i] * b[i], a[i] + b[i], or x[i] * w + out[i],

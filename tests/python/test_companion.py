@@ -107,6 +107,12 @@ def test_every_number_is_the_specified_modules_answer():
     for a, b in [(rows[0], rows[1]), (floats[0], floats[1]), (floats[1], bipolar[2])]:
         assert bits(tessarin.bundle([a, b])).tolist() == bits(hdc.hdc_bundle(a, b)).tolist()
     assert bits(memory.get(6)).tolist() == bits(floats[0]).tolist()
+    choices = rng.integers(0, len(rows), size=(3, 4))
+    for sign in (True, False):
+        records = tessarin.bind_bundle(queries, rows, choices, sign=sign)
+        for record, chosen in zip(bits(records).tolist(), choices):
+            bindings = [hdc.hdc_bind(queries[k], rows[c]) for k, c in enumerate(chosen)]
+            assert record == bits(tessarin.bundle(bindings, sign=sign)).tolist()
 
 
 # The merge of several stores' answers reads its candidates' indices exactly,
@@ -182,6 +188,8 @@ def test_results_share_their_memory_and_outlive_their_maker():
         (lambda: tessarin.hash_strings([], 5), (0, 5)),
         (lambda: tessarin.random_bipolar(0, 5, seed=1), (0, 5)),
         (lambda: tessarin.bundle(np.zeros((0, 3))), (3,)),
+        (lambda: tessarin.bind_bundle(np.ones((2, 3)), np.ones((1, 3)), np.zeros((0, 2), np.int64)), (0, 3)),
+        (lambda: tessarin.bind_bundle(np.ones((2, 3)), np.ones((1, 3)), np.zeros(2, np.int8)), (1, 3)),
         (lambda: tessarin.resonances(np.zeros((2, 3)), np.zeros((0, 3))), (2, 0)),
         (lambda: tessarin.ItemMemory(3).search([[1, 1, 1]] * 2, 5)[1], (2, 0)),
         (lambda: _memory_of(4).search([1, 1, 1], 0)[0], (1, 0)),
@@ -214,6 +222,12 @@ REFUSALS = [
     (lambda m: tessarin.bundle([["a", "b"]]), TypeError, "argument 'rows'"),
     (lambda m: tessarin.bundle([[1]], sign=1), TypeError, "argument 'sign'"),
     (lambda m: tessarin.resonances([[1, 2]], [[1, 2, 3]]), ValueError, "queries have 2 components but rows have 3"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1]], np.array([[1]])), ValueError, "is 1 but values has 1 rows"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1]], np.array([[-1]])), ValueError, "is -1 but values has 1 rows"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1]], np.array([[0, 0]])), ValueError, "choices have 2 columns"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1, 1]], np.array([[0]])), ValueError, "keys have 2 components"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1]], np.array([[0.0]])), TypeError, "argument 'choices'"),
+    (lambda m: tessarin.bind_bundle([[1, 1]], [[1, 1]], [[0]]), TypeError, "argument 'choices'"),
     (lambda m: tessarin.ItemMemory(0), ValueError, "dim must be at least 1"),
     (lambda m: m.add([[1, 1, 1], [1, 1]]), ValueError, "argument 'rows'"),
     (lambda m: m.add([[1, 1, 1, 1]]), ValueError, "rows have 4 components but the memory holds 3"),

@@ -18,9 +18,13 @@ def classify(images: npt.NDArray[np.float64], labels: list[int]) -> npt.NDArray[
     table: npt.NDArray[np.float32] = np.asarray(tessarin.resonances(images, [[1.0] * images.shape[1]]))
     shape: tuple[int, ...] = scores.shape + table.shape
     names = tessarin.hash_strings(["a", "b"], 8).tolist()
+    pixels: npt.NDArray[np.intp] = np.zeros((len(labels), images.shape[1] // 8), dtype=np.intp)
+    records = tessarin.bind_bundle(images[: images.shape[1] // 8], codebook, pixels, sign=False)
+    assert records.shape == (len(labels), images.shape[1])
     assert first == 0 and len(memory) == 12 and memory.dim == images.shape[1] and shape and names
     return np.asarray(indices, dtype=np.int64) + len(memory.get(0))
 
 
 def refused() -> None:
     tessarin.bundle([[1.0]], sign=1.5)  # type: ignore[arg-type]
+    tessarin.bind_bundle([[1.0]], [[1.0]], [[0]])  # type: ignore[arg-type]
