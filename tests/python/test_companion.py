@@ -266,7 +266,7 @@ def test_huge_requests_are_memory_errors(call):
 # stop with that exception, the memory must answer as before, and a change
 # made by the handler itself must be refused while the call holds the memory.
 @pytest.mark.parametrize("handler_changes_memory", [False, True])
-@pytest.mark.parametrize("call", ["search", "search_bipolar", "add", "random_bipolar", "hash_strings"])
+@pytest.mark.parametrize("call", ["search", "search_bipolar", "add", "random_bipolar", "hash_strings", "bind_bundle"])
 def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_memory):
     dim = 1024
     memory = tessarin.ItemMemory(dim)
@@ -276,12 +276,14 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
     probe = np.asarray(tessarin.random_bipolar(1, dim, seed=2))
     before = (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist())
     batch = np.ones((20_000, dim), dtype=np.float32)
+    choices = np.zeros((20_000, 64), dtype=np.intp)
     calls = {
         "search": lambda: memory.search(np.full((400, dim), 0.5), 3),
         "search_bipolar": lambda: memory.search(np.ones((200, dim), dtype=np.float32), 3),
         "add": lambda: memory.add(batch),
         "random_bipolar": lambda: tessarin.random_bipolar(10**6, dim, seed=5),
         "hash_strings": lambda: tessarin.hash_strings(["s"] * 10**6, dim),
+        "bind_bundle": lambda: tessarin.bind_bundle(batch[:64], batch[:17], choices),
     }
     errors = []
 
