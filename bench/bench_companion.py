@@ -9,7 +9,10 @@ scores differ from resonance). A float32 query is set against the engines'
 own float-probe scan of sign-bit rows at the same size (build/dev/bench_scan,
 run from here; CPU time on both sides, which a busy machine cannot inflate).
 Also: memory per stored bipolar row, codebook hashing against the row
-generator alone, and np.asarray on results.
+generator alone, np.asarray on results, and the encoding of docs/digits.md
+(scikit-learn's digits, every image of the page's split in one call,
+codebooks included) with tessarin.bind_bundle against the same encoding in
+numpy (per image, the 64 products summed), in R rounds as well.
 
     PYTHONPATH=<build dir> python3 bench/bench_companion.py [--rows N] [--rounds R]
 
@@ -78,6 +81,43 @@ def engines_float_probe_ms(rows):
         return None
     # The widest target measured is the one the package dispatches to.
     return runs[-1]["cpu_time"] if runs else None
+
+
+def digits_encoding(rounds):
+    """docs/digits.md's codebooks and encoding of all 1,797 images, by the
+    package and by numpy, seconds per image in each round (None without
+    scikit-learn)."""
+    try:
+        from sklearn.datasets import load_digits
+    except ImportError:
+        return None
+    images = load_digits().data.astype(np.intp)
+    dim = 10_000
+
+    def codebooks():
+        positions = np.asarray(tessarin.hash_strings([f"pixel {k}" for k in range(64)], dim))
+        level = np.tile(np.asarray(tessarin.hash_strings(["intensity"], dim)), (17, 1))
+        for k in range(17):
+            level[k, : k * dim // 16] *= -1
+        return positions, level
+
+    def package():
+        positions, level = codebooks()
+        return tessarin.bind_bundle(positions, level, images, sign=False)
+
+    def numpy_own():
+        positions, level = codebooks()
+        return np.stack([(positions * level[image]).sum(axis=0) for image in images])
+
+    # Products of +-1 and sums of small integers are exact in any order, so
+    # the two encodings must agree exactly.
+    assert np.array_equal(np.asarray(package()), numpy_own())
+    times = {"package": [], "numpy": [], "package_cpu": [], "numpy_cpu": []}
+    for _ in range(rounds):
+        for name, fn in (("package", package), ("numpy", numpy_own)):
+            times[name].append(best(fn, 3) / len(images))
+            times[name + "_cpu"].append(best(fn, 3, clock=time.process_time) / len(images))
+    return len(images), times
 
 
 def main():
@@ -188,6 +228,20 @@ def main():
     print("\nnp.asarray of a result")
     print(f"10^6 / 10^4 elements: {t_large / t_small:.2f}   result / memoryview: {t_large / t_view:.2f}   "
           f"shares memory: {np.shares_memory(np.asarray(large), np.asarray(large))}")
+
+    # ---- the digits page's encoding ----------------------------------------------
+    digits = digits_encoding(args.rounds)
+    if digits is None:
+        print("\ndigits encoding: scikit-learn is not installed")
+    else:
+        count, times = digits
+        print(f"\ndigits encoding, all {count} images in one call, codebooks included, ms per image, "
+              f"median over rounds (range)")
+        for clock, label in (("", "wall"), ("_cpu", "CPU")):
+            ours, theirs = times["package" + clock], times["numpy" + clock]
+            print(f"  tessarin.bind_bundle, {label:4s}  {spread([t * 1e3 for t in ours], '{:.3f}')}"
+                  f"   numpy: {spread([t * 1e3 for t in theirs], '{:.3f}')}"
+                  f"   numpy / package: {spread([n / p for n, p in zip(theirs, ours)], '{:.1f}')}   target <= 0.1 ms")
     print(f"peak RSS {resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024:.0f} MiB")
 
 
