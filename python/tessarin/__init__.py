@@ -6,6 +6,6 @@ Every result is an :class:`Array` sharing its memory with numpy
 tessarin_hdc gives for the same row, bit for bit.
 """
 
-from tessarin._native import Array, ItemMemory, bundle, hash_strings, random_bipolar, resonances
+from tessarin._native import Array, __version__, ItemMemory, bundle, hash_strings, random_bipolar, resonances
 
 __all__ = ["Array", "ItemMemory", "bundle", "hash_strings", "random_bipolar", "resonances"]
