@@ -336,13 +336,14 @@ private:
 
     // ---- persistence ------------------------------------------------------------
 
+    // The snapshot as the pieces it was streamed in, so that a large one is
+    // copied once, into its bytes object, rather than again at each regrowth.
     template <auto SnapshotTo>
-    static SnapshotBytes snapshot_of(PyObject* self) {
+    static SnapshotPieces snapshot_of(PyObject* self) {
         return with_engine<false>(self, [](const Engine& engine) {
             return off_interpreter([&] {
-                SnapshotBytes out;
-                std::invoke(SnapshotTo, engine,
-                            [&](SnapshotView piece) { out.insert(out.end(), piece.begin(), piece.end()); },
+                SnapshotPieces out;
+                std::invoke(SnapshotTo, engine, [&](SnapshotView piece) { out.emplace_back(piece.begin(), piece.end()); },
                             kSnapshotPieceBytes);
                 return out;
             });

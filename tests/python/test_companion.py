@@ -255,3 +255,12 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
     elif not handler_changes_memory:
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
+
+
+def test_version_is_the_one_in_the_project_metadata():
+    import tomllib
+    from pathlib import Path
+
+    project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    assert tessarin.__version__ == project["version"]
+    assert not hasattr(hdc, "__version__")
