@@ -67,7 +67,9 @@ mode_t process_umask() {
     const ssize_t n = status.get() < 0 ? -1 : ::read(status.get(), text, sizeof text - 1);
     if (n > 0) {
         text[n] = '\0';
-        if (const char* line = std::strstr(text, "\nUmask:")) return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+        if (const char* line = std::strstr(text, "\nUmask:")) {
+            return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+        }
     }
     return 022;
 }

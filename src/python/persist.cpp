@@ -37,7 +37,8 @@ Ref reduce_value(PyObject* self, SnapshotPieces snapshot, long protocol) {
         Ref pickle = Ref::steal(check(PyImport_ImportModule("pickle")));
         payload = Ref::steal(check(PyObject_CallMethod(pickle.get(), "PickleBuffer", "O", payload.get())));
     }
-    Ref rebuild = Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_snapshot")));
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref rebuild = Ref::steal(check(PyObject_GetAttrString(type, "_from_snapshot")));
     return Ref::steal(check(Py_BuildValue("(O(O))", rebuild.get(), payload.get())));
 }
 
