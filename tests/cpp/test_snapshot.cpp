@@ -70,6 +70,17 @@ TEST(Crc32c, InstructionMatchesTableAndContinues) {
             ASSERT_EQ(crc32c(s.subspan(cut), crc32c_portable(s.first(cut))), whole);
         }
     }
+    // Long inputs, which the instruction form runs as three joined chains:
+    // around whole numbers of its three-block steps, and continued mid-way.
+    std::vector<std::uint8_t> long_data(3 * 3 * 4096 + 100);
+    for (auto& b : long_data) b = static_cast<std::uint8_t>(rng());
+    for (const std::size_t n : {std::size_t{12287}, std::size_t{12288}, std::size_t{12289}, std::size_t{24581},
+                                long_data.size()}) {
+        const SnapshotView s(long_data.data() + 3, n - 3);
+        const std::uint32_t whole = crc32c_portable(s);
+        ASSERT_EQ(crc32c(s), whole) << n;
+        ASSERT_EQ(crc32c(s.subspan(5000), crc32c(s.first(5000))), whole) << n;
+    }
 }
 
 float nan_with_payload(std::uint32_t payload) { return std::bit_cast<float>(0x7FC00000U | payload); }
