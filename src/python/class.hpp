@@ -14,6 +14,15 @@
 // check, the borrow state, argument binding and conversion, the docstrings,
 // and the rule for an instance dropped on a foreign thread.
 //
+// A class that serves any thread (the companion's) names Threading::Shared,
+// marks its long engine calls with long_method, and gets persistence from one
+// line:
+//
+//   using C = ClassBuilder<ItemMemory, "ItemMemory(dim)", "...", Threading::Shared, "tessarin">;
+//   ...
+//       C::long_method<"search($self, queries, k)", &search, "...", &scan_work>(),
+//       C::snapshots<&ItemMemory::snapshot_to, &ItemMemory::from_snapshot>());
+//
 // A method's target is a member function of the engine or a free function
 // whose first parameter is the engine. A const target is a shared (read-only)
 // use, a non-const one an exclusive use.
