@@ -6,6 +6,15 @@ Every result is an :class:`Array` sharing its memory with numpy
 tessarin_hdc gives for the same row, bit for bit.
 """
 
-from tessarin._native import Array, ItemMemory, bind_bundle, bundle, hash_strings, random_bipolar, resonances
+from tessarin._native import (
+    Array,
+    ItemMemory,
+    __version__,
+    bind_bundle,
+    bundle,
+    hash_strings,
+    random_bipolar,
+    resonances,
+)
 
 __all__ = ["Array", "ItemMemory", "bind_bundle", "bundle", "hash_strings", "random_bipolar", "resonances"]

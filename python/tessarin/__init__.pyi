@@ -20,11 +20,15 @@ The examples below run in order, as one session:
 
 """
 from collections.abc import Sequence
+from os import PathLike
 from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
 __all__ = ["Array", "ItemMemory", "bind_bundle", "bundle", "hash_strings", "random_bipolar", "resonances"]
+
+# The package's version, as its distribution metadata states it.
+__version__: str
 
 class _ArrayLike(Protocol):
     # An array object (numpy and the like).
@@ -187,8 +191,20 @@ class ItemMemory:
     Exactly bipolar rows are stored as bits, any other row as float32; a
     stored row reads back exactly. Every score equals
     ``tessarin_hdc.resonance(query, row)`` bit for bit, NaN sign and payload
-    included. Scoring is O(queries x rows x dim). Instances may be used from
-    any thread; calls hold the interpreter lock.
+    included. Scoring is O(queries x rows x dim).
+
+    Threads: an instance may be used from any thread and dropped on any.
+    Arguments are converted first; then calls that change the memory
+    (``add``) wait for every other call on it to end, while reading calls
+    share it. Long scans and adds run without the interpreter lock, so
+    searches on several threads use several cores. A call made on the memory
+    by the thread already inside a call on it (a signal handler, say) raises
+    ``RuntimeError`` ("Already borrowed" / "Already mutably borrowed") instead
+    of waiting on itself; Ctrl-C ends a wait or a long call.
+
+    Persistence: ``pickle`` (protocol 5 may send the snapshot out of band),
+    ``copy.copy``/``copy.deepcopy`` (an independent memory), ``save(path)``
+    (replaces the file atomically) and ``ItemMemory.load(path)``.
 
     Args:
         dim: the length of every row, at least 1.
@@ -262,3 +278,46 @@ class ItemMemory:
             True
 
         """
+    def save(self, path: str | bytes | PathLike[str] | PathLike[bytes], /) -> None:
+        """Writes the memory's snapshot to the file at ``path``: into a
+        temporary file in the same folder, flushed to disk, then renamed over
+        ``path``, so a process killed during a save leaves the previous file
+        whole.
+
+        Raises:
+            OSError: the file or its folder cannot be written (errno and
+                filename set); nothing is left behind.
+
+        Example:
+            >>> import os, tempfile
+            >>> folder = tempfile.mkdtemp()
+            >>> memory.save(os.path.join(folder, "colours.snap"))
+            >>> len(tessarin.ItemMemory.load(os.path.join(folder, "colours.snap"))) == len(memory)
+            True
+
+        """
+    @classmethod
+    def load(cls, path: str | bytes | PathLike[str] | PathLike[bytes], /) -> ItemMemory:
+        """The memory saved in the file at ``path``, answering every query
+        bit for bit as the one saved.
+
+        Raises:
+            OSError: the file cannot be read.
+            ValueError: the file is not an intact snapshot of an item memory
+                (truncated, damaged, another class's, a newer format); the
+                message says which.
+
+        Example:
+            >>> with open(os.path.join(folder, "bad.snap"), "wb") as f:
+            ...     _ = f.write(b"not a snapshot")
+            >>> tessarin.ItemMemory.load(os.path.join(folder, "bad.snap"))
+            Traceback (most recent call last):
+            ValueError: not a snapshot: the first bytes are not the snapshot magic
+
+        """
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> ItemMemory: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> ItemMemory: ...
+    def __deepcopy__(self, memo: Any, /) -> ItemMemory: ...

@@ -122,4 +122,39 @@ Hypervector ItemMemory::row(std::uint64_t i) const {
     return segments_[static_cast<std::size_t>(i / kSegmentRows)].row(static_cast<std::size_t>(i % kSegmentRows));
 }
 
+SnapshotBytes ItemMemory::snapshot() const { return snapshot_engine(*this, SnapshotKind::item_memory, dim_); }
+void ItemMemory::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::item_memory, dim_, sink, piece_bytes);
+}
+ItemMemory ItemMemory::from_snapshot(SnapshotView bytes) {
+    return engine_from_snapshot<ItemMemory>(bytes, SnapshotKind::item_memory);
+}
+
+void ItemMemory::write_state(SnapshotWriter& w) const {
+    // Room for the usual case, bipolar rows, so a large memory is not copied
+    // again and again as the buffer grows (a streamed writer ignores it).
+    // The segments are a layout, not state: the rows go out in order.
+    w.reserve(8 + size_ * (1 + (dim_ + 7) / 8));
+    w.u64(size_);
+    for (const RowStore& rows : segments_) {
+        for (std::size_t j = 0; j < rows.size(); ++j) w.row(rows, j, dim_);
+    }
+}
+
+ItemMemory ItemMemory::read_state(SnapshotReader& r, std::uint64_t dim) {
+    if (dim == 0) SnapshotReader::invalid("dim", "must be at least 1");
+    ItemMemory m(dim);
+    // A row takes at least its tag byte, so the count is bounded by the bytes left.
+    const std::uint64_t n = r.count("row count", 1);
+    for (std::uint64_t j = 0; j < n; ++j) {
+        if (m.segments_.empty() || m.segments_.back().size() == kSegmentRows) m.segments_.emplace_back();
+        RowStore& rows = m.segments_.back();
+        r.row(rows, dim, "row");
+        ++m.size_;
+        // add() refuses rows of another length, and every scan relies on it.
+        if (rows.row_length(rows.size() - 1) != dim) SnapshotReader::invalid("row", "its length differs from dim");
+    }
+    return m;
+}
+
 }  // namespace tessarin

@@ -262,7 +262,7 @@ def test_huge_requests_are_memory_errors(call):
         call()
 
 
-# A timer signal 3 ms into a long call raises in its handler: the call must
+# A timer signal 3 ms into a long call (and every 2 ms after) raises in its handler: the call must
 # stop with that exception, the memory must answer as before, and a change
 # made by the handler itself must be refused while the call holds the memory.
 @pytest.mark.parametrize("handler_changes_memory", [False, True])
@@ -289,16 +289,28 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
 
     def stop(signum, frame):
         if handler_changes_memory:
+            if call in ("search", "add"):
+                # Arguments are converted before the memory is taken: let the
+                # ticks pass until the call holds it. A row of the wrong length
+                # is refused by the memory itself (ValueError, nothing stored)
+                # until then, by its lock (RuntimeError) after.
+                try:
+                    memory.add(probe[:, :-1])
+                except ValueError:
+                    return
+                except RuntimeError:
+                    pass
             try:
                 memory.add(probe)
             except RuntimeError as e:
                 errors.append(str(e))
+        signal.setitimer(signal.ITIMER_REAL, 0)
         raise KeyboardInterrupt
 
     previous = signal.signal(signal.SIGALRM, stop)
     try:
         with pytest.raises(KeyboardInterrupt):
-            signal.setitimer(signal.ITIMER_REAL, 0.003)
+            signal.setitimer(signal.ITIMER_REAL, 0.003, 0.002)
             calls[call]()
     finally:
         signal.setitimer(signal.ITIMER_REAL, 0)
@@ -308,3 +320,12 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
     elif not handler_changes_memory:
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
+
+
+def test_version_is_the_one_in_the_project_metadata():
+    import tomllib
+    from pathlib import Path
+
+    project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    assert tessarin.__version__ == project["version"]
+    assert not hasattr(hdc, "__version__")
