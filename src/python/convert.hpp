@@ -147,6 +147,13 @@ struct Arg<FloatTable> {
     static FloatTable convert(PyObject* o);
 };
 
+// Any object, untouched (a default handed back as it was given); an omitted
+// argument is None.
+template <>
+struct Arg<Ref> {
+    static Ref convert(PyObject* o) { return Ref::borrow(o == nullptr ? Py_None : o); }
+};
+
 template <class T>
 struct Arg<std::optional<T>> {  // optional X: None means absent
     static std::optional<T> convert(PyObject* o) {
