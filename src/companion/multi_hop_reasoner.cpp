@@ -1,0 +1,45 @@
+#include "engines/multi_hop_reasoner.hpp"
+
+#include "companion/companion.hpp"
+#include "companion/engine_results.hpp"
+
+namespace tessarin::py {
+namespace {
+
+using E = MultiHopReasoner;
+using C = ClassBuilder<E, "MultiHopReasoner(dim)",
+                       "Facts linked into a graph and reached by hops: tessarin_hdc.PyMultiHopReasoner with len()\n"
+                       "and its faults as ordinary exceptions.",
+                       Threading::Sendable, "tessarin">;
+
+// reason() changes nothing, so its faults can be named after the fact: a
+// followed link to a fact that does not exist, or scores with no order.
+std::vector<E::Result> reason(const E& r, HvView query, std::uint64_t hops) {
+    try {
+        return r.reason(query, hops);
+    } catch (const Fault& f) {
+        if (std::string_view(f.what()) == kUnwrapNone) {
+            refuse("reason: the results cannot be ordered, a score is NaN (a fact or the query reached holds "
+                   "NaN or infinite components)");
+        }
+        raise(PyExc_IndexError, "reason: a link leads to a fact that does not exist (" +
+                                    std::to_string(r.fact_count()) + " facts): " + f.what());
+    }
+}
+
+}  // namespace
+
+const ClassDef multi_hop_reasoner_class = C::define(
+    C::init<std::uint64_t>(),
+    C::method<"add_fact($self, fact)", &E::add_fact, "Registers a fact and returns its index.">(),
+    C::method<"add_link($self, a, b)", &E::add_link,
+              "Links facts a and b (either may be added later; reason() refuses a link it follows to a fact\n"
+              "that does not exist by then).">(),
+    C::method<"reason($self, query, hops)", &reason,
+              "[(fact index, score)]: the facts resonating with the query and those reached within `hops`\n"
+              "links, best first.">(),
+    C::method<"reset($self)", &E::reset, "Forgets every fact and link.">(),
+    C::length<&E::fact_count>(),
+    C::repr<+[](const E& e) { return engine_repr("MultiHopReasoner", e.dim(), "facts", e.fact_count()); }>());
+
+}  // namespace tessarin::py
