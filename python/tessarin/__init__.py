@@ -13,6 +13,7 @@ tessarin_hdc gives for the same row, bit for bit.
 
 from tessarin._native import (
     Array,
+    __version__,
     AttentionHead,
     CausalMemory,
     GenEngine,

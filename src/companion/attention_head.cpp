@@ -10,11 +10,11 @@ using E = QuantumAttentionHead;
 using C = ClassBuilder<E, "AttentionHead(dim, nqubits)",
                        "tessarin_hdc.PyQuantumAttentionHead with an array out and empty or unequal keys and values\n"
                        "refused as ValueError.",
-                       Threading::Sendable, "tessarin">;
+                       Threading::Shared, "tessarin">;
 
-Ref compute(E& h, HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values) {
+FloatArray compute(E& h, HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values) {
     require_keys_and_values("compute", keys.size(), values.size());
-    return float_array(h.compute(query, keys, values));
+    return as_array(h.compute(query, keys, values));
 }
 
 }  // namespace
@@ -26,6 +26,7 @@ const ClassDef attention_head_class = C::define(
     C::repr<+[](const E& e) {
         return "<tessarin.AttentionHead dim=" + std::to_string(e.dim()) + " nqubits=" + std::to_string(e.nqubits()) +
                ">";
-    }>());
+    }>(),
+    C::snapshots<&E::snapshot_to, &E::from_snapshot>());
 
 }  // namespace tessarin::py

@@ -2,22 +2,25 @@
 
 #include <algorithm>
 
+#include "python/errors.hpp"
+
 namespace tessarin::py {
 
-Ref rows_as_array(std::vector<std::vector<float>>&& rows, std::uint64_t dim) {
+Ref to_python(RowsResult&& r) {
+    auto& rows = r.rows;
     const bool same = std::all_of(rows.begin(), rows.end(),
-                                  [&](const std::vector<float>& r) { return r.size() == rows.front().size(); });
+                                  [&](const std::vector<float>& row) { return row.size() == rows.front().size(); });
     if (!same) {
         Ref list = Ref::steal(check(PyList_New(static_cast<Py_ssize_t>(rows.size()))));
         for (std::size_t i = 0; i < rows.size(); ++i) {
-            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), float_array(std::move(rows[i])).release());
+            PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), to_python(as_array(std::move(rows[i]))).release());
         }
         return list;
     }
-    const std::uint64_t cols = rows.empty() ? dim : rows.front().size();
+    const std::uint64_t cols = rows.empty() ? r.dim : rows.front().size();
     std::vector<float> values;
     values.reserve(rows.size() * cols);
-    for (const auto& r : rows) values.insert(values.end(), r.begin(), r.end());
+    for (const auto& row : rows) values.insert(values.end(), row.begin(), row.end());
     return to_python(ArrayResult<float>{std::move(values), rows.size(), cols, true});
 }
 

@@ -10,7 +10,7 @@ using E = HoloGenEngine;
 using C = ClassBuilder<E, "GenEngine(dim)",
                        "The generation engine of tessarin_hdc.PyHoloGenEngine with int8 arrays out and its length\n"
                        "faults refused as ValueError. No method changes the engine.",
-                       Threading::Sendable, "tessarin">;
+                       Threading::Shared, "tessarin">;
 
 // The wavelength code splits the vector into one band per 32nd of it.
 constexpr std::uint64_t kPhotonBands = 32;
@@ -27,33 +27,33 @@ std::size_t operand_length(const E& g, const CounterfactualOperand& o) {
     return signs != nullptr ? signs->size() : g.structural_dimension();
 }
 
-Ref pixel(const E& g, std::uint32_t x, std::uint32_t y, std::optional<std::uint64_t> frame_id) {
-    return sign_array(g.generate_pixel_geometry(x, y, frame_id));
+SignArray pixel(const E& g, std::uint32_t x, std::uint32_t y, std::optional<std::uint64_t> frame_id) {
+    return as_array(g.generate_pixel_geometry(x, y, frame_id));
 }
 
-Ref material(const E& g, const Vec3& position, const Vec3& normal, std::uint32_t material_id) {
-    return sign_array(g.generate_material_mapping(position, normal, material_id));
+SignArray material(const E& g, const Vec3& position, const Vec3& normal, std::uint32_t material_id) {
+    return as_array(g.generate_material_mapping(position, normal, material_id));
 }
 
-Ref photon(const E& g, const PhotonPosition& position, std::optional<Vec3> direction, std::optional<float> wavelength) {
+SignArray photon(const E& g, const PhotonPosition& position, std::optional<Vec3> direction, std::optional<float> wavelength) {
     const std::uint64_t dim = g.structural_dimension();
     // Nothing changes, so the engine's own refusals of the position keep
     // their order and the band fault is named afterwards.
     try {
-        return sign_array(g.generate_photon(position, direction, wavelength));
+        return as_array(g.generate_photon(position, direction, wavelength));
     } catch (const Fault&) {
         refuse("generate_photon: the wavelength code needs dim 0 or at least " + std::to_string(kPhotonBands) +
                " (one band per 32nd of the vector); this engine has dim " + std::to_string(dim));
     }
 }
 
-Ref bvh(const E& g, const Vec3& min_bounds, const Vec3& max_bounds, SignView left, SignView right) {
+SignArray bvh(const E& g, const Vec3& min_bounds, const Vec3& max_bounds, SignView left, SignView right) {
     require_signs(g, "encode_bvh_node", "left", left.size());
     require_signs(g, "encode_bvh_node", "right", right.size());
-    return sign_array(g.encode_bvh_node(min_bounds, max_bounds, left, right));
+    return as_array(g.encode_bvh_node(min_bounds, max_bounds, left, right));
 }
 
-Ref counterfactual(const E& g, const CounterfactualOperand& root_state, const CounterfactualOperand& intervention) {
+SignArray counterfactual(const E& g, const CounterfactualOperand& root_state, const CounterfactualOperand& intervention) {
     const std::size_t a = operand_length(g, root_state);
     const std::size_t b = operand_length(g, intervention);
     if (a != b) {
@@ -61,7 +61,7 @@ Ref counterfactual(const E& g, const CounterfactualOperand& root_state, const Co
                std::to_string(b) + "; they must be equally long (a text operand has dim = " +
                std::to_string(g.structural_dimension()) + ")");
     }
-    return sign_array(g.simulate_counterfactual(root_state, intervention));
+    return as_array(g.simulate_counterfactual(root_state, intervention));
 }
 
 }  // namespace
@@ -76,6 +76,7 @@ const ClassDef gen_engine_class = C::define(
     C::method<"simulate_counterfactual($self, root_state, intervention)", &counterfactual>(),
     C::repr<+[](const E& e) {
         return "<tessarin.GenEngine dim=" + std::to_string(e.structural_dimension()) + ">";
-    }>());
+    }>(),
+    C::snapshots<&E::snapshot_to, &E::from_snapshot>());
 
 }  // namespace tessarin::py

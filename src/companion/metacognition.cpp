@@ -8,7 +8,7 @@ namespace {
 
 using E = Metacognition;
 using C = ClassBuilder<E, "Metacognition(dim)", "The metacognition record of tessarin_hdc.PyMetacognition, with len().",
-                       Threading::Sendable, "tessarin">;
+                       Threading::Shared, "tessarin">;
 
 }  // namespace
 
@@ -21,6 +21,7 @@ const ClassDef metacognition_class = C::define(
     C::method<"avg_resonance($self)", &E::avg_resonance>(),
     C::method<"recommend($self)", &E::recommend>(),
     C::length<&E::record_count>(),
-    C::repr<+[](const E& e) { return engine_repr("Metacognition", e.dim(), "records", e.record_count()); }>());
+    C::repr<+[](const E& e) { return engine_repr("Metacognition", e.dim(), "records", e.record_count()); }>(),
+    C::snapshots<&E::snapshot_to, &E::from_snapshot>());
 
 }  // namespace tessarin::py

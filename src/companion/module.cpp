@@ -1,5 +1,6 @@
 // The native part of the `tessarin` package: multi-phase initialisation with
-// one execution step that adds the array type, the functions and the classes.
+// one execution step that adds the version, the array type, the functions and
+// the classes.
 // The package's __init__.py re-exports them; each reports "tessarin" as its
 // module, where users meet it.
 #include <Python.h>
@@ -22,6 +23,7 @@ int exec_module(PyObject* module) {
     // This module carries its own copy of the core, so its long work needs the
     // signal check connected here too.
     connect_signal_check();
+    if (PyModule_AddStringConstant(module, "__version__", TESSARIN_VERSION) < 0) return -1;
     PyObject* array = make_array_type("tessarin.Array");
     if (array == nullptr || PyModule_AddObjectRef(module, "Array", array) < 0) return -1;
     Ref public_name = Ref::steal(PyUnicode_FromString(kPublicModule));
@@ -39,7 +41,7 @@ int exec_module(PyObject* module) {
 }
 
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},  // adds the array type, functions and classes
+    {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},  // adds the version, array type, functions and classes
     {0, nullptr},
 };
 

@@ -10,11 +10,11 @@ using E = HoloCPUScheduler;
 using C = ClassBuilder<E, "Scheduler(dim, quantum_capacity)",
                        "A holographic scheduler memory: tessarin_hdc.PyHoloCPUScheduler with arrays out, len() and\n"
                        "empty or unequal keys and values refused as ValueError.",
-                       Threading::Sendable, "tessarin">;
+                       Threading::Shared, "tessarin">;
 
-Ref grover(E& s, HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values) {
+FloatArray grover(E& s, HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values) {
     require_keys_and_values("quantum_grover_search", keys.size(), values.size());
-    return float_array(s.quantum_grover_search(query, keys, values));
+    return as_array(s.quantum_grover_search(query, keys, values));
 }
 
 }  // namespace
@@ -25,7 +25,7 @@ const ClassDef scheduler_class = C::define(
     C::method<"quantum_capacity($self)", &E::quantum_capacity>(),
     C::method<"store_memory($self, target)", &E::store_memory, "Stores a concept.">(),
     C::method<"recall($self, target)", &E::recall, "Whether a concept is recalled.">(),
-    C::method<"export_holographic_state($self)", +[](const E& s) { return float_array(s.export_holographic_state()); },
+    C::method<"export_holographic_state($self)", +[](const E& s) { return as_array(s.export_holographic_state()); },
               "The holographic state, as a float32 array.">(),
     C::method<"process_feedback($self, signal)", &E::process_feedback>(),
     C::method<"feedback_strength($self)", &E::feedback_strength>(),
@@ -33,11 +33,12 @@ const ClassDef scheduler_class = C::define(
               "The attention read-out of values by the keys' resonance with the query, as a float32 array.">(),
     C::method<"run_audit_integrity_check($self)", &E::run_audit_integrity_check>(),
     C::method<"generate_role($self, label)", +[](const E& s, std::string_view label) {
-                  return float_array(s.generate_role(label));
+                  return as_array(s.generate_role(label));
               }, "A label's +-1 role vector, as a float32 array.">(),
     C::property<"dim", &E::dimension>(),
     C::property<"qc", &E::quantum_capacity>(),
     C::length<&E::concept_count>(),
-    C::repr<+[](const E& e) { return engine_repr("Scheduler", e.dimension(), "concepts", e.concept_count()); }>());
+    C::repr<+[](const E& e) { return engine_repr("Scheduler", e.dimension(), "concepts", e.concept_count()); }>(),
+    C::snapshots<&E::snapshot_to, &E::from_snapshot>());
 
 }  // namespace tessarin::py

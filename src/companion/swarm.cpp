@@ -10,7 +10,7 @@ using E = HoloSwarm;
 using C = ClassBuilder<E, "Swarm(dim)",
                        "Agents superposed in one swarm vector: tessarin_hdc.PyHoloSwarm with arrays out, len(), and\n"
                        "every fault refused as ValueError before anything changes.",
-                       Threading::Sendable, "tessarin">;
+                       Threading::Shared, "tessarin">;
 
 // An agent's bound vector r ⊙ (p ⊙ s) is as long as the shortest of the three
 // and is rotated right by the role's shift, which must not exceed it.
@@ -61,7 +61,10 @@ ResonatorResult resonate(const E& s, const std::string& role_key, const Hypervec
     return s.resonate(role_key, p_guess, s_guess, max_iter);
 }
 
-Ref swarm_vector(const E& s) { return float_array(Hypervector(s.swarm_vector())); }
+FloatArray swarm_vector(const E& s) { return as_array(Hypervector(s.swarm_vector())); }
+
+// A codebook scan over the agents (materialize; resonate does a few per iteration).
+std::uint64_t scan_units(const E& s) { return (s.agent_count() + 1) * s.dim(); }
 
 }  // namespace
 
@@ -72,13 +75,18 @@ const ClassDef swarm_class = C::define(
               "Adds r_hv ⊙ (p_hv ⊙ s_hv), rotated by the role's shift, and registers the agent.">(),
     C::method<"add_paradox_trap($self, names, roles, keys)", &add_paradox_trap,
               "Adds a ring of agents, name i linked to name i + 1; checks every position before adding any.">(),
-    C::method<"resonate($self, role_key, p_guess, _s_guess, max_iter)", &resonate,
-              "(role, policy, skill, score): factorises the swarm vector for a role.">(),
-    C::method<"materialize($self, probe, threshold)", &E::materialize,
-              "[(role, similarity)] of the agents whose role resonates with the probe above threshold.">(),
+    C::long_method<"resonate($self, role_key, p_guess, _s_guess, max_iter)", &resonate,
+                   "(role, policy, skill, score): factorises the swarm vector for a role.",
+                   +[](const E& s, const std::string&, const Hypervector&, const Hypervector&, const std::uint64_t& n) {
+                       return 2 * n * scan_units(s);
+                   }>(),
+    C::long_method<"materialize($self, probe, threshold)", &E::materialize,
+                   "[(role, similarity)] of the agents whose role resonates with the probe above threshold.",
+                   WorkOf<&scan_units>{}>(),
     C::property<"dim", &E::dim>(),
     C::property<"swarm_vector", &swarm_vector, &E::set_swarm_vector, "v">(),
     C::length<&E::agent_count>(),
-    C::repr<+[](const E& e) { return engine_repr("Swarm", e.dim(), "agents", e.agent_count()); }>());
+    C::repr<+[](const E& e) { return engine_repr("Swarm", e.dim(), "agents", e.agent_count()); }>(),
+    C::snapshots<&E::snapshot_to, &E::from_snapshot>());
 
 }  // namespace tessarin::py

@@ -47,4 +47,35 @@ Hypervector ItemMemory::row(std::uint64_t i) const {
     return rows_.row(static_cast<std::size_t>(i));
 }
 
+SnapshotBytes ItemMemory::snapshot() const { return snapshot_engine(*this, SnapshotKind::item_memory, dim_); }
+void ItemMemory::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
+    stream_engine_snapshot(*this, SnapshotKind::item_memory, dim_, sink, piece_bytes);
+}
+ItemMemory ItemMemory::from_snapshot(SnapshotView bytes) {
+    return engine_from_snapshot<ItemMemory>(bytes, SnapshotKind::item_memory);
+}
+
+void ItemMemory::write_state(SnapshotWriter& w) const {
+    // Room for the usual case, bipolar rows, so a large memory is not copied
+    // again and again as the buffer grows (a streamed writer ignores it).
+    w.reserve(8 + rows_.size() * (1 + (dim_ + 7) / 8));
+    w.u64(rows_.size());
+    for (std::size_t j = 0; j < rows_.size(); ++j) w.row(rows_, j, dim_);
+}
+
+ItemMemory ItemMemory::read_state(SnapshotReader& r, std::uint64_t dim) {
+    if (dim == 0) SnapshotReader::invalid("dim", "must be at least 1");
+    ItemMemory m(dim);
+    // A row takes at least its tag byte, so the count is bounded by the bytes left.
+    const std::uint64_t n = r.count("row count", 1);
+    for (std::uint64_t j = 0; j < n; ++j) {
+        r.row(m.rows_, dim, "row");
+        // add() refuses rows of another length, and every scan relies on it.
+        if (m.rows_.row_length(static_cast<std::size_t>(j)) != dim) {
+            SnapshotReader::invalid("row", "its length differs from dim");
+        }
+    }
+    return m;
+}
+
 }  // namespace tessarin

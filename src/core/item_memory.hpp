@@ -16,6 +16,7 @@
 
 #include "core/batch.hpp"
 #include "core/row_store.hpp"
+#include "core/snapshot.hpp"
 
 namespace tessarin {
 
@@ -38,6 +39,14 @@ public:
 
     // Row i exactly as added; Fault (index out of bounds) past the end.
     Hypervector row(std::uint64_t i) const;
+
+    // The whole state as bytes and back, bit for bit (core/snapshot.hpp):
+    // every row in order, a bipolar one as its sign bits.
+    SnapshotBytes snapshot() const;
+    void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static ItemMemory from_snapshot(SnapshotView bytes);
+    void write_state(SnapshotWriter& w) const;
+    static ItemMemory read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
     void require_dim(const FloatTable& t, const char* what) const;

@@ -28,13 +28,27 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/snapshot.hpp"
 #include "python/call.hpp"
+#include "python/persist.hpp"
+#include "python/shared.hpp"
 
 namespace tessarin::py {
 
 // Thread-bound classes may only be used, and should only be released, on the
 // thread that created the instance; sendable ones may travel between threads.
-enum class Threading { Bound, Sendable };
+// Shared ones may be used from any number of threads at once and released on
+// any: a call converts its arguments first, then takes the instance's lock
+// (python/shared.hpp: shared for a const target, exclusive otherwise; a
+// thread that holds it and asks again gets the borrow errors at once, any
+// other waits, interruptibly), and a long_method's engine work runs without
+// the interpreter lock.
+enum class Threading { Bound, Sendable, Shared };
+
+// Units of engine work (core/cancel.hpp: about a nanosecond each) from which
+// a long_method lets go of the interpreter lock: letting go and taking it
+// back costs about a microsecond, and other threads should get more than that.
+inline constexpr std::uint64_t kReleaseWorkUnits = 20000;
 
 // The borrow state of an instance: 0 free, n > 0 shared uses, -1 one exclusive use.
 class BorrowGuard {
@@ -127,6 +141,7 @@ public:
         std::int64_t borrow;
         std::uint64_t owner;  // current_thread_token() of the constructing thread
         std::unique_ptr<Engine> engine;
+        std::unique_ptr<ObjectLock> lock;  // Threading::Shared only
     };
 
     static const ClassIdentity& identity() {
@@ -134,16 +149,25 @@ public:
         return who;
     }
 
-    // Owner-thread check, then the borrow, then `body(engine)`.
+    // Owner-thread check, then the borrow (a shared class: its lock), then
+    // `body(engine)`.
     template <bool Exclusive, class Body>
-    static Ref with_engine(PyObject* self, Body&& body) {
+    static decltype(auto) with_engine(PyObject* self, Body&& body) {
         Instance& inst = *reinterpret_cast<Instance*>(self);
         if constexpr (Threads == Threading::Bound) check_owner_thread(identity(), inst.owner);
-        BorrowGuard guard(inst.borrow, Exclusive);
-        if constexpr (Exclusive) {
-            return body(*inst.engine);
+        auto run = [&]() -> decltype(auto) {
+            if constexpr (Exclusive) {
+                return body(*inst.engine);
+            } else {
+                return body(std::as_const(*inst.engine));
+            }
+        };
+        if constexpr (Threads == Threading::Shared) {
+            const ObjectLock::Hold hold(*inst.lock, Exclusive);
+            return run();
         } else {
-            return body(std::as_const(*inst.engine));
+            BorrowGuard guard(inst.borrow, Exclusive);
+            return run();
         }
     }
 
@@ -152,6 +176,7 @@ public:
     struct Member {
         enum class Kind { Constructor, Method, Property, Length, Repr, Contains } kind;
         PyMethodDef method{};
+        std::vector<PyMethodDef> more{};  // further methods of one table line
         PyGetSetDef getset{};
         newfunc tp_new = nullptr;
         lenfunc length = nullptr;
@@ -175,12 +200,53 @@ public:
 
     template <FixedString Sig, auto F, FixedString MethodDoc = "">
     static Member method() {
-        using Target = MethodTarget<decltype(F)>;
-        static_assert(std::is_same_v<typename Target::Engine, Engine>, "the method belongs to another engine");
-        static_assert(parse_signature<Sig>().has_self, "a method's text signature starts with $self");
+        return method_member<Sig, F, MethodDoc, false, nullptr>();
+    }
+
+    // A method whose engine work may be long (a scan, hashing many rows). On
+    // a shared class it runs without the interpreter lock (so calls on several
+    // threads use several cores) once `Work(engine, converted arguments...)`
+    // reaches kReleaseWorkUnits, or always when no Work is given; its target
+    // must then not touch Python (raise through engine exceptions, not
+    // `raise`). Elsewhere it is an ordinary method.
+    template <FixedString Sig, auto F, FixedString MethodDoc = "", auto Work = nullptr>
+    static Member long_method() {
+        return method_member<Sig, F, MethodDoc, true, Work>();
+    }
+
+    // Persistence, one line: pickle (__reduce__, __reduce_ex__; protocol 5
+    // hands the snapshot over as a PickleBuffer, which may travel out of
+    // band), copy.copy and copy.deepcopy (an independent engine),
+    // save(path) (replaces the file atomically) and the class methods
+    // load(path) and _from_snapshot(data) (the reconstructor pickle names).
+    // SnapshotTo streams the engine's snapshot to a sink, FromSnapshot
+    // rebuilds an engine from one (core/snapshot.hpp).
+    template <auto SnapshotTo, auto FromSnapshot>
+    static Member snapshots() {
         Member m{Member::Kind::Method};
-        m.method = PyMethodDef{NameOf<Sig>::c_str(), as_cfunction(&method_trampoline<Sig, F>),
-                               METH_FASTCALL | METH_KEYWORDS, Docstring<Sig, MethodDoc>::c_str()};
+        m.method = PyMethodDef{"__reduce__", reinterpret_cast<PyCFunction>(&reduce<SnapshotTo>), METH_NOARGS,
+                               "__reduce__($self, /)\n--\n\nPickles as the engine's snapshot."};
+        m.more = {
+            PyMethodDef{"__reduce_ex__", reinterpret_cast<PyCFunction>(&reduce_ex<SnapshotTo>), METH_O,
+                        "__reduce_ex__($self, protocol, /)\n--\n\n"
+                        "Pickles as the engine's snapshot; protocol 5 passes it as a PickleBuffer."},
+            PyMethodDef{"__copy__", reinterpret_cast<PyCFunction>(&copy_instance), METH_NOARGS,
+                        "__copy__($self, /)\n--\n\nAn independent copy of the engine."},
+            PyMethodDef{"__deepcopy__", reinterpret_cast<PyCFunction>(&deepcopy_instance), METH_O,
+                        "__deepcopy__($self, memo, /)\n--\n\nAn independent copy of the engine."},
+            PyMethodDef{"save", reinterpret_cast<PyCFunction>(&save<SnapshotTo>), METH_O,
+                        "save($self, path, /)\n--\n\n"
+                        "Writes the engine's snapshot to the file at path, replacing it atomically: a\n"
+                        "temporary file in the same folder is written, flushed to disk and renamed over it."},
+            PyMethodDef{"load", reinterpret_cast<PyCFunction>(&load<FromSnapshot>), METH_O | METH_CLASS,
+                        "load($type, path, /)\n--\n\n"
+                        "The engine saved in the file at path; ValueError naming what is wrong with a\n"
+                        "file that is not an intact snapshot of this class."},
+            PyMethodDef{"_from_snapshot", reinterpret_cast<PyCFunction>(&from_snapshot_data<FromSnapshot>),
+                        METH_O | METH_CLASS,
+                        "_from_snapshot($type, data, /)\n--\n\n"
+                        "The engine rebuilt from a snapshot given as a bytes-like object (pickle's reconstructor)."},
+        };
         return m;
     }
 
@@ -228,7 +294,10 @@ public:
         for (const Member& m : {members...}) {
             switch (m.kind) {
                 case Member::Kind::Constructor: def.tp_new = m.tp_new; break;
-                case Member::Kind::Method: def.methods.push_back(m.method); break;
+                case Member::Kind::Method:
+                    def.methods.push_back(m.method);
+                    def.methods.insert(def.methods.end(), m.more.begin(), m.more.end());
+                    break;
                 case Member::Kind::Property: def.getset.push_back(m.getset); break;
                 case Member::Kind::Length: def.length = m.length; break;
                 case Member::Kind::Repr: def.repr = m.repr; break;
@@ -257,15 +326,114 @@ private:
             std::array<PyObject*, kCtor.params.size()> slots{};
             bind_tuple_dict(kCtor.name, kCtor.params, args, kwargs, slots);
             auto converted = convert_arguments<typename Target::Params>(slots, kCtor.params);
-            auto engine = std::make_unique<Engine>(
-                std::apply([](auto&&... a) { return Make(std::move(a)...); }, std::move(converted)));
-            auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-            PyObject* self = check(alloc(type, 0));
-            Instance& inst = *reinterpret_cast<Instance*>(self);
-            inst.borrow = 0;
-            inst.owner = current_thread_token();
-            new (&inst.engine) std::unique_ptr<Engine>(std::move(engine));
-            return self;
+            return wrap(type, std::make_unique<Engine>(
+                                  std::apply([](auto&&... a) { return Make(std::move(a)...); }, std::move(converted))));
+        });
+    }
+
+    // A new instance of `type` owning `engine`.
+    static PyObject* wrap(PyTypeObject* type, std::unique_ptr<Engine> engine) {
+        std::unique_ptr<ObjectLock> lock;
+        if constexpr (Threads == Threading::Shared) lock = std::make_unique<ObjectLock>();
+        auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
+        PyObject* self = check(alloc(type, 0));
+        Instance& inst = *reinterpret_cast<Instance*>(self);
+        inst.borrow = 0;
+        inst.owner = current_thread_token();
+        new (&inst.engine) std::unique_ptr<Engine>(std::move(engine));
+        new (&inst.lock) std::unique_ptr<ObjectLock>(std::move(lock));
+        return self;
+    }
+
+    // Runs `work` (no Python inside) without the interpreter lock on a shared
+    // class, with it elsewhere.
+    template <class Work>
+    static decltype(auto) off_interpreter(Work&& work) {
+        if constexpr (Threads == Threading::Shared) {
+            const ReleasedInterpreter released;
+            return work();
+        } else {
+            return work();
+        }
+    }
+
+    // ---- persistence ------------------------------------------------------------
+
+    template <auto SnapshotTo>
+    static SnapshotBytes snapshot_of(PyObject* self) {
+        return with_engine<false>(self, [](const Engine& engine) {
+            return off_interpreter([&] {
+                SnapshotBytes out;
+                std::invoke(SnapshotTo, engine,
+                            [&](SnapshotView piece) { out.insert(out.end(), piece.begin(), piece.end()); },
+                            kSnapshotPieceBytes);
+                return out;
+            });
+        });
+    }
+
+    template <auto SnapshotTo>
+    static PyObject* reduce(PyObject* self, PyObject*) {
+        return guarded([&] { return reduce_value(self, snapshot_of<SnapshotTo>(self), 2).release(); });
+    }
+
+    template <auto SnapshotTo>
+    static PyObject* reduce_ex(PyObject* self, PyObject* protocol) {
+        return guarded([&] {
+            const long p = PyLong_AsLong(protocol);
+            if (p == -1 && PyErr_Occurred()) throw ErrorAlreadySet{};
+            return reduce_value(self, snapshot_of<SnapshotTo>(self), p).release();
+        });
+    }
+
+    static PyObject* copy_instance(PyObject* self, PyObject*) {
+        return guarded([&] {
+            auto engine = with_engine<false>(self, [](const Engine& e) {
+                return off_interpreter([&] { return std::make_unique<Engine>(e); });
+            });
+            return wrap(Py_TYPE(self), std::move(engine));
+        });
+    }
+    // The engine holds no Python objects, so a deep copy is a copy.
+    static PyObject* deepcopy_instance(PyObject* self, PyObject*) { return copy_instance(self, nullptr); }
+
+    template <auto SnapshotTo>
+    static PyObject* save(PyObject* self, PyObject* path) {
+        return guarded([&] {
+            const std::string target = filesystem_path(path);
+            with_engine<false>(self, [&](const Engine& engine) {
+                off_interpreter([&] {
+                    replace_file_atomically(target, [&](const SnapshotSink& sink) {
+                        std::invoke(SnapshotTo, engine, sink, kSnapshotPieceBytes);
+                    });
+                });
+                return 0;
+            });
+            return Ref::borrow(Py_None).release();
+        });
+    }
+
+    template <auto FromSnapshot>
+    static PyObject* load(PyObject* type, PyObject* path) {
+        return guarded([&] {
+            const std::string source = filesystem_path(path);
+            auto engine = off_interpreter([&] {
+                const SnapshotBytes bytes = read_whole_file(source);
+                return std::make_unique<Engine>(FromSnapshot(SnapshotView(bytes)));
+            });
+            return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(engine));
+        });
+    }
+
+    template <auto FromSnapshot>
+    static PyObject* from_snapshot_data(PyObject* type, PyObject* data) {
+        return guarded([&] {
+            const BufferView view(data);
+            auto rebuild = [&] { return std::make_unique<Engine>(FromSnapshot(view.bytes())); };
+            // Bytes cannot change while the interpreter lock is let go; any
+            // other buffer is read with it held.
+            auto engine = PyBytes_Check(data) ? off_interpreter(rebuild) : rebuild();
+            return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(engine));
         });
     }
 
@@ -278,24 +446,85 @@ private:
             report_foreign_drop(identity());
         }
         inst.engine.~unique_ptr();
+        inst.lock.~unique_ptr();
         auto free_slot = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
         free_slot(self);
         Py_DECREF(type);
     }
 
+    template <FixedString Sig, auto F, FixedString MethodDoc, bool Long, auto Work>
+    static Member method_member() {
+        using Target = MethodTarget<decltype(F)>;
+        static_assert(std::is_same_v<typename Target::Engine, Engine>, "the method belongs to another engine");
+        static_assert(parse_signature<Sig>().has_self, "a method's text signature starts with $self");
+        Member m{Member::Kind::Method};
+        m.method = PyMethodDef{NameOf<Sig>::c_str(), as_cfunction(&method_trampoline<Sig, F, Long, Work>),
+                               METH_FASTCALL | METH_KEYWORDS, Docstring<Sig, MethodDoc>::c_str()};
+        return m;
+    }
+
+    // Whether a long method's call lets go of the interpreter lock.
+    template <auto Work, class Tuple>
+    static bool worth_releasing(const Engine& engine, const Tuple& converted) {
+        if constexpr (std::is_null_pointer_v<decltype(Work)>) {
+            return true;
+        } else {
+            return std::apply([&](const auto&... a) { return std::invoke(Work, engine, a...); }, converted) >=
+                   kReleaseWorkUnits;
+        }
+    }
+
+    // A method call's arguments bound to its parameters and converted.
     template <FixedString Sig, auto F>
+    static auto method_arguments(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        using Target = MethodTarget<decltype(F)>;
+        static constexpr auto sig = parse_signature<Sig>();
+        static_assert(Target::Params::size == sig.params.size(),
+                      "the text signature and the method disagree on the number of parameters");
+        std::array<PyObject*, sig.params.size()> slots{};
+        bind_fastcall(qualname<Sig>(), sig.params, args, nargs, kwnames, slots);
+        return convert_arguments<typename Target::Params>(slots, sig.params);
+    }
+
+    // The shared policy's call: arguments first, then the lock, then the
+    // engine (without the interpreter lock when long), then the result.
+    template <FixedString Sig, auto F, bool Long, auto Work>
+    static Ref shared_call(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+        using Target = MethodTarget<decltype(F)>;
+        auto converted = method_arguments<Sig, F>(args, nargs, kwnames);
+        return with_engine<!Target::is_const>(self, [&](auto& engine) {
+            if constexpr (Long) {
+                if (worth_releasing<Work>(engine, converted)) {
+                    auto call = [&]() -> decltype(auto) {
+                        return std::apply([&](auto&&... a) -> decltype(auto) { return std::invoke(F, engine, std::move(a)...); },
+                                          std::move(converted));
+                    };
+                    using R = decltype(call());
+                    if constexpr (std::is_void_v<R>) {
+                        off_interpreter(call);
+                        return Ref::borrow(Py_None);
+                    } else {
+                        std::optional<std::remove_cvref_t<R>> result;
+                        off_interpreter([&] { result.emplace(call()); });
+                        return to_python(std::move(*result));
+                    }
+                }
+            }
+            return invoke_and_convert(F, std::move(converted), engine);
+        });
+    }
+
+    template <FixedString Sig, auto F, bool Long, auto Work>
     static PyObject* method_trampoline(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                        PyObject* kwnames) {
         using Target = MethodTarget<decltype(F)>;
         constexpr bool exclusive = !Target::is_const;
+        if constexpr (Threads == Threading::Shared) {
+            return guarded([&] { return shared_call<Sig, F, Long, Work>(self, args, nargs, kwnames).release(); });
+        }
         return guarded([&] {
             return with_engine<exclusive>(self, [&](auto& engine) {
-                       static constexpr auto sig = parse_signature<Sig>();
-                       static_assert(Target::Params::size == sig.params.size(),
-                                     "the text signature and the method disagree on the number of parameters");
-                       std::array<PyObject*, sig.params.size()> slots{};
-                       bind_fastcall(qualname<Sig>(), sig.params, args, nargs, kwnames, slots);
-                       auto converted = convert_arguments<typename Target::Params>(slots, sig.params);
+                       auto converted = method_arguments<Sig, F>(args, nargs, kwnames);
                        return invoke_and_convert(F, std::move(converted), engine);
                    })
                 .release();
@@ -357,10 +586,17 @@ private:
     static int setter_trampoline(PyObject* self, PyObject* value, void*) {
         PyObject* done = guarded([&] {
             if (value == nullptr) raise_no_deleter();
+            using Target = MethodTarget<decltype(Set)>;
+            static constexpr std::array<Parameter, 1> params{Parameter{ValueName.view(), false}};
+            const std::array<PyObject*, 1> slots{value};
+            if constexpr (Threads == Threading::Shared) {  // the value first, then the lock
+                auto converted = convert_arguments<typename Target::Params>(slots, params);
+                return with_engine<true>(self, [&](Engine& engine) {
+                           return invoke_and_convert(Set, std::move(converted), engine);
+                       })
+                    .release();
+            }
             return with_engine<true>(self, [&](Engine& engine) {
-                       using Target = MethodTarget<decltype(Set)>;
-                       static constexpr std::array<Parameter, 1> params{Parameter{ValueName.view(), false}};
-                       const std::array<PyObject*, 1> slots{value};
                        auto converted = convert_arguments<typename Target::Params>(slots, params);
                        return invoke_and_convert(Set, std::move(converted), engine);
                    })

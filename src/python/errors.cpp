@@ -2,10 +2,13 @@
 
 #include <new>
 #include <stdexcept>
+#include <utility>
 
 #include "core/cancel.hpp"
 #include "core/fault.hpp"
+#include "core/snapshot_file.hpp"
 #include "python/ref.hpp"
+#include "python/shared.hpp"
 
 namespace tessarin::py {
 
@@ -38,7 +41,18 @@ void raise(PyObject* type, const std::string& message) {
 
 namespace {
 
-bool signal_handler_raised() { return PyErr_CheckSignals() != 0; }
+bool signal_handler_raised() {
+    PyThreadState*& saved = released_thread_state();
+    if (saved == nullptr) return PyErr_CheckSignals() != 0;  // the interpreter lock is held
+    // Work running without the interpreter lock: only the main thread runs
+    // handlers, and it takes the lock back for the moment of the check. The
+    // state is cleared meanwhile, so that a handler's own calls see the lock held.
+    if (!released_on_main_thread()) return false;
+    PyEval_RestoreThread(std::exchange(saved, nullptr));
+    const bool raised = PyErr_CheckSignals() != 0;
+    saved = PyEval_SaveThread();
+    return raised;
+}
 
 }  // namespace
 
@@ -59,6 +73,12 @@ void translate_current_exception() noexcept {
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     } catch (const std::invalid_argument& e) {  // its kin: a refused value
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {  // a refused index or reference
+        PyErr_SetString(PyExc_IndexError, e.what());
+    } catch (const FileError& e) {  // OSError picks its subclass (FileNotFoundError, ...) by errno
+        Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isN", e.error_number(), e.what(),
+                                                     PyUnicode_DecodeFSDefault(e.path().c_str())));
+        if (error) PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.get())), error.get());
     } catch (const std::bad_alloc&) {
         PyErr_NoMemory();
     } catch (const std::length_error&) {

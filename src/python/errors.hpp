@@ -68,7 +68,8 @@ void set_panic(const std::string& message);
 // Must be called inside a catch block: converts the exception in flight into
 // the pending Python exception (engine fault -> panic, bad_alloc -> MemoryError,
 // an impossible length -> panic "capacity overflow", InputError or any other
-// std::invalid_argument -> ValueError; cancelled work keeps the exception the
+// std::invalid_argument -> ValueError, std::out_of_range -> IndexError; a file's FileError -> OSError with its
+// errno and file name; cancelled work keeps the exception the
 // signal handler raised).
 void translate_current_exception() noexcept;
 
@@ -76,7 +77,9 @@ void translate_current_exception() noexcept;
 // that long work runs pending signal handlers about once a millisecond and
 // stops with their exception (KeyboardInterrupt for Ctrl-C) when one raises.
 // The handlers run on the calling thread with the interpreter lock held, as at
-// any point where Python code runs; only the main thread runs them.
+// any point where Python code runs; only the main thread runs them. Work that
+// runs without the interpreter lock (ReleasedInterpreter) is checked too: the
+// main thread takes the lock back for the check, other threads go on.
 void connect_signal_check() noexcept;
 
 // Runs `body` (which returns a new reference or null) and turns any C++

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "core/generators.hpp"
+#include "core/item_memory.hpp"
 #include "core/snapshot.hpp"
 #include "engines/causal_memory.hpp"
 #include "engines/hkvc.hpp"
@@ -238,6 +239,7 @@ struct Answers {
     template <class... T>
     void add(const std::tuple<T...>& t) { std::apply([&](const auto&... x) { (add(x), ...); }, t); }
     void add(std::int8_t v) { add(static_cast<std::uint64_t>(v)); }
+    void add(std::int64_t v) { add(static_cast<std::uint64_t>(v)); }
     // A call that may fault: its result, or the fault's message.
     template <class Call>
     void call(Call&& c) {
@@ -392,11 +394,33 @@ struct CausalMemoryCase {
         for (int i = 0; i < 4; ++i) a.add(e.query_effect(vec(rng))), a.add(e.query_cause(vec(rng))), a.add(e.query_by_time(vec(rng)));
     }
 };
+// Rows of every kind, cut or padded to dim (the memory holds one length).
+FloatTable rows_of_dim(Rng& rng, std::size_t n) {
+    FloatTable t{{}, n, kDim};
+    for (std::size_t i = 0; i < n; ++i) {
+        Hypervector v = vec(rng);
+        v.resize(kDim, 0.5f);
+        t.values.insert(t.values.end(), v.begin(), v.end());
+    }
+    return t;
+}
+struct ItemMemoryCase {
+    using Engine = ItemMemory;
+    static Engine make() { return Engine(kDim); }
+    static void change(Engine& e, Rng& rng, Answers& a) { a.add(e.add(rows_of_dim(rng, rng() % 3))); }
+    static void ask(Engine& e, Rng& rng, Answers& a) {
+        a.add(e.size());
+        const TopK best = e.search(rows_of_dim(rng, 2), 4);
+        a.add(best.scores.values), a.add(best.indices.values);
+        if (e.size() > 0) a.add(e.row(rng() % e.size()));
+    }
+};
 
 template <class Case>
 class EngineSnapshot : public ::testing::Test {};
 using EngineCases = ::testing::Types<OptimizerCase, SelfAuditCase, MetacognitionCase, AttentionHeadCase, GenEngineCase,
-                                     CacheCase, SchedulerCase, ReasonerCase, SwarmCase, CausalMemoryCase>;
+                                     CacheCase, SchedulerCase, ReasonerCase, SwarmCase, CausalMemoryCase,
+                                     ItemMemoryCase>;
 TYPED_TEST_SUITE(EngineSnapshot, EngineCases);
 
 template <class Case>

@@ -3,7 +3,9 @@ sequences answered bit for bit alike (arrays compared with lists by their
 float32 bits, NaN payloads included), the specified panics refused as
 ordinary exceptions that change nothing, and len/repr/get/`in`."""
 
+import copy
 import math
+import pickle
 import random
 import struct
 
@@ -195,10 +197,19 @@ PAIR_IDS = [p[1].__name__ for p in PAIRS]
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("spec_cls, comp_cls, args, make_call, converted", PAIRS, ids=PAIR_IDS)
-def test_random_call_sequences_answer_alike(spec_cls, comp_cls, args, make_call, converted, seed):
+def test_random_call_sequences_answer_alike(spec_cls, comp_cls, args, make_call, converted, seed, tmp_path):
+    """Midway the companion engine is pickled (protocol `seed` + 2), saved and
+    loaded, and copied; the copy must carry on exactly as the specified one."""
     rng = random.Random(f"{comp_cls.__name__}-{seed}")
     spec, comp, pool = spec_cls(*args), comp_cls(*args), []
     for step in range(40):
+        if step == 15:
+            comp = pickle.loads(pickle.dumps(comp, protocol=2 + seed))
+        elif step == 25:
+            comp.save(tmp_path / "engine.snap")
+            comp = comp_cls.load(tmp_path / "engine.snap")
+        elif step == 30:
+            comp = copy.deepcopy(comp) if seed % 2 else copy.copy(comp)
         name, *call_args = make_call(rng, pool)
         want = spec_plain(getattr(spec, name)(*call_args), converted.get(name))
         got = comp_plain(getattr(comp, name)(*call_args), converted.get(name))

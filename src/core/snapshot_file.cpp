@@ -1,0 +1,137 @@
+#include "core/snapshot_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "core/cancel.hpp"
+
+namespace tessarin {
+namespace {
+
+[[noreturn]] void fail(int error_number, const std::string& path) {
+    throw FileError(error_number, path, std::strerror(error_number));
+}
+
+// Owns a file descriptor; closing reports nothing (the paths that care close
+// explicitly and check).
+class Descriptor {
+public:
+    explicit Descriptor(int fd) : fd_(fd) {}
+    ~Descriptor() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int get() const { return fd_; }
+    // Closes now; false with errno set when the close reported an error
+    // (a delayed write error surfaces here on some file systems).
+    bool close() {
+        const int fd = fd_;
+        fd_ = -1;
+        return ::close(fd) == 0;
+    }
+
+private:
+    int fd_;
+};
+
+void write_all(int fd, SnapshotView bytes, const std::string& path) {
+    while (!bytes.empty()) {
+        const ssize_t n = ::write(fd, bytes.data(), bytes.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(errno, path);
+        }
+        bytes = bytes.subspan(static_cast<std::size_t>(n));
+    }
+}
+
+std::string folder_of(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) return ".";
+    if (slash == 0) return "/";
+    return path.substr(0, slash);
+}
+
+// The process's file creation mask, read without changing it (umask() alone
+// would change it for every thread for a moment).
+mode_t process_umask() {
+    Descriptor status(::open("/proc/self/status", O_RDONLY | O_CLOEXEC));
+    char text[4096];
+    const ssize_t n = status.get() < 0 ? -1 : ::read(status.get(), text, sizeof text - 1);
+    if (n > 0) {
+        text[n] = '\0';
+        if (const char* line = std::strstr(text, "\nUmask:")) return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+    }
+    return 022;
+}
+
+}  // namespace
+
+void replace_file_atomically(const std::string& path, const std::function<void(const SnapshotSink&)>& produce) {
+    const std::string folder = folder_of(path);
+    // mkstemp draws a name nobody else holds, in the target's folder so that
+    // the rename stays within one file system.
+    std::string temporary = path + ".tmp-XXXXXX";
+    std::vector<char> name(temporary.begin(), temporary.end());
+    name.push_back('\0');
+    Descriptor file(::mkstemp(name.data()));
+    if (file.get() < 0) fail(errno, path);
+    temporary.assign(name.data());
+    try {
+        // mkstemp makes the file private (0600); a replaced file keeps its
+        // permissions, a new one gets those any new file of this process would.
+        struct stat target {};
+        const mode_t mode = ::stat(path.c_str(), &target) == 0 ? (target.st_mode & 07777) : (0666 & ~process_umask());
+        if (::fchmod(file.get(), mode) != 0) fail(errno, temporary);
+        // A byte written counts as a unit of work: a large save polls about
+        // once a mebibyte, and Ctrl-C ends it with the target untouched.
+        CancelPoll poll;
+        produce([&](SnapshotView piece) {
+            write_all(file.get(), piece, temporary);
+            poll.tick(piece.size());
+        });
+        if (::fsync(file.get()) != 0) fail(errno, temporary);
+        if (!file.close()) fail(errno, temporary);
+        if (::rename(temporary.c_str(), path.c_str()) != 0) fail(errno, path);
+    } catch (...) {
+        ::unlink(temporary.c_str());
+        throw;
+    }
+    // The rename is durable once the folder's entry is on disk.
+    Descriptor dir(::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (dir.get() < 0) fail(errno, folder);
+    if (::fsync(dir.get()) != 0) fail(errno, folder);
+}
+
+SnapshotBytes read_whole_file(const std::string& path) {
+    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+    if (file.get() < 0) fail(errno, path);
+    struct stat info {};
+    if (::fstat(file.get(), &info) != 0) fail(errno, path);
+    if (S_ISDIR(info.st_mode)) fail(EISDIR, path);
+    // The size is a hint (the file may change under us): read to the end,
+    // one byte of room more than expected so that the end shows at once.
+    SnapshotBytes out(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == out.size()) out.resize(2 * out.size());
+        const ssize_t n = ::read(file.get(), out.data() + have, out.size() - have);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            fail(errno, path);
+        }
+        if (n == 0) break;
+        have += static_cast<std::size_t>(n);
+    }
+    out.resize(have);
+    return out;
+}
+
+}  // namespace tessarin
