@@ -1,0 +1,318 @@
+"""The companion classes that serve any thread and persist: one table of
+classes, one test per property (pickle, copy, save and load, damaged files,
+a save killed part way, threads, re-entrancy, interrupted waits)."""
+
+import copy
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import threading
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import dataclass
+from typing import Any, Callable
+
+import numpy as np
+import pytest
+
+import tessarin
+
+
+@dataclass(frozen=True)
+class Case:
+    cls: type
+    # A small instance, built from a seed.
+    make: Callable[[int], Any]
+    # Everything the instance answers to a fixed set of queries, hashable and comparable with ==.
+    read: Callable[[Any], Any]
+    # The i-th change of a fixed sequence.
+    change: Callable[[Any, int], None]
+    # An instance large enough that long_read takes a good fraction of a second.
+    make_big: Callable[[], Any]
+    # A read-only call whose work is long, on make_big's instance.
+    long_read: Callable[[Any], Any]
+
+
+def _memory(seed, dim=64, rows=40):
+    m = tessarin.ItemMemory(dim)
+    m.add(tessarin.random_bipolar(rows, dim, seed=seed))
+    m.add(np.linspace(-1, 1, 3 * dim, dtype=np.float32).reshape(3, dim))  # rows kept as floats
+    return m
+
+
+# Enough queries that a scan lets go of the interpreter lock.
+_QUERIES = np.asarray(tessarin.random_bipolar(16, 64, seed=99))
+
+
+def _memory_answers(m):
+    scores, indices = m.search(_QUERIES, 7)
+    return len(m), np.asarray(m.resonances(_QUERIES)).tobytes(), np.asarray(indices).tobytes(), np.asarray(scores).tobytes()
+
+
+def _big_memory():
+    m = tessarin.ItemMemory(1024)
+    m.add(tessarin.random_bipolar(20_000, 1024, seed=3))
+    return m
+
+
+# Every companion class with the thread policy and persistence; a new class
+# adds its line here.
+CASES = [
+    pytest.param(
+        Case(
+            cls=tessarin.ItemMemory,
+            make=_memory,
+            read=_memory_answers,
+            change=lambda m, i: m.add(tessarin.random_bipolar(1, m.dim, seed=1000 + i)),
+            make_big=_big_memory,
+            long_read=lambda m: m.search(np.ones((1000, 1024), dtype=np.float32), 1),
+        ),
+        id="ItemMemory",
+    ),
+]
+
+
+def _continues_alike(case, a, b):
+    """a and b answer alike now and after the same further changes."""
+    assert case.read(a) == case.read(b)
+    for i in range(3):
+        case.change(a, i)
+        case.change(b, i)
+    assert case.read(a) == case.read(b)
+
+
+@pytest.mark.parametrize("protocol", [2, 3, 4, 5])
+@pytest.mark.parametrize("case", CASES)
+def test_pickle_round_trip(case, protocol):
+    original = case.make(1)
+    restored = pickle.loads(pickle.dumps(original, protocol=protocol))
+    assert type(restored) is case.cls and restored is not original
+    _continues_alike(case, restored, original)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_pickle_protocol_5_passes_the_snapshot_out_of_band(case):
+    original = case.make(2)
+    buffers = []
+    data = pickle.dumps(original, protocol=5, buffer_callback=buffers.append)
+    assert len(buffers) == 1 and len(data) < len(bytes(buffers[0].raw()))
+    _continues_alike(case, pickle.loads(data, buffers=buffers), original)
+
+
+@pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
+@pytest.mark.parametrize("case", CASES)
+def test_copies_are_independent(case, clone):
+    original = case.make(3)
+    before = case.read(original)
+    twin = clone(original)
+    assert type(twin) is case.cls and twin is not original
+    assert case.read(twin) == before
+    case.change(twin, 0)
+    assert case.read(original) == before and case.read(twin) != before
+    case.change(original, 0)
+    assert case.read(original) == case.read(twin)
+
+
+@pytest.mark.parametrize("as_path", [str, os.fsencode, lambda p: p], ids=["str", "bytes", "PathLike"])
+@pytest.mark.parametrize("case", CASES)
+def test_save_replaces_the_file_and_load_rebuilds(case, tmp_path, as_path):
+    target = tmp_path / "engine.snap"
+    case.make(4).save(as_path(target))
+    original = case.make(5)
+    original.save(as_path(target))  # over the previous file
+    assert os.listdir(tmp_path) == ["engine.snap"]  # no temporary file left behind
+    _continues_alike(case, case.cls.load(as_path(target)), original)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_file_errors_are_os_errors_naming_the_file(case, tmp_path):
+    missing = str(tmp_path / "no such folder" / "engine.snap")
+    with pytest.raises(FileNotFoundError) as raised:
+        case.make(6).save(missing)
+    assert raised.value.filename == missing
+    with pytest.raises(FileNotFoundError) as raised:
+        case.cls.load(missing)
+    assert raised.value.filename == missing
+    with pytest.raises(IsADirectoryError):
+        case.cls.load(str(tmp_path))
+    assert os.listdir(tmp_path) == []
+
+
+def _damaged(good: bytes):
+    flipped = bytearray(good)
+    flipped[len(good) // 2] ^= 0x10
+    newer = bytearray(good)
+    newer[8] = 0x7F
+    return [
+        (b"", "truncated"),
+        (good[: len(good) // 2], "truncated"),
+        (good[:-1], "truncated"),
+        (good + b"\0", "after its checksum"),
+        (bytes(flipped), "checksum mismatch"),
+        (bytes(newer), "newer than this build reads"),
+        (b"PK\3\4" + good[4:], "not a snapshot"),
+    ]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_damaged_snapshots_are_value_errors_saying_what_is_wrong(case, tmp_path):
+    original = case.make(7)
+    target = tmp_path / "engine.snap"
+    original.save(str(target))
+    good = target.read_bytes()
+    assert pickle.loads(pickle.dumps(original)) is not None
+    for data, fragment in _damaged(good):
+        target.write_bytes(data)
+        with pytest.raises(ValueError, match=fragment):
+            case.cls.load(str(target))
+        with pytest.raises(ValueError, match=fragment):
+            case.cls._from_snapshot(data)
+
+
+@pytest.mark.parametrize(
+    "first, second",
+    [(a, b) for a in CASES for b in CASES if a.id != b.id],
+)
+def test_another_class_snapshot_is_refused(first, second, tmp_path):
+    target = tmp_path / "engine.snap"
+    first.values[0].make(8).save(str(target))
+    with pytest.raises(ValueError, match="snapshot of .*, not of"):
+        second.values[0].cls.load(str(target))
+
+
+# The child saves a large engine over `target` again and again until it is
+# killed; the file must always be a whole snapshot, old or new.
+_SAVER = """
+import sys, tessarin
+m = tessarin.ItemMemory(1024)
+m.add(tessarin.random_bipolar(200_000, 1024, seed=11))
+print("ready", flush=True)
+while True:
+    m.save(sys.argv[1])
+"""
+
+
+def test_a_save_killed_part_way_leaves_a_loadable_file(tmp_path):
+    target = tmp_path / "memory.snap"
+    _memory(12).save(str(target))
+    child = subprocess.Popen([sys.executable, "-c", _SAVER, str(target)], stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout.readline().strip() == "ready"
+        # Let it get well into a save (a few of them, each of ~26 MB).
+        threading.Event().wait(0.3)
+    finally:
+        child.kill()
+        child.wait()
+    loaded = tessarin.ItemMemory.load(str(target))
+    assert len(loaded) in (43, 200_000)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_readers_and_a_writer_on_several_threads_see_whole_states(case):
+    """Each reader's answers are, in order, answers of the single-threaded
+    run after some prefix of the writer's changes."""
+    changes = 30
+    reference = case.make(13)
+    after = [case.read(reference)]
+    for i in range(changes):
+        case.change(reference, i)
+        after.append(case.read(reference))
+    index = {answer: k for k, answer in enumerate(after)}
+    assert len(index) == len(after)  # every change shows
+
+    shared = case.make(13)
+    start = threading.Barrier(5)
+
+    def reader():
+        start.wait()
+        seen = []
+        for _ in range(60):
+            seen.append(index[case.read(shared)])
+        return seen
+
+    def writer():
+        start.wait()
+        for i in range(changes):
+            case.change(shared, i)
+
+    with ThreadPoolExecutor(5) as pool:
+        readers = [pool.submit(reader) for _ in range(4)]
+        pool.submit(writer).result()
+        for r in readers:
+            seen = r.result()
+            assert seen == sorted(seen)
+    assert case.read(shared) == after[-1]
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_made_on_one_thread_used_on_another_dropped_on_a_third(case):
+    unraisable = []
+    previous_hook = sys.unraisablehook
+    sys.unraisablehook = unraisable.append
+    try:
+        with ThreadPoolExecutor(1) as pool:
+            engine = pool.submit(case.make, 14).result()
+        assert case.read(engine) == case.read(case.make(14))
+        box = [engine]
+        del engine
+        with ThreadPoolExecutor(1) as pool:
+            pool.submit(box.clear).result()
+    finally:
+        sys.unraisablehook = previous_hook
+    assert unraisable == []
+
+
+def _with_timer(handler, call):
+    """call() with SIGALRM going to handler 20 ms in."""
+    previous = signal.signal(signal.SIGALRM, handler)
+    try:
+        signal.setitimer(signal.ITIMER_REAL, 0.02)
+        return call()
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, previous)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_a_handler_changing_the_engine_during_a_long_read_is_refused(case):
+    engine = case.make_big()
+    before = pickle.dumps(engine)
+    refused = []
+
+    def handler(signum, frame):
+        try:
+            case.change(engine, 0)
+        except RuntimeError as e:
+            refused.append(str(e))
+        raise KeyboardInterrupt
+
+    with pytest.raises(KeyboardInterrupt):
+        _with_timer(handler, lambda: case.long_read(engine))
+    assert refused == ["Already borrowed"]
+    assert pickle.dumps(engine) == before
+    # Not left held: the same change now goes through.
+    case.change(engine, 0)
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_ctrl_c_ends_a_wait_for_the_lock(case):
+    engine = case.make_big()
+    before = pickle.dumps(engine)
+    holding = threading.Event()
+
+    def hold():
+        holding.set()
+        case.long_read(engine)
+
+    def interrupt(signum, frame):
+        raise KeyboardInterrupt
+
+    with ThreadPoolExecutor(1) as pool:
+        reading = pool.submit(hold)
+        holding.wait()
+        threading.Event().wait(0.01)
+        with pytest.raises(KeyboardInterrupt):
+            _with_timer(interrupt, lambda: case.change(engine, 0))
+        reading.result()
+    assert pickle.dumps(engine) == before  # the interrupted change did nothing
