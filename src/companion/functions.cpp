@@ -34,6 +34,15 @@ const PyMethodDef kFunctions[] = {
              +[](const FloatTable& queries, const FloatTable& rows) { return resonance_table(queries, rows); },
              "Entry (i, j) is tessarin_hdc.resonance(queries[i], rows[j]), as a (Q, N) float32 array;\n"
              "a one-dimensional queries is one query.">(),
+    function<"merge_top_k(scores, indices, k)",
+             +[](const FloatTable& scores, const IndexTable& indices, Count k) {
+                 return merge_top_k(scores, indices, k.value);
+             },
+             "The best min(k, n) of candidates that carry their own indices: (scores, indices), each\n"
+             "(Q, min(k, n)), ranked as ItemMemory.search ranks rows (score descending, then index\n"
+             "ascending; NaN after every number). Candidate j of query i is (scores[i][j],\n"
+             "indices[i][j]). Several stores' search answers, each mapped to the indices of the whole\n"
+             "and laid side by side, merge into the answer of one store holding every row.">(),
 };
 
 }  // namespace

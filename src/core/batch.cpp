@@ -40,11 +40,13 @@ void add_row_in_order(float* acc, const float* row, std::size_t n) {
     for (; j < n; ++j) acc[j] = add_in_order(acc[j], row[j]);
 }
 
-// Insertion order of the best-k heap: `a` ranks above `b` when its score is
-// greater, or equal with a smaller column; a NaN ranks below every number.
+// The search order, for a store's own best k and for merges of best lists
+// alike: `a` ranks above `b` when its score is greater, or equal with a
+// smaller index (the column of a store's row, or the index a merge is given);
+// a NaN ranks below every number, NaNs among themselves by index.
 struct Ranked {
     float score;
-    std::int64_t column;
+    std::int64_t index;
 };
 
 bool ranks_above(const Ranked& a, const Ranked& b) {
@@ -52,7 +54,7 @@ bool ranks_above(const Ranked& a, const Ranked& b) {
     const bool b_nan = b.score != b.score;
     if (a_nan != b_nan) return b_nan;
     if (!a_nan && a.score != b.score) return a.score > b.score;
-    return a.column < b.column;
+    return a.index < b.index;
 }
 
 }  // namespace
@@ -183,7 +185,13 @@ FloatTable resonance_table(const FloatTable& queries, const RowStore& rows) {
     return out;
 }
 
-TopK top_k(const FloatTable& scores, std::uint64_t k) {
+namespace {
+
+// The best min(k, n) of each row of `scores` (n columns), where candidate j
+// of row i carries the index index_of(i, j): one heap loop, so that a
+// store's own best k and a merge of several stores' best lists rank alike.
+template <class IndexOf>
+TopK best_k(const FloatTable& scores, std::uint64_t k, IndexOf index_of) {
     const std::uint64_t kept = std::min(k, scores.dim);
     TopK out{zeroed_table<float>(scores.count, kept), zeroed_table<std::int64_t>(scores.count, kept)};
     std::vector<Ranked> heap;
@@ -197,7 +205,7 @@ TopK top_k(const FloatTable& scores, std::uint64_t k) {
         const std::span<const float> row = scores.row(i);
         if (kept != 0) {
             for (std::size_t j = 0; j < row.size(); ++j) {
-                const Ranked candidate{row[j], static_cast<std::int64_t>(j)};
+                const Ranked candidate{row[j], index_of(i, j)};
                 if (heap.size() < kept) {
                     heap.push_back(candidate);
                     std::push_heap(heap.begin(), heap.end(), worst_on_top);
@@ -213,11 +221,25 @@ TopK top_k(const FloatTable& scores, std::uint64_t k) {
         const std::span<std::int64_t> best_indices = out.indices.row(i);
         for (std::size_t r = 0; r < heap.size(); ++r) {
             best_scores[r] = heap[r].score;
-            best_indices[r] = heap[r].column;
+            best_indices[r] = heap[r].index;
         }
         poll.tick(row.size() * 2);
     }
     return out;
+}
+
+}  // namespace
+
+TopK top_k(const FloatTable& scores, std::uint64_t k) {
+    return best_k(scores, k, [](std::uint64_t, std::size_t j) { return static_cast<std::int64_t>(j); });
+}
+
+TopK merge_top_k(const FloatTable& scores, const IndexTable& indices, std::uint64_t k) {
+    if (indices.count != scores.count || indices.dim != scores.dim) {
+        throw InputError("indices are " + std::to_string(indices.count) + " x " + std::to_string(indices.dim) +
+                         " but scores are " + std::to_string(scores.count) + " x " + std::to_string(scores.dim));
+    }
+    return best_k(scores, k, [&](std::uint64_t i, std::size_t j) { return indices.row(i)[j]; });
 }
 
 }  // namespace tessarin

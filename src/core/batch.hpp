@@ -85,4 +85,12 @@ struct TopK {
 };
 TopK top_k(const FloatTable& scores, std::uint64_t k);
 
+// The best min(k, n) of candidates that carry their own indices: row i's
+// candidate j has score scores[i][j] and index indices[i][j], ranked as
+// top_k ranks columns. Stores that each hold some rows of a whole and give
+// their best min(k, rows) with each row's index in the whole merge, laid side
+// by side, into the whole's top_k exactly. Tables of different shapes are
+// InputError.
+TopK merge_top_k(const FloatTable& scores, const IndexTable& indices, std::uint64_t k);
+
 }  // namespace tessarin

@@ -299,23 +299,39 @@ constexpr std::array<ElementCode, 16> kElementCodes{{
     {'d', ElementKind::floating, 8, 8},
 }};
 
-// The reader for elements of `format` and `itemsize`, or null when they are
-// not one number of a known code and size.
-ElementReader element_reader(std::string_view format, Py_ssize_t itemsize) {
+// One number of a known code: its kind, its size and whether its bytes are
+// in the reverse of the machine's order.
+struct Element {
+    ElementKind kind;
+    Py_ssize_t size;
+    bool swapped;
+};
+
+// The element of `format` and `itemsize`, or nothing when they are not one
+// number of a known code and size.
+std::optional<Element> parse_element(std::string_view format, Py_ssize_t itemsize) {
     char order = '@';
     if (!format.empty() && std::string_view("@=<>!").find(format.front()) != std::string_view::npos) {
         order = format.front();
         format.remove_prefix(1);
     }
-    if (format.size() != 1) return nullptr;
+    if (format.size() != 1) return std::nullopt;
     const auto* code = std::find_if(kElementCodes.begin(), kElementCodes.end(),
                                     [&](const ElementCode& c) { return c.code == format.front(); });
-    if (code == kElementCodes.end()) return nullptr;
+    if (code == kElementCodes.end()) return std::nullopt;
     const Py_ssize_t size = order == '@' ? code->native_size : code->standard_size;
-    if (size == 0 || size != itemsize) return nullptr;
+    if (size == 0 || size != itemsize) return std::nullopt;
     constexpr bool kBigEndian = std::endian::native == std::endian::big;
     const bool big = order == '>' || order == '!' || ((order == '@' || order == '=') && kBigEndian);
-    return big == kBigEndian ? element_reader<false>(code->kind, size) : element_reader<true>(code->kind, size);
+    return Element{code->kind, size, big != kBigEndian};
+}
+
+// The reader for elements of `format` and `itemsize`, or null when they are
+// not one number of a known code and size.
+ElementReader element_reader(std::string_view format, Py_ssize_t itemsize) {
+    const std::optional<Element> e = parse_element(format, itemsize);
+    if (!e) return nullptr;
+    return e->swapped ? element_reader<true>(e->kind, e->size) : element_reader<false>(e->kind, e->size);
 }
 
 // A memoryview iterates only over formats of one struct code in native size
@@ -859,6 +875,60 @@ FloatTable Arg<FloatTable>::convert(PyObject* o) {
             throw ErrorAlreadySet{};
         }
         out.values.insert(out.values.end(), rows[r].begin(), rows[r].end());
+    }
+    return out;
+}
+
+namespace {
+
+template <class Bits>
+std::int64_t load_integer(const char* p, const Element& e) {
+    Bits bits;
+    std::memcpy(&bits, p, sizeof bits);
+    if (e.swapped) bits = byte_reversed(bits);
+    if (e.kind == ElementKind::unsigned_integer) {
+        if constexpr (sizeof(Bits) == sizeof(std::int64_t)) {
+            if (bits > static_cast<Bits>(std::numeric_limits<std::int64_t>::max())) raise(PyExc_OverflowError, kOutOfRange);
+        }
+        return static_cast<std::int64_t>(bits);
+    }
+    return static_cast<std::int64_t>(std::bit_cast<std::make_signed_t<Bits>>(bits));
+}
+
+std::int64_t load_integer(const char* p, const Element& e) {
+    switch (e.size) {
+        case 1: return load_integer<std::uint8_t>(p, e);
+        case 2: return load_integer<std::uint16_t>(p, e);
+        case 4: return load_integer<std::uint32_t>(p, e);
+        default: return load_integer<std::uint64_t>(p, e);
+    }
+}
+
+}  // namespace
+
+IndexTable Arg<IndexTable>::convert(PyObject* o) {
+    // Nothing below runs Python code while the view is held, so the memory
+    // stays as it was for the whole read.
+    HeldView view;
+    if (!PyObject_CheckBuffer(o) || !view.acquire(o)) type_mismatch(o, "integer buffer");
+    const ViewLayout layout = view.layout();
+    const std::optional<Element> element = parse_element(layout.format, layout.itemsize);
+    if (!element || layout.ndim < 1 || layout.ndim > 2 ||
+        (element->kind != ElementKind::signed_integer && element->kind != ElementKind::unsigned_integer)) {
+        type_mismatch(o, "integer buffer");
+    }
+    IndexTable out;
+    out.count = layout.ndim == 1 ? 1 : static_cast<std::uint64_t>(layout.shape[0]);
+    out.dim = static_cast<std::uint64_t>(layout.shape.back());
+    const Py_ssize_t row_stride = layout.ndim == 1 ? 0 : layout.strides[0];
+    const Py_ssize_t stride = layout.strides.back();
+    out.values.reserve(static_cast<std::size_t>(out.count * out.dim));
+    const auto* const base = static_cast<const char*>(layout.buf);
+    for (std::uint64_t r = 0; r < out.count; ++r) {
+        for (std::uint64_t c = 0; c < out.dim; ++c) {
+            const char* p = base + static_cast<Py_ssize_t>(r) * row_stride + static_cast<Py_ssize_t>(c) * stride;
+            out.values.push_back(load_integer(p, *element));
+        }
     }
     return out;
 }

@@ -154,6 +154,15 @@ struct Arg<Ref> {
     static Ref convert(PyObject* o) { return Ref::borrow(o == nullptr ? Py_None : o); }
 };
 
+// Indices: a one- or two-dimensional buffer of integers of any integer format,
+// size and byte order, read exactly (a one-dimensional buffer is one row).
+// Anything else, floats included, is a TypeError naming the argument; a
+// value beyond 64 signed bits an OverflowError.
+template <>
+struct Arg<IndexTable> {
+    static IndexTable convert(PyObject* o);
+};
+
 template <class T>
 struct Arg<std::optional<T>> {  // optional X: None means absent
     static std::optional<T> convert(PyObject* o) {

@@ -186,6 +186,56 @@ TEST(Batch, TopKOrdersByScoreThenIndexWithNaNLast) {
     }
 }
 
+// Rows dealt out to several stores (any split that keeps each store's rows in
+// their order in the whole): each store's best k, with its rows' indices in
+// the whole, laid side by side, merge into the whole's best k exactly, for
+// scores with many ties and NaNs of both signs.
+TEST(Batch, MergedBestListsOfPartsAreTheBestOfTheWhole) {
+    std::mt19937 gen(11);
+    FloatTable whole;
+    whole.count = 6;
+    whole.dim = 200;
+    for (std::size_t i = 0; i < 6 * 200; ++i) {
+        const std::uint32_t r = gen();
+        whole.values.push_back(r % 9 == 0 ? (r & 64U ? kNaN : -kNaN) : float(r % 7) * 0.5f);
+    }
+    for (const std::uint64_t parts : {1U, 2U, 3U, 7U}) {
+        std::vector<std::vector<std::int64_t>> owned(parts);  // each part's rows, in order
+        for (std::int64_t j = 0; j < 200; ++j) owned[gen() % parts].push_back(j);
+        for (const std::uint64_t k : {0U, 1U, 5U, 40U, 300U}) {
+            FloatTable scores{{}, whole.count, 0};
+            IndexTable indices{{}, whole.count, 0};
+            std::vector<TopK> best;
+            for (const auto& rows : owned) {
+                FloatTable part{{}, whole.count, rows.size()};
+                for (std::uint64_t i = 0; i < whole.count; ++i) {
+                    for (const std::int64_t j : rows) part.values.push_back(whole.row(i)[static_cast<std::size_t>(j)]);
+                }
+                best.push_back(top_k(part, k));
+                scores.dim += best.back().scores.dim;
+            }
+            indices.dim = scores.dim;
+            for (std::uint64_t i = 0; i < whole.count; ++i) {
+                for (std::size_t p = 0; p < parts; ++p) {
+                    for (std::size_t c = 0; c < best[p].scores.dim; ++c) {
+                        scores.values.push_back(best[p].scores.row(i)[c]);
+                        indices.values.push_back(owned[p][static_cast<std::size_t>(best[p].indices.row(i)[c])]);
+                    }
+                }
+            }
+            const TopK merged = merge_top_k(scores, indices, k);
+            const TopK expected = top_k(whole, k);
+            EXPECT_EQ(merged.indices.dim, expected.indices.dim) << parts << " " << k;
+            EXPECT_EQ(merged.indices.values, expected.indices.values) << parts << " " << k;
+            ASSERT_EQ(merged.scores.values.size(), expected.scores.values.size());
+            for (std::size_t r = 0; r < merged.scores.values.size(); ++r) {
+                EXPECT_EQ(bits(merged.scores.values[r]), bits(expected.scores.values[r])) << parts << " " << k;
+            }
+        }
+    }
+    EXPECT_THROW(merge_top_k(table({{1.0f, 2.0f}}), IndexTable{{0, 1, 2}, 1, 3}, 1), InputError);
+}
+
 TEST(ItemMemory, AddsAllOrNothingAndReadsRowsBackExactly) {
     EXPECT_THROW(ItemMemory(0), InputError);
     ItemMemory m(4);

@@ -109,6 +109,50 @@ def test_every_number_is_the_specified_modules_answer():
     assert bits(memory.get(6)).tolist() == bits(floats[0]).tolist()
 
 
+# The merge of several stores' answers reads its candidates' indices exactly,
+# from any integer buffer; the ranking itself is checked in C++.
+INDEX_FORMS = {
+    "int64": lambda a: a,
+    "int8": lambda a: a.astype(np.int8),
+    "big-endian int16": lambda a: a.astype(">i2"),
+    "uint32": lambda a: a.astype(np.uint32),
+    "Fortran order": np.asfortranarray,
+    "reversed columns of a wider table": lambda a: np.repeat(a, 2, axis=1)[:, ::-2][:, ::-1],
+    "array.array (one row)": lambda a: array.array("q", a[0].tolist()),
+}
+
+
+@pytest.mark.parametrize("form", INDEX_FORMS)
+def test_merged_candidates_keep_the_indices_they_carry(form):
+    from tessarin import _native
+
+    scores = np.asarray([[0.5, np.nan, 0.5, 1.0], [2.0, 2.0, 2.0, -1.0]], dtype=np.float32)
+    indices = np.asarray([[9, 1, 3, 7], [8, 2, 5, 0]], dtype=np.int64)
+    held = INDEX_FORMS[form](indices)
+    rows = 1 if isinstance(held, array.array) else 2
+    best_scores, best = _native.merge_top_k(scores[:rows], held, 3)
+    assert best.format == "q"
+    assert best.tolist() == [[7, 3, 9], [2, 5, 8]][:rows]
+    assert bits(best_scores).tolist() == bits([[1.0, 0.5, 0.5], [2.0, 2.0, 2.0]][:rows]).tolist()
+
+
+@pytest.mark.parametrize(
+    "indices, exc, fragment",
+    [
+        ([[1, 2]], TypeError, "argument 'indices'"),
+        (np.asarray([[1.0, 2.0]]), TypeError, "argument 'indices'"),
+        (np.zeros((1, 1, 2), dtype=np.int64), TypeError, "argument 'indices'"),
+        (np.asarray([[1, 2, 3]]), ValueError, "indices are 1 x 3 but scores are 1 x 2"),
+        (np.asarray([[1, 2**63]], dtype=np.uint64), OverflowError, "out of range"),
+    ],
+)
+def test_merge_refuses_indices_it_cannot_read_exactly(indices, exc, fragment):
+    from tessarin import _native
+
+    with pytest.raises(exc, match=fragment):
+        _native.merge_top_k([[1.0, 2.0]], indices, 1)
+
+
 def test_results_share_their_memory_and_outlive_their_maker():
     memory = tessarin.ItemMemory(8)
     memory.add(tessarin.random_bipolar(5, 8, seed=3))

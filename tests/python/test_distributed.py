@@ -1,24 +1,121 @@
-"""Scale-out on Dask (examples/dask_scaleout.py): what worker processes compute
-equals what one process computes, bit for bit."""
+"""Scale-out on Dask: what worker processes compute equals what one process
+computes, bit for bit (examples/dask_scaleout.py), and a sharded item memory
+(tessarin.dask) answers as one ItemMemory holding every row. Everything runs
+on a cluster started here as the command-line tools start one: a scheduler
+and two workers, separate processes on 127.0.0.1, each writing only inside
+the test's temporary folder."""
+import contextlib
+import json
+import os
 import pathlib
+import shutil
+import signal
+import subprocess
 import sys
+import threading
+import time
 
 import pytest
 
 distributed = pytest.importorskip("distributed")
 np = pytest.importorskip("numpy")
-sys.path.insert(0, str(pathlib.Path(__file__).resolve().parents[2] / "examples"))
+import tessarin  # noqa: E402
+import tessarin.dask as tdask  # noqa: E402
+
+EXAMPLES = str(pathlib.Path(__file__).resolve().parents[2] / "examples")
+sys.path.insert(0, EXAMPLES)
 import dask_scaleout as example  # noqa: E402
+
+START_TIMEOUT = 60  # seconds for a process of the cluster to come up
+
+
+class Cluster:
+    """A scheduler and workers started by the dask command line, each with its
+    temporary and local folders inside `folder`."""
+
+    def __init__(self, folder: pathlib.Path, workers: int):
+        self.folder = folder
+        folder.mkdir(parents=True)
+        # The package from where this process has it; the example's module by
+        # name, as its users run it from its folder (tessarin.dask needs no
+        # such path: it is part of the installed package).
+        package_root = str(pathlib.Path(tessarin.__file__).resolve().parents[1])
+        path = [package_root, EXAMPLES, os.environ.get("PYTHONPATH")]
+        self.env = dict(os.environ, TMPDIR=str(folder), DASK_TEMPORARY_DIRECTORY=str(folder),
+                        PYTHONPATH=os.pathsep.join(filter(None, path)))
+        scheduler_file = folder / "scheduler.json"
+        self.processes = [self._start("scheduler", "--host", "127.0.0.1", "--port", "0", "--no-dashboard",
+                                      "--scheduler-file", str(scheduler_file))]
+        self.address = self._wait_for(lambda: json.loads(scheduler_file.read_text())["address"])
+        self.workers = []
+        for i in range(workers):
+            self.workers.append(self._start("worker", self.address, "--host", "127.0.0.1", "--no-nanny",
+                                            "--nthreads", "1", "--no-dashboard", "--name", f"w{i}",
+                                            "--local-directory", str(folder / f"w{i}")))
+            self.processes.append(self.workers[-1])
+
+    def _start(self, *args):
+        log = open(self.folder / f"{args[0]}-{len(getattr(self, 'processes', []))}.log", "wb")
+        with log:
+            return subprocess.Popen([sys.executable, "-m", "dask", *args], env=self.env, stdout=log,
+                                    stderr=subprocess.STDOUT, cwd=self.folder)
+
+    def _wait_for(self, probe):
+        deadline = time.monotonic() + START_TIMEOUT
+        while True:
+            with contextlib.suppress(Exception):
+                return probe()
+            if time.monotonic() > deadline or any(p.poll() is not None for p in self.processes):
+                raise RuntimeError("the cluster did not start: " + self.logs())
+            time.sleep(0.1)
+
+    def client(self):
+        client = distributed.Client(self.address, timeout=START_TIMEOUT)
+        client.wait_for_workers(len(self.workers), timeout=START_TIMEOUT)
+        return client
+
+    def logs(self):
+        return "\n".join(p.read_text(errors="replace") for p in sorted(self.folder.glob("*.log")))
+
+    def stop(self):
+        # Workers first, each closing while the scheduler still answers; a
+        # process that does not end in time is killed.
+        for p in self.processes[1:] + self.processes[:1]:
+            if p.poll() is None:
+                p.send_signal(signal.SIGTERM)
+                try:
+                    p.wait(timeout=10)
+                except subprocess.TimeoutExpired:
+                    p.kill()
+                    p.wait(timeout=30)
+        shutil.rmtree(self.folder)
+
+
+@contextlib.contextmanager
+def started_cluster(folder, workers=2):
+    cluster = Cluster(folder, workers)
+    try:
+        yield cluster
+    finally:
+        cluster.stop()
+    assert all(p.poll() is not None for p in cluster.processes)
+    assert not folder.exists()
 
 
 @pytest.fixture(scope="module")
-def client():
+def cluster(tmp_path_factory):
+    with started_cluster(tmp_path_factory.mktemp("dask") / "cluster") as c:
+        yield c
+
+
+@pytest.fixture(scope="module")
+def client(cluster):
     import cloudpickle
 
-    # The workers cannot import the example by name; its functions travel by value.
-    cloudpickle.register_pickle_by_value(example)
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
-                                  dashboard_address=None) as cluster, distributed.Client(cluster) as c:
+    # The workers cannot import this module by name: the functions it runs
+    # there travel by value.
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with cluster.client() as c:
         yield c
 
 
@@ -33,3 +130,232 @@ def test_replicas_answer_as_one_engine(client):
     local.build(events)
     assert example.serve_on_replicas(client, events, queries, replicas=3) == local.answer(queries)
     local.release()
+
+
+# ---- the sharded item memory ------------------------------------------------------
+
+DIM = 24
+
+
+def tricky_rows():
+    """Rows whose scores tie and are NaN on purpose: duplicates of rows in
+    other blocks (equal scores, decided by index across shards), rows holding
+    a NaN (a NaN score for every query), zero rows, bipolar and float rows."""
+    rng = np.random.default_rng(5)
+    rows = np.where(rng.random((40, DIM)) < 0.5, -1.0, 1.0).astype(np.float32)
+    rows[20:30] = rows[0:10]                       # duplicates
+    rows[[3, 17, 33], 5] = [np.nan, -np.nan, np.nan]
+    rows[[7, 25]] = 0.0
+    rows[30:35] = rng.integers(-2, 3, size=(5, DIM))  # few distinct values: many ties
+    return rows
+
+
+def tricky_queries():
+    queries = np.concatenate([tricky_rows()[[0, 30, 1]], np.ones((1, DIM), np.float32)])
+    queries[2, 0] = np.nan  # every score of this query is NaN
+    return queries
+
+
+def build_both(client, shards, block_rows):
+    rows = tricky_rows()
+    sharded = tdask.ShardedItemMemory(client, DIM, shards=shards, block_rows=block_rows)
+    one = tessarin.ItemMemory(DIM)
+    # Batches of several sizes, one row alone, and rows made on the workers.
+    for batch in (rows[:13], rows[13], rows[14:40]):
+        assert sharded.add(batch) == one.add(batch)
+    assert sharded.add_bipolar(9, seed=3, start=4) == one.add(tessarin.random_bipolar(9, DIM, seed=3, start=4))
+    assert sharded.add(rows[:5].tolist()) == one.add(rows[:5].tolist())
+    return sharded, one
+
+
+def same_bytes(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
+
+
+@pytest.mark.parametrize("shards, block_rows", [(1, 4), (2, 1), (3, 4), (7, 2), (7, 1000)])
+def test_sharded_search_is_one_store_byte_for_byte(client, shards, block_rows):
+    sharded, one = build_both(client, shards, block_rows)
+    with sharded:
+        assert len(sharded) == len(one) == 54
+        held = client.run(lambda dask_worker: [len(a.memory) for a in shards_on(dask_worker)])
+        counts = sorted(n for per_worker in held.values() for n in per_worker)
+        assert sum(counts) == 54 and len(counts) == shards
+        if shards > 1 and block_rows < 54:
+            assert counts[-1] < 54  # spread, not all in one shard
+        queries = tricky_queries()
+        for k in (0, 1, 6, 54, 60):
+            got, want = sharded.search(queries, k), one.search(queries, k)
+            assert same_bytes(got[0], want[0]) and same_bytes(got[1], want[1]), k
+        got, want = sharded.search(queries[0].tolist(), 3), one.search(queries[0].tolist(), 3)
+        assert same_bytes(got[1], want[1])
+        for i in (0, 13, 40, 53):
+            assert same_bytes(sharded.get(i), one.get(i))
+
+
+REFUSED = [
+    (lambda m: m.add(np.ones((2, DIM + 1))), ValueError, "components but the memory holds"),
+    (lambda m: m.add(np.ones((2, 2, DIM))), ValueError, "one or two dimensions"),
+    (lambda m: m.add([["x"] * DIM]), TypeError, "argument 'rows'"),
+    (lambda m: m.add_bipolar(2, seed=1, start=2**64 - 1), ValueError, "beyond the generator"),
+    (lambda m: m.add_bipolar(-1, seed=1), ValueError, "must not be negative"),
+    (lambda m: m.search(np.ones((1, DIM - 1)), 2), ValueError, "queries have 23 components"),
+    (lambda m: m.search([[1.0] * DIM, [1.0]], 2), ValueError, "queries"),
+    (lambda m: m.search(np.ones((1, DIM)), -1), ValueError, "must not be negative"),
+    (lambda m: m.get(5), IndexError, "row index 5 out of range for 5 rows"),
+    (lambda m: tdask.ShardedItemMemory(m._client, 0), ValueError, "dim must be at least 1"),
+    (lambda m: tdask.ShardedItemMemory(m._client, 3, shards=0), ValueError, "at least 1"),
+]
+
+
+@pytest.mark.parametrize("call, exc, fragment", REFUSED)
+def test_refusals_change_nothing(client, call, exc, fragment):
+    with tdask.ShardedItemMemory(client, DIM, shards=3, block_rows=2) as memory:
+        memory.add(tricky_rows()[:5])
+        before = memory.search(tricky_queries(), 5)
+        with pytest.raises(exc, match=fragment):
+            call(memory)
+        assert len(memory) == 5
+        after = memory.search(tricky_queries(), 5)
+        assert same_bytes(before[0], after[0]) and same_bytes(before[1], after[1])
+
+
+def shards_on(dask_worker):
+    return [a for a in dask_worker.state.actors.values() if isinstance(a, tdask._Shard)]
+
+
+def actors_on_workers(client):
+    return sum(client.run(lambda dask_worker: len(shards_on(dask_worker))).values())
+
+
+def wait_until(condition, timeout=30):
+    deadline = time.monotonic() + timeout
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize("how", ["close", "context manager", "dropped"])
+def test_shards_are_freed_without_errors_however_the_memory_ends(client, how):
+    wait_until(lambda: actors_on_workers(client) == 0)
+    memory = tdask.ShardedItemMemory(client, DIM, shards=3)
+    memory.add_bipolar(10, seed=1)
+    assert actors_on_workers(client) == 3
+    if how == "close":
+        memory.close()
+        memory.close()
+        with pytest.raises(ValueError, match="closed"):
+            memory.search(tricky_queries(), 1)
+    elif how == "context manager":
+        with memory:
+            pass
+    del memory
+    wait_until(lambda: actors_on_workers(client) == 0)
+    logs = client.get_worker_logs()
+    assert not [line for lines in logs.values() for level, line in lines if level in ("ERROR", "CRITICAL")]
+
+
+def hold_searches(flag, dask_worker=None):
+    """On a worker: every shard search there first creates `flag`, then waits
+    (at most a minute) for the worker to be killed."""
+
+    class Held:
+        def __init__(self, memory):
+            self.memory = memory
+
+        def __getattr__(self, name):
+            return getattr(self.memory, name)
+
+        def __len__(self):
+            return len(self.memory)
+
+        def search(self, queries, k):
+            pathlib.Path(flag).touch()
+            time.sleep(60)
+            return self.memory.search(queries, k)
+
+    for shard in shards_on(dask_worker):
+        shard.memory = Held(shard.memory)
+
+
+def answer_incompletely(how, dask_worker=None):
+    """On a worker: its first shard forgets rows or drops results."""
+
+    class Incomplete:
+        def __init__(self, memory):
+            self.memory = memory
+
+        def __len__(self):
+            return len(self.memory) - (how == "fewer rows")
+
+        def search(self, queries, k):
+            scores, indices = self.memory.search(queries, k)
+            if how == "fewer rows":
+                return scores, indices
+            return np.asarray(scores)[:, 1:], np.asarray(indices)[:, 1:]
+
+    shard = shards_on(dask_worker)[0]
+    shard.memory = Incomplete(shard.memory)
+
+
+@pytest.mark.parametrize("how", ["fewer rows", "fewer results"])
+def test_an_incomplete_shard_answer_is_never_merged(client, how):
+    with tdask.ShardedItemMemory(client, DIM, shards=1, block_rows=4) as memory:
+        memory.add(tricky_rows())
+        client.run(answer_incompletely, how, workers=[memory.workers[0]])
+        for _ in range(2):
+            with pytest.raises(tdask.ShardLostError, match="shard 0 answered"):
+                memory.search(tricky_queries(), 5)
+
+
+def test_a_worker_killed_during_its_search_never_gives_a_partial_answer(tmp_path):
+    import cloudpickle
+
+    cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    with started_cluster(tmp_path / "cluster") as cluster, cluster.client() as client:
+        memory = tdask.ShardedItemMemory(client, DIM, shards=2, block_rows=4)
+        memory.add(tricky_rows())
+        victim = memory.workers[1]
+        victim_process = next(p for p, w in zip(cluster.workers, sorted(client.scheduler_info()["workers"].items(),
+                                                                         key=lambda item: item[1]["name"]))
+                              if w[0] == victim)
+        flag = tmp_path / "searching"
+        client.run(hold_searches, str(flag), workers=[victim])
+        outcome = {}
+
+        def search():
+            try:
+                outcome["answer"] = memory.search(tricky_queries(), 5)
+            except BaseException as error:  # noqa: BLE001 - what the call ended with is the result
+                outcome["error"] = error
+
+        caller = threading.Thread(target=search)
+        caller.start()
+        wait_until(flag.exists)
+        victim_process.kill()
+        caller.join(timeout=60)
+        assert not caller.is_alive()
+        one = tessarin.ItemMemory(DIM)
+        one.add(tricky_rows())
+        if "answer" in outcome:
+            want = one.search(tricky_queries(), 5)
+            assert same_bytes(outcome["answer"][0], want[0]) and same_bytes(outcome["answer"][1], want[1])
+        else:
+            assert isinstance(outcome["error"], tdask.ShardLostError), repr(outcome["error"])
+        with pytest.raises(tdask.ShardLostError):
+            memory.search(tricky_queries(), 5)
+        memory.close()
+
+
+def test_importing_tessarin_imports_no_dask():
+    code = ("import sys, tessarin; "
+            "assert not [m for m in sys.modules if m.split('.')[0] in ('dask', 'distributed')], sys.modules")
+    subprocess.run([sys.executable, "-c", code], check=True, timeout=60)
+
+
+def test_the_sharded_example_answers_as_one_store(client):
+    import dask_sharded
+
+    (scores, indices), (one_scores, one_indices), first = dask_sharded.sharded_and_single(client, rows=3000)
+    assert same_bytes(scores, one_scores) and same_bytes(indices, one_indices)
+    assert np.asarray(indices)[:, 0].tolist() == [first, first + 1, first + 2]
