@@ -14,7 +14,13 @@ using C = ClassBuilder<E, "AttentionHead(dim, nqubits)",
 
 FloatArray compute(E& h, HvView query, std::span<const Hypervector> keys, std::span<const Hypervector> values) {
     require_keys_and_values("compute", keys.size(), values.size());
-    return as_array(h.compute(query, keys, values));
+    // The head holds no state, so a fault leaves nothing to undo: only the
+    // read-out of dim components can fail, when no address space holds it.
+    try {
+        return as_array(h.compute(query, keys, values));
+    } catch (const Fault&) {
+        refuse("compute: dim " + std::to_string(h.dim()) + " is too large: the read-out could never be held in memory");
+    }
 }
 
 }  // namespace

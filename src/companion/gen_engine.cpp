@@ -35,7 +35,8 @@ SignArray material(const E& g, const Vec3& position, const Vec3& normal, std::ui
     return as_array(g.generate_material_mapping(position, normal, material_id));
 }
 
-SignArray photon(const E& g, const PhotonPosition& position, std::optional<Vec3> direction, std::optional<float> wavelength) {
+SignArray photon(const E& g, const PhotonPosition& position, std::optional<Vec3> direction,
+                 std::optional<float> wavelength) {
     const std::uint64_t dim = g.structural_dimension();
     // Nothing changes, so the engine's own refusals of the position keep
     // their order and the band fault is named afterwards.
@@ -53,7 +54,8 @@ SignArray bvh(const E& g, const Vec3& min_bounds, const Vec3& max_bounds, SignVi
     return as_array(g.encode_bvh_node(min_bounds, max_bounds, left, right));
 }
 
-SignArray counterfactual(const E& g, const CounterfactualOperand& root_state, const CounterfactualOperand& intervention) {
+SignArray counterfactual(const E& g, const CounterfactualOperand& root_state,
+                         const CounterfactualOperand& intervention) {
     const std::size_t a = operand_length(g, root_state);
     const std::size_t b = operand_length(g, intervention);
     if (a != b) {

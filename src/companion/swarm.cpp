@@ -15,7 +15,9 @@ using C = ClassBuilder<E, "Swarm(dim)",
 // An agent's bound vector r ⊙ (p ⊙ s) is as long as the shortest of the three
 // and is rotated right by the role's shift, which must not exceed it.
 void check_agent(const E& s, const char* method, const std::string& role, std::size_t shortest) {
-    if (s.dim() == 0) refuse(std::string(method) + ": a swarm of dim 0 cannot place an agent (its rotation is taken modulo dim)");
+    if (s.dim() == 0) {
+        refuse(std::string(method) + ": a swarm of dim 0 cannot place an agent (its rotation is taken modulo dim)");
+    }
     const std::uint64_t shift = role_shift(role, s.dim());
     if (shift > shortest) {
         refuse(std::string(method) + ": role '" + role + "' rotates by " + std::to_string(shift) +

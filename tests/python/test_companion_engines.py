@@ -308,6 +308,9 @@ FAULTS = [
      len, ValueError, "reason: the results cannot be ordered, a score is NaN"),
     (lambda: None, lambda _: tessarin.KeyValueCache(2**63), repr, ValueError,
      "dim 9223372036854775808 is too large"),
+    (lambda: None, lambda _: tessarin.Scheduler(2**62, 1), repr, ValueError, "dim 4611686018427387904 is too large"),
+    (lambda: tessarin.AttentionHead(2**62, 1), lambda h: h.compute([1.0], [[1.0], [1.0]], [[2.0], [2.0]]), repr,
+     ValueError, "compute: dim 4611686018427387904 is too large"),
 ]
 
 

@@ -68,7 +68,8 @@ _Q = _bipolar(7, 64)
 def _swarm(seed, dim=64, agents=8):
     s = tessarin.Swarm(dim)
     for i in range(agents):
-        s.add_agent(f"role{seed}-{i}", _bipolar(seed + i, dim), f"p{i}", _bipolar(50 + i, dim), f"s{i}", _bipolar(90 + i, dim))
+        s.add_agent(f"role{seed}-{i}", _bipolar(seed + i, dim), f"p{i}", _bipolar(50 + i, dim),
+                    f"s{i}", _bipolar(90 + i, dim))
     return s
 
 
@@ -142,7 +143,8 @@ CASES = [
         id="CausalMemory"),
     pytest.param(Case(
         cls=tessarin.Swarm, make=_swarm,
-        read=lambda s: (len(s), _arr(s.swarm_vector), _frozen(s.materialize(_Q, 0.0)), s.resonate("role1-2", _Q, [], 2)),
+        read=lambda s: (len(s), _arr(s.swarm_vector), _frozen(s.materialize(_Q, 0.0)),
+                        s.resonate("role1-2", _Q, [], 2)),
         change=lambda s, i: s.add_agent(f"x{i}", np.ones(s.dim), "p", _bipolar(600 + i, s.dim), "s", np.ones(s.dim)),
         make_big=lambda: _swarm(1, 1024, 40), long_read=lambda s: s.resonate("role1-0", np.ones(1024), [], 40_000)),
         id="Swarm"),
