@@ -198,13 +198,13 @@ PAIR_IDS = [p[1].__name__ for p in PAIRS]
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("spec_cls, comp_cls, args, make_call, converted", PAIRS, ids=PAIR_IDS)
 def test_random_call_sequences_answer_alike(spec_cls, comp_cls, args, make_call, converted, seed, tmp_path):
-    """Midway the companion engine is pickled (protocol `seed` + 2), saved and
+    """Midway the companion engine is pickled (protocols 2 to 5), saved and
     loaded, and copied; the copy must carry on exactly as the specified one."""
     rng = random.Random(f"{comp_cls.__name__}-{seed}")
     spec, comp, pool = spec_cls(*args), comp_cls(*args), []
     for step in range(40):
         if step == 15:
-            comp = pickle.loads(pickle.dumps(comp, protocol=2 + seed))
+            comp = pickle.loads(pickle.dumps(comp, protocol=2 + seed % 4))
         elif step == 25:
             comp.save(tmp_path / "engine.snap")
             comp = comp_cls.load(tmp_path / "engine.snap")
