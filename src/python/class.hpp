@@ -566,11 +566,12 @@ private:
     static int contains_trampoline(PyObject* self, PyObject* item) {
         bool found = false;
         PyObject* done = guarded([&] {
+            // The item is converted before the engine is borrowed, as a method's arguments are.
+            using Target = MethodTarget<decltype(Test)>;
+            static constexpr std::array<Parameter, 1> params{Parameter{Name.view(), false}};
+            const std::array<PyObject*, 1> slots{item};
+            auto converted = convert_arguments<typename Target::Params>(slots, params);
             return with_engine<false>(self, [&](const Engine& engine) {
-                       using Target = MethodTarget<decltype(Test)>;
-                       static constexpr std::array<Parameter, 1> params{Parameter{Name.view(), false}};
-                       const std::array<PyObject*, 1> slots{item};
-                       auto converted = convert_arguments<typename Target::Params>(slots, params);
                        found = std::apply([&](auto&&... a) { return std::invoke(Test, engine, std::move(a)...); },
                                           std::move(converted));
                        return Ref::borrow(Py_None);
