@@ -10,6 +10,7 @@ lists, the companion ones take a lock and answer in arrays.
 """
 import argparse
 import time
+from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
 
@@ -123,6 +124,7 @@ def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--get-entries", type=int, default=10_000)
     parser.add_argument("--get-dim", type=int, default=10_000)
+    parser.add_argument("--records", type=int, default=100_000)
     args = parser.parse_args()
 
     print(f"{'call':40} {'specified':>12} {'companion':>12} {'ratio':>7}")
@@ -135,6 +137,22 @@ def main():
         s, c = side_by_side(lambda: call(spec), lambda: call(comp), calls)
         flag = "" if c <= s or (s < 10e-6 and c - s <= 1e-6) else "  (slower)"
         print(f"{label:40} {s * 1e6:10.2f}µs {c * 1e6:10.2f}µs {c / s:7.3f}{flag}")
+
+    memory = tessarin.CausalMemory(D)
+    rows = np.asarray(tessarin.random_bipolar(args.records, D, seed=5))
+    for i in range(args.records):
+        memory.store(rows[i], rows[(i + 1) % args.records], rows[(i + 2) % args.records])
+    queries = [rows[i] for i in range(8)]
+
+    def answer_all(share):
+        for q in share:
+            memory.query_by_time(q)
+
+    one = per_call(lambda: answer_all(queries), 1, 3)
+    with ThreadPoolExecutor(2) as pool:
+        two = per_call(lambda: list(pool.map(answer_all, [queries[:4], queries[4:]])), 1, 3)
+    print(f"CausalMemory.query_by_time, {args.records} bipolar records at dim {D}: 8 queries on two threads "
+          f"{one / two:.2f}x the throughput of one thread")
 
     cache = tessarin.KeyValueCache(args.get_dim)
     t = time.perf_counter()

@@ -12,9 +12,6 @@ using C = ClassBuilder<E, "GenEngine(dim)",
                        "faults refused as ValueError. No method changes the engine.",
                        Threading::Shared, "tessarin">;
 
-// The wavelength code splits the vector into one band per 32nd of it.
-constexpr std::uint64_t kPhotonBands = 32;
-
 void require_signs(const E& g, const char* method, const char* name, std::size_t got) {
     if (got != g.structural_dimension()) {
         refuse(std::string(method) + ": '" + name + "' has " + std::to_string(got) +
@@ -43,7 +40,7 @@ SignArray photon(const E& g, const PhotonPosition& position, std::optional<Vec3>
     try {
         return as_array(g.generate_photon(position, direction, wavelength));
     } catch (const Fault&) {
-        refuse("generate_photon: the wavelength code needs dim 0 or at least " + std::to_string(kPhotonBands) +
+        refuse("generate_photon: the wavelength code needs dim 0 or at least " + std::to_string(kWavelengthBands) +
                " (one band per 32nd of the vector); this engine has dim " + std::to_string(dim));
     }
 }
