@@ -37,7 +37,9 @@ const ClassDef item_memory_class = C::define(
                    +[](const ItemMemory& m, const FloatTable& queries, Count k) { return m.search(queries, k.value); },
                    "The best min(k, len(self)) rows of each query: (scores, indices), each (Q, min(k, len(self))),\n"
                    "by score descending then index ascending; NaN scores come last.",
-                   +[](const ItemMemory& m, const FloatTable& queries, const Count&) { return scan_work(m, queries); }>(),
+                   +[](const ItemMemory& m, const FloatTable& queries, const Count&) {
+                       return scan_work(m, queries);
+                   }>(),
     C::method<"get($self, i)", &stored_row, "Row i exactly as it was added.">(),
     C::property<"dim", &ItemMemory::dim>(),
     C::length<&ItemMemory::size>(),

@@ -67,7 +67,9 @@ mode_t process_umask() {
     const ssize_t n = status.get() < 0 ? -1 : ::read(status.get(), text, sizeof text - 1);
     if (n > 0) {
         text[n] = '\0';
-        if (const char* line = std::strstr(text, "\nUmask:")) return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+        if (const char* line = std::strstr(text, "\nUmask:")) {
+            return static_cast<mode_t>(std::strtoul(line + 7, nullptr, 8));
+        }
     }
     return 022;
 }
@@ -120,15 +122,19 @@ SnapshotBytes read_whole_file(const std::string& path) {
     // one byte of room more than expected so that the end shows at once.
     SnapshotBytes out(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
     std::size_t have = 0;
+    // Read in steps, each a unit a byte, so that Ctrl-C reaches a large load.
+    constexpr std::size_t kStepBytes = std::size_t{8} << 20;
+    CancelPoll poll;
     for (;;) {
         if (have == out.size()) out.resize(2 * out.size());
-        const ssize_t n = ::read(file.get(), out.data() + have, out.size() - have);
+        const ssize_t n = ::read(file.get(), out.data() + have, std::min(out.size() - have, kStepBytes));
         if (n < 0) {
             if (errno == EINTR) continue;
             fail(errno, path);
         }
         if (n == 0) break;
         have += static_cast<std::size_t>(n);
+        poll.tick(static_cast<std::uint64_t>(n));
     }
     out.resize(have);
     return out;

@@ -37,6 +37,7 @@ private:
 void replace_file_atomically(const std::string& path, const std::function<void(const SnapshotSink&)>& produce);
 
 // The whole content of the file at `path`; FileError when it cannot be read.
+// Polls for cancellation as it reads (may unwind with Cancelled).
 SnapshotBytes read_whole_file(const std::string& path);
 
 }  // namespace tessarin

@@ -14,6 +14,15 @@
 // check, the borrow state, argument binding and conversion, the docstrings,
 // and the rule for an instance dropped on a foreign thread.
 //
+// A class that serves any thread (the companion's) names Threading::Shared,
+// marks its long engine calls with long_method, and gets persistence from one
+// line:
+//
+//   using C = ClassBuilder<ItemMemory, "ItemMemory(dim)", "...", Threading::Shared, "tessarin">;
+//   ...
+//       C::long_method<"search($self, queries, k)", &search, "...", &scan_work>(),
+//       C::snapshots<&ItemMemory::snapshot_to, &ItemMemory::from_snapshot>());
+//
 // A method's target is a member function of the engine or a free function
 // whose first parameter is the engine. A const target is a shared (read-only)
 // use, a non-const one an exclusive use.
@@ -230,9 +239,11 @@ public:
             PyMethodDef{"__reduce_ex__", reinterpret_cast<PyCFunction>(&reduce_ex<SnapshotTo>), METH_O,
                         "__reduce_ex__($self, protocol, /)\n--\n\n"
                         "Pickles as the engine's snapshot; protocol 5 passes it as a PickleBuffer."},
-            PyMethodDef{"__copy__", reinterpret_cast<PyCFunction>(&copy_instance), METH_NOARGS,
+            PyMethodDef{"__copy__", reinterpret_cast<PyCFunction>(&copy_instance<SnapshotTo, FromSnapshot>),
+                        METH_NOARGS,
                         "__copy__($self, /)\n--\n\nAn independent copy of the engine."},
-            PyMethodDef{"__deepcopy__", reinterpret_cast<PyCFunction>(&deepcopy_instance), METH_O,
+            PyMethodDef{"__deepcopy__",
+                        reinterpret_cast<PyCFunction>(&deepcopy_instance<SnapshotTo, FromSnapshot>), METH_O,
                         "__deepcopy__($self, memo, /)\n--\n\nAn independent copy of the engine."},
             PyMethodDef{"save", reinterpret_cast<PyCFunction>(&save<SnapshotTo>), METH_O,
                         "save($self, path, /)\n--\n\n"
@@ -359,14 +370,15 @@ private:
 
     // ---- persistence ------------------------------------------------------------
 
+    // The snapshot as the pieces it was streamed in, so that a large one is
+    // copied once, into its bytes object, rather than again at each regrowth.
     template <auto SnapshotTo>
-    static SnapshotBytes snapshot_of(PyObject* self) {
+    static SnapshotPieces snapshot_of(PyObject* self) {
         return with_engine<false>(self, [](const Engine& engine) {
             return off_interpreter([&] {
-                SnapshotBytes out;
-                std::invoke(SnapshotTo, engine,
-                            [&](SnapshotView piece) { out.insert(out.end(), piece.begin(), piece.end()); },
-                            kSnapshotPieceBytes);
+                SnapshotPieces out;
+                const auto keep = [&](SnapshotView piece) { out.emplace_back(piece.begin(), piece.end()); };
+                std::invoke(SnapshotTo, engine, keep, kSnapshotPieceBytes);
                 return out;
             });
         });
@@ -386,16 +398,29 @@ private:
         });
     }
 
+    // An engine without a copy constructor is copied through its snapshot.
+    template <auto SnapshotTo, auto FromSnapshot>
     static PyObject* copy_instance(PyObject* self, PyObject*) {
         return guarded([&] {
-            auto engine = with_engine<false>(self, [](const Engine& e) {
-                return off_interpreter([&] { return std::make_unique<Engine>(e); });
-            });
+            std::unique_ptr<Engine> engine;
+            if constexpr (std::is_copy_constructible_v<Engine>) {
+                engine = with_engine<false>(self, [](const Engine& e) {
+                    return off_interpreter([&] { return std::make_unique<Engine>(e); });
+                });
+            } else {
+                const SnapshotPieces pieces = snapshot_of<SnapshotTo>(self);
+                SnapshotBytes whole;
+                for (const SnapshotBytes& piece : pieces) whole.insert(whole.end(), piece.begin(), piece.end());
+                engine = off_interpreter([&] { return std::make_unique<Engine>(FromSnapshot(SnapshotView(whole))); });
+            }
             return wrap(Py_TYPE(self), std::move(engine));
         });
     }
     // The engine holds no Python objects, so a deep copy is a copy.
-    static PyObject* deepcopy_instance(PyObject* self, PyObject*) { return copy_instance(self, nullptr); }
+    template <auto SnapshotTo, auto FromSnapshot>
+    static PyObject* deepcopy_instance(PyObject* self, PyObject*) {
+        return copy_instance<SnapshotTo, FromSnapshot>(self, nullptr);
+    }
 
     template <auto SnapshotTo>
     static PyObject* save(PyObject* self, PyObject* path) {
@@ -496,8 +521,9 @@ private:
             if constexpr (Long) {
                 if (worth_releasing<Work>(engine, converted)) {
                     auto call = [&]() -> decltype(auto) {
-                        return std::apply([&](auto&&... a) -> decltype(auto) { return std::invoke(F, engine, std::move(a)...); },
-                                          std::move(converted));
+                        return std::apply(
+                            [&](auto&&... a) -> decltype(auto) { return std::invoke(F, engine, std::move(a)...); },
+                            std::move(converted));
                     };
                     using R = decltype(call());
                     if constexpr (std::is_void_v<R>) {

@@ -1,5 +1,7 @@
 #include "python/persist.hpp"
 
+#include <cstring>
+
 #include "python/errors.hpp"
 
 namespace tessarin::py {
@@ -21,15 +23,22 @@ SnapshotView BufferView::bytes() const {
     return SnapshotView(static_cast<const std::uint8_t*>(view_.buf), static_cast<std::size_t>(view_.len));
 }
 
-Ref reduce_value(PyObject* self, SnapshotBytes snapshot, long protocol) {
-    Ref payload = Ref::steal(check(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(snapshot.data()),
-                                                              static_cast<Py_ssize_t>(snapshot.size()))));
-    snapshot = SnapshotBytes();  // the bytes object is the one copy from here on
+Ref reduce_value(PyObject* self, SnapshotPieces snapshot, long protocol) {
+    std::size_t total = 0;
+    for (const SnapshotBytes& piece : snapshot) total += piece.size();
+    Ref payload = Ref::steal(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total))));
+    char* at = PyBytes_AsString(payload.get());
+    for (SnapshotBytes& piece : snapshot) {
+        if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
+        at += piece.size();
+        piece = SnapshotBytes();  // the bytes object is the one copy from here on
+    }
     if (protocol >= 5) {
         Ref pickle = Ref::steal(check(PyImport_ImportModule("pickle")));
         payload = Ref::steal(check(PyObject_CallMethod(pickle.get(), "PickleBuffer", "O", payload.get())));
     }
-    Ref rebuild = Ref::steal(check(PyObject_GetAttrString(reinterpret_cast<PyObject*>(Py_TYPE(self)), "_from_snapshot")));
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    Ref rebuild = Ref::steal(check(PyObject_GetAttrString(type, "_from_snapshot")));
     return Ref::steal(check(Py_BuildValue("(O(O))", rebuild.get(), payload.get())));
 }
 

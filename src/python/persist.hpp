@@ -6,6 +6,7 @@
 #include <Python.h>
 
 #include <string>
+#include <vector>
 
 #include "core/snapshot.hpp"
 #include "core/snapshot_file.hpp"
@@ -31,9 +32,12 @@ private:
     Py_buffer view_{};
 };
 
+// A snapshot as the pieces a sink received, in order.
+using SnapshotPieces = std::vector<SnapshotBytes>;
+
 // (type(self)._from_snapshot, (payload,)) with the snapshot as payload: a
 // bytes object, or from pickle protocol 5 on a PickleBuffer over it, which
 // pickle may send out of band.
-Ref reduce_value(PyObject* self, SnapshotBytes snapshot, long protocol);
+Ref reduce_value(PyObject* self, SnapshotPieces snapshot, long protocol);
 
 }  // namespace tessarin::py

@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
+#include <stdlib.h>
 
 #include <algorithm>
 #include <bit>
 #include <functional>
 #include <cmath>
 #include <cstdint>
+#include <filesystem>
+#include <stdexcept>
 #include <limits>
 #include <optional>
 #include <string_view>
@@ -17,6 +20,7 @@
 #include "core/generators.hpp"
 #include "core/item_memory.hpp"
 #include "core/snapshot.hpp"
+#include "core/snapshot_file.hpp"
 #include "engines/causal_memory.hpp"
 #include "engines/hkvc.hpp"
 #include "engines/holo_cpu_scheduler.hpp"
@@ -65,6 +69,17 @@ TEST(Crc32c, InstructionMatchesTableAndContinues) {
             const std::size_t cut = s.size() / 3;
             ASSERT_EQ(crc32c(s.subspan(cut), crc32c_portable(s.first(cut))), whole);
         }
+    }
+    // Long inputs, which the instruction form runs as three joined chains:
+    // around whole numbers of its three-block steps, and continued mid-way.
+    std::vector<std::uint8_t> long_data(3 * 3 * 4096 + 100);
+    for (auto& b : long_data) b = static_cast<std::uint8_t>(rng());
+    for (const std::size_t n : {std::size_t{12287}, std::size_t{12288}, std::size_t{12289}, std::size_t{24581},
+                                long_data.size()}) {
+        const SnapshotView s(long_data.data() + 3, n - 3);
+        const std::uint32_t whole = crc32c_portable(s);
+        ASSERT_EQ(crc32c(s), whole) << n;
+        ASSERT_EQ(crc32c(s.subspan(5000), crc32c(s.first(5000))), whole) << n;
     }
 }
 
@@ -206,6 +221,52 @@ TEST(Snapshot, RefusalsNameWhatIsWrong) {
         c.forge(b);
         EXPECT_TRUE(refusal(b).starts_with(c.message)) << c.name << ": " << refusal(b);
     }
+}
+
+// ---- Files -------------------------------------------------------------------
+
+SnapshotBytes text_bytes(std::string_view s) { return SnapshotBytes(s.begin(), s.end()); }
+std::function<void(const SnapshotSink&)> writes(std::string_view s, bool then_fail = false) {
+    return [s, then_fail](const SnapshotSink& sink) {
+        const SnapshotBytes b = text_bytes(s);
+        sink(b);
+        if (then_fail) throw std::runtime_error("stopped");
+    };
+}
+int file_error_number(const std::function<void()>& f) {
+    try {
+        f();
+    } catch (const FileError& e) {
+        return e.error_number();
+    }
+    return 0;
+}
+
+// The target is the old file or the new one, whole, and nothing else is left
+// in its folder, whichever way a save ends.
+TEST(SnapshotFile, ReplacesWholeOrNotAtAll) {
+    char pattern[] = "/tmp/snapshot-file-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder(pattern);
+    const std::string target = folder / "engine.snap";
+    const auto entries = [&] { return std::distance(std::filesystem::directory_iterator(folder), {}); };
+
+    replace_file_atomically(target, writes("old"));
+    EXPECT_EQ(read_whole_file(target), text_bytes("old"));
+    EXPECT_THROW(replace_file_atomically(target, writes("new, half", true)), std::runtime_error);
+    EXPECT_EQ(read_whole_file(target), text_bytes("old"));
+    EXPECT_EQ(entries(), 1);
+    replace_file_atomically(target, writes(""));
+    EXPECT_EQ(read_whole_file(target), text_bytes(""));
+    replace_file_atomically(target, writes(std::string(3 << 20, 'x')));
+    EXPECT_EQ(read_whole_file(target).size(), std::size_t{3} << 20);
+    EXPECT_EQ(entries(), 1);
+
+    const std::string missing = folder / "none" / "engine.snap";
+    EXPECT_EQ(file_error_number([&] { replace_file_atomically(missing, writes("x")); }), ENOENT);
+    EXPECT_EQ(file_error_number([&] { (void)read_whole_file(missing); }), ENOENT);
+    EXPECT_EQ(file_error_number([&] { (void)read_whole_file(folder); }), EISDIR);
+    std::filesystem::remove_all(folder);
 }
 
 // ---- Engines ---------------------------------------------------------------

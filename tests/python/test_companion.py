@@ -270,15 +270,17 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
 
     def stop(signum, frame):
         if handler_changes_memory:
-            if call == "add":
-                # The batch is converted before the memory is taken: let the
-                # ticks pass until the add holds it (len() is then refused).
+            if call in ("search", "add"):
+                # Arguments are converted before the memory is taken: let the
+                # ticks pass until the call holds it. A row of the wrong length
+                # is refused by the memory itself (ValueError, nothing stored)
+                # until then, by its lock (RuntimeError) after.
                 try:
-                    len(memory)
+                    memory.add(probe[:, :-1])
+                except ValueError:
+                    return
                 except RuntimeError:
                     pass
-                else:
-                    return
             try:
                 memory.add(probe)
             except RuntimeError as e:
@@ -299,3 +301,12 @@ def test_a_signal_stops_a_long_call_and_changes_nothing(call, handler_changes_me
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
     elif not handler_changes_memory:
         assert (len(memory), np.asarray(memory.search(probe, 5)[1]).tolist()) == before
+
+
+def test_version_is_the_one_in_the_project_metadata():
+    import tomllib
+    from pathlib import Path
+
+    project = tomllib.loads((Path(__file__).parents[2] / "pyproject.toml").read_text(encoding="utf-8"))["project"]
+    assert tessarin.__version__ == project["version"]
+    assert not hasattr(hdc, "__version__")

@@ -9,6 +9,7 @@ import signal
 import subprocess
 import sys
 import threading
+import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any, Callable
@@ -434,3 +435,29 @@ def test_ctrl_c_ends_a_wait_for_the_lock(case):
             _with_timer(interrupt, lambda: case.change(engine, 0))
         reading.result()
     assert pickle.dumps(engine) == before  # the interrupted change did nothing
+
+
+@pytest.mark.parametrize("case", CASES)
+def test_a_long_read_lets_other_threads_run_python(case):
+    """Held through the call, the interpreter lock would stop this thread's
+    loop for the whole read; let go, the loop only pauses for thread switches."""
+    engine = case.make_big()
+    entered = threading.Event()
+
+    def read():
+        entered.set()
+        began = time.perf_counter()
+        case.long_read(engine)
+        return time.perf_counter() - began
+
+    with ThreadPoolExecutor(1) as pool:
+        future = pool.submit(read)
+        entered.wait()
+        last = time.perf_counter()
+        longest_pause = 0.0
+        while not future.done():
+            now = time.perf_counter()
+            longest_pause = max(longest_pause, now - last)
+            last = now
+        took = future.result()
+    assert longest_pause < took / 2
