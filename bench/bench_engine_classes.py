@@ -142,16 +142,16 @@ def main():
     rows = np.asarray(tessarin.random_bipolar(args.records, D, seed=5))
     for i in range(args.records):
         memory.store(rows[i], rows[(i + 1) % args.records], rows[(i + 2) % args.records])
-    queries = [rows[i] for i in range(8)]
+    queries = [rows[i] for i in range(64)]
 
     def answer_all(share):
         for q in share:
             memory.query_by_time(q)
 
-    one = per_call(lambda: answer_all(queries), 1, 3)
+    one = per_call(lambda: answer_all(queries), 1, 7)
     with ThreadPoolExecutor(2) as pool:
-        two = per_call(lambda: list(pool.map(answer_all, [queries[:4], queries[4:]])), 1, 3)
-    print(f"CausalMemory.query_by_time, {args.records} bipolar records at dim {D}: 8 queries on two threads "
+        two = per_call(lambda: list(pool.map(answer_all, [queries[:32], queries[32:]])), 1, 7)
+    print(f"CausalMemory.query_by_time, {args.records} bipolar records at dim {D}: 64 queries on two threads "
           f"{one / two:.2f}x the throughput of one thread")
 
     cache = tessarin.KeyValueCache(args.get_dim)
