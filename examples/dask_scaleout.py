@@ -1,8 +1,9 @@
 """Spreading work over processes with Dask's distributed scheduler.
 
 Every result of tessarin_hdc is the same bits in every process, so workers
-build what they need from names alone: no codebook, vector or engine state is
-shipped, and the combined answers equal those of a single process exactly.
+encode what they need from names alone, and an engine built once is shipped to
+them whole (pickled as its snapshot): the combined answers equal those of a
+single process exactly.
 
     python examples/dask_scaleout.py                  # a local cluster of two workers
     python examples/dask_scaleout.py tcp://HOST:8786  # the same code on a running cluster
@@ -10,10 +11,10 @@ shipped, and the combined answers equal those of a single process exactly.
 from __future__ import annotations
 
 import sys
-import threading
 
 import numpy as np
 
+import tessarin
 import tessarin_hdc as hdc
 
 DIM = 2048
@@ -37,50 +38,31 @@ def encode_on_cluster(client, sentences: list[str], chunks: int) -> np.ndarray:
     return np.concatenate(client.gather(futures))
 
 
-class CausalReplica:
-    """A replica of a causal memory, served as a Dask actor.
-
-    Engines belong to the thread that built them, and an actor's constructor
-    does not run on the thread that serves its method calls: the engine is built
-    in the first call (`build`) and released by `release`, both on the serving
-    thread. An engine dropped on another thread would be reported and leaked."""
-
-    def __init__(self) -> None:
-        self.memory: hdc.PyCausalMemory | None = None
-        self.dim = DIM
-
-    def build(self, events: list[tuple[str, str, str]], dim: int = DIM) -> int:
-        self.dim = dim
-        self.memory = hdc.PyCausalMemory(dim)
-        for cause, effect, time in events:
-            self.memory.store(hdc.hv_hash_string(cause, dim), hdc.hv_hash_string(effect, dim),
-                              hdc.hv_hash_string(time, dim))
-        return threading.get_ident()
-
-    def answer(self, causes: list[str]) -> list[list[float] | None]:
-        assert self.memory is not None, "build() first"
-        return [self.memory.query_effect(hdc.hv_hash_string(c, self.dim)) for c in causes]
-
-    def release(self) -> int:
-        self.memory = None
-        return threading.get_ident()
+def build_memory(events: list[tuple[str, str, str]], dim: int = DIM) -> tessarin.CausalMemory:
+    """The engine, built once in this process. Pickling it writes its snapshot
+    (out of band at protocol 5), which is how Dask ships it to workers."""
+    memory = tessarin.CausalMemory(dim)
+    for cause, effect, time in events:
+        memory.store(hdc.hv_hash_string(cause, dim), hdc.hv_hash_string(effect, dim), hdc.hv_hash_string(time, dim))
+    return memory
 
 
-def serve_on_replicas(client, events, queries: list[str], replicas: int) -> list[list[float] | None]:
-    """Query serving: each worker holds its own replica built from the same
-    events and answers its share of the batch; the answers come back in order."""
+def answer(memory: tessarin.CausalMemory, causes: list[str], dim: int = DIM) -> list[list[float] | None]:
+    found = (memory.query_effect(hdc.hv_hash_string(c, dim)) for c in causes)
+    return [None if effect is None else effect.tolist() for effect in found]
+
+
+def serve_on_replicas(client, memory: tessarin.CausalMemory, queries: list[str],
+                      replicas: int) -> list[list[float] | None]:
+    """Query serving: the built engine goes to every worker once (a replica
+    each, rebuilt from its snapshot bit for bit), and each task answers its
+    share of the batch; the answers come back in order."""
     workers = list(client.scheduler_info()["workers"])
-    actors = [client.submit(CausalReplica, actor=True, workers=[workers[i % len(workers)]]).result()
-              for i in range(replicas)]
-    try:
-        built = [actor.build(events).result() for actor in actors]
-        shares = np.array_split(np.arange(len(queries)), replicas)
-        pending = [actor.answer([queries[i] for i in share]) for actor, share in zip(actors, shares)]
-        answers = [answer for future in pending for answer in future.result()]
-    finally:
-        released = [actor.release().result() for actor in actors]
-    assert released == built, "each engine is released on the thread that built it"
-    return answers
+    shipped = client.scatter(memory, broadcast=True)
+    shares = np.array_split(np.arange(len(queries)), replicas)
+    pending = [client.submit(answer, shipped, [queries[i] for i in share], pure=False,
+                             workers=[workers[k % len(workers)]]) for k, share in enumerate(shares)]
+    return [a for future in pending for a in future.result()]
 
 
 def example_data(n: int = 400) -> tuple[list[str], list[tuple[str, str, str]], list[str]]:
@@ -109,12 +91,10 @@ def main(address: str | None = None) -> None:
         print(f"{len(sentences)} sentences encoded on {len(client.scheduler_info()['workers'])} workers: "
               "the same bits as in this process")
 
-        served = serve_on_replicas(client, events, queries, replicas=2)
-        local = CausalReplica()
-        local.build(events)
-        assert served == local.answer(queries)
-        local.release()
-        print(f"{len(queries)} queries answered by 2 replicas: the same answers as one engine")
+        memory = build_memory(events)
+        served = serve_on_replicas(client, memory, queries, replicas=2)
+        assert served == answer(memory, queries)
+        print(f"{len(queries)} queries answered by 2 shipped replicas: the same answers as one engine")
     if cluster is not None:
         cluster.close()
 

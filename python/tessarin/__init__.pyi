@@ -25,7 +25,25 @@ from typing import Any, Protocol, SupportsFloat, SupportsIndex, final
 
 from typing_extensions import Buffer, TypeAlias
 
-__all__ = ["Array", "ItemMemory", "bind_bundle", "bundle", "hash_strings", "random_bipolar", "resonances"]
+__all__ = [
+    "Array",
+    "AttentionHead",
+    "CausalMemory",
+    "GenEngine",
+    "ItemMemory",
+    "KeyValueCache",
+    "Metacognition",
+    "MultiHopReasoner",
+    "Optimizer",
+    "Scheduler",
+    "SelfAudit",
+    "Swarm",
+    "bind_bundle",
+    "bundle",
+    "hash_strings",
+    "random_bipolar",
+    "resonances",
+]
 
 # The package's version, as its distribution metadata states it.
 __version__: str
@@ -38,6 +56,15 @@ class _ArrayLike(Protocol):
 # Rows: a two-dimensional array or a sequence of rows; a one-dimensional array
 # or a sequence of numbers is one row.
 _Rows: TypeAlias = Sequence[Sequence[SupportsFloat] | _ArrayLike] | Sequence[SupportsFloat] | _ArrayLike | Buffer
+
+# The engine classes' arguments, read exactly as tessarin_hdc reads them: a
+# vector, several vectors, small signed integers, exactly three numbers.
+_Vector: TypeAlias = Sequence[SupportsFloat] | _ArrayLike | Buffer
+_Vectors: TypeAlias = Sequence[_Vector] | _ArrayLike
+_Signs: TypeAlias = Sequence[SupportsIndex] | _ArrayLike
+_Vec3: TypeAlias = Sequence[SupportsFloat] | _ArrayLike
+_Float: TypeAlias = SupportsFloat | SupportsIndex
+_Path: TypeAlias = str | bytes | PathLike[str] | PathLike[bytes]
 
 @final
 class Array(Buffer):
@@ -321,3 +348,377 @@ class ItemMemory:
     def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
     def __copy__(self) -> ItemMemory: ...
     def __deepcopy__(self, memo: Any, /) -> ItemMemory: ...
+
+# ---- engine classes -------------------------------------------------------------
+#
+# Each runs the engine of the tessarin_hdc class it names and answers the same
+# calls alike, bit for bit, with lists of floats as float32 Arrays. Where the
+# tessarin_hdc class raises its panic, these raise ValueError (IndexError for
+# a link to a missing fact) before anything changes. Any thread may use them.
+
+@final
+class KeyValueCache:
+    """``tessarin_hdc.PyHKVC`` with arrays out, ``len()``, ``get`` and ``in``.
+
+    Example:
+        >>> cache = tessarin.KeyValueCache(256)
+        >>> cache.store("capital", "Paris", 0); cache.store("capital", "Rome", 1)
+        >>> len(cache), cache.get("capital"), "currency" in cache
+        (2, 'Paris', False)
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> KeyValueCache: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> KeyValueCache: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> KeyValueCache: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> KeyValueCache: ...
+    def __deepcopy__(self, memo: Any, /) -> KeyValueCache: ...
+    def __len__(self) -> int: ...
+    def __contains__(self, key: str, /) -> bool: ...
+    def store(self, key: str, value: str, position: SupportsIndex) -> None:
+        """Adds an entry; a key stored again is a second entry."""
+    def query(self, query_key: str) -> tuple[str, float]:
+        """``(value, score)``: the key's first value when found directly, else the
+        holographic recall's best value; ``('', 0.0)`` when empty."""
+    def get(self, key: str, default: object = None) -> Any:
+        """The value ``query(key)`` gives when it finds the key itself (the first
+        stored value of a repeated key), else ``default``. Flat in the number of
+        entries: it never scans. With dim 0 no key is ever found, because the
+        key check divides by dim."""
+    def count(self) -> int:
+        """Number of stored entries."""
+    def position_score(self, position: SupportsIndex) -> float:
+        """The mean projection of a position's probe onto the position accumulator."""
+    def accumulator_magnitude(self) -> Array:
+        """``|composite[i]|`` for every component, as a float32 array."""
+
+@final
+class Swarm:
+    """``tessarin_hdc.PyHoloSwarm`` with arrays out and ``len()`` (agents).
+
+    Raises:
+        ValueError: dim 0 in ``add_agent``, a role rotation longer than the
+            agent's shortest vector, too few roles or keys for a paradox ring
+            (checked at every position before any agent is added).
+
+    Example:
+        >>> swarm = tessarin.Swarm(8)
+        >>> swarm.add_agent("scout", [1.0] * 8, "explore", [1.0] * 8, "map", [-1.0] * 8)
+        >>> len(swarm), swarm.get_swarm_vector().shape
+        (1, (8,))
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> Swarm: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> Swarm: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> Swarm: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Swarm: ...
+    def __deepcopy__(self, memo: Any, /) -> Swarm: ...
+    def __len__(self) -> int: ...
+    def get_swarm_vector(self) -> Array:
+        """The swarm vector, as a float32 array."""
+    def add_agent(self, role: str, r_hv: _Vector, policy: str, p_hv: _Vector, skill: str, s_hv: _Vector) -> None:
+        """Adds ``r_hv * (p_hv * s_hv)``, rotated by the role's shift, and registers the agent."""
+    def add_paradox_trap(self, names: Sequence[str], roles: _Vectors, keys: _Vectors) -> None:
+        """Adds a ring of agents, name i linked to name i + 1."""
+    def resonate(self, role_key: str, p_guess: _Vector, _s_guess: _Vector, max_iter: SupportsIndex) -> tuple[str, str, str, float]:
+        """``(role, policy, skill, score)``: the swarm vector factorised for a role."""
+    def materialize(self, probe: _Vector, threshold: _Float) -> list[tuple[str, float]]:
+        """The agents whose role resonates with the probe above ``threshold``, best first."""
+    @property
+    def dim(self) -> int: ...
+    @property
+    def swarm_vector(self) -> Array: ...
+    @swarm_vector.setter
+    def swarm_vector(self, v: _Vector) -> None: ...
+
+@final
+class CausalMemory:
+    """``tessarin_hdc.PyCausalMemory`` with arrays out and ``len()`` (records).
+
+    Example:
+        >>> memory = tessarin.CausalMemory(4)
+        >>> memory.store([1, 1, -1, -1], [1, -1, 1, -1], [1, 1, 1, 1])
+        >>> memory.query_effect([1, 1, -1, -1]).tolist(), memory.query_cause([1, -1, 1, -1]).shape
+        ([1.0, -1.0, 1.0, -1.0], (1, 4))
+        >>> memory.store([1, 1], [1, 1], [1, 1])
+        Traceback (most recent call last):
+        ValueError: store: 'cause' has 2 components, but this engine needs at least dim = 4
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> CausalMemory: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> CausalMemory: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> CausalMemory: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> CausalMemory: ...
+    def __deepcopy__(self, memo: Any, /) -> CausalMemory: ...
+    def __len__(self) -> int: ...
+    def store(self, cause: _Vector, effect: _Vector, time: _Vector) -> None:
+        """Records a relation; each vector needs at least dim components."""
+    def record(self, cause: _Vector, effect: _Vector, time: _Vector) -> None:
+        """Alias for ``store``."""
+    def query_effect(self, cause: _Vector) -> Array | None:
+        """The effect recorded for this cause, or None."""
+    def recall_effect(self, cause: _Vector) -> Array | None:
+        """Alias for ``query_effect``."""
+    def query_cause(self, effect: _Vector) -> Array | list[Array]:
+        """Every known cause of this effect, best first: an ``(n, length)`` array
+        (``(0, dim)`` when there is none), or a list of arrays when the causes
+        differ in length."""
+    def recall_cause(self, effect: _Vector) -> Array | list[Array]:
+        """Alias for ``query_cause``."""
+    def query_by_time(self, time: _Vector) -> Array | None:
+        """The effect recorded at this time, or None."""
+    def recall_by_time(self, time: _Vector) -> Array | None:
+        """Alias for ``query_by_time``."""
+
+@final
+class MultiHopReasoner:
+    """``tessarin_hdc.PyMultiHopReasoner`` with ``len()`` (facts).
+
+    Raises:
+        IndexError: ``reason`` follows a link to a fact that does not exist.
+        ValueError: ``reason`` meets a NaN score, which cannot be ordered.
+
+    Example:
+        >>> reasoner = tessarin.MultiHopReasoner(2)
+        >>> reasoner.add_fact([1.0, 1.0]), reasoner.add_fact([-1.0, 1.0])
+        (0, 1)
+        >>> reasoner.add_link(0, 1)
+        >>> reasoner.reason([1.0, 1.0], 1), len(reasoner)
+        ([(0, 1.0), (1, 0.5)], 2)
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> MultiHopReasoner: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> MultiHopReasoner: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> MultiHopReasoner: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> MultiHopReasoner: ...
+    def __deepcopy__(self, memo: Any, /) -> MultiHopReasoner: ...
+    def __len__(self) -> int: ...
+    def add_fact(self, fact: _Vector) -> int:
+        """Registers a fact and returns its index."""
+    def add_link(self, a: SupportsIndex, b: SupportsIndex) -> None:
+        """Links facts a and b."""
+    def reason(self, query: _Vector, hops: SupportsIndex) -> list[tuple[int, float]]:
+        """``[(fact index, score)]`` of the facts found directly or within ``hops`` links, best first."""
+    def reset(self) -> None:
+        """Forgets every fact and link."""
+
+@final
+class Optimizer:
+    """``tessarin_hdc.PyOptimizer``.
+
+    Example:
+        >>> optimizer = tessarin.Optimizer()
+        >>> optimizer.apply("momentum_decrease", 0.25, "settle")
+        >>> round(optimizer.get("momentum"), 4)
+        0.25
+
+    """
+
+    def __new__(cls) -> Optimizer: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> Optimizer: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> Optimizer: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Optimizer: ...
+    def __deepcopy__(self, memo: Any, /) -> Optimizer: ...
+    def apply(self, action: str, delta: _Float, reason: str) -> None:
+        """Applies an action to the parameters."""
+    def rollback(self) -> None:
+        """Undoes the last applied action."""
+    def get(self, name: str) -> float | None:
+        """A parameter's value, or None for an unknown name."""
+    def get_params(self) -> dict[str, float]:
+        """Every parameter by name."""
+
+@final
+class SelfAudit:
+    """``tessarin_hdc.PySelfAudit``.
+
+    Example:
+        >>> tessarin.SelfAudit(4).check_consistency([1, 1, 1, 1], [1, 1, 1, 1])[1]
+        True
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> SelfAudit: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> SelfAudit: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> SelfAudit: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> SelfAudit: ...
+    def __deepcopy__(self, memo: Any, /) -> SelfAudit: ...
+    def full_audit(self, hv: _Vector) -> tuple[float, bool, list[str]]:
+        """Audits a hypervector and records the result."""
+    def check_consistency(self, h1: _Vector, h2: _Vector) -> tuple[float, bool, list[str]]:
+        """Audits the agreement of two vectors."""
+
+@final
+class Metacognition:
+    """``tessarin_hdc.PyMetacognition`` with ``len()`` (records).
+
+    Example:
+        >>> meta = tessarin.Metacognition(4)
+        >>> meta.record(0.9, 0.8, 0.7, [1.0] * 4, 7)
+        >>> len(meta)
+        1
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> Metacognition: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> Metacognition: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> Metacognition: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Metacognition: ...
+    def __deepcopy__(self, memo: Any, /) -> Metacognition: ...
+    def __len__(self) -> int: ...
+    def record(self, res: _Float, coh: _Float, acc: _Float, context: _Vector, hash: SupportsIndex) -> None:
+        """Logs one observation."""
+    def success_rate(self) -> float: ...
+    def avg_resonance(self) -> float: ...
+    def recommend(self) -> list[tuple[str, float, str]]: ...
+
+@final
+class Scheduler:
+    """``tessarin_hdc.PyHoloCPUScheduler`` with arrays out and ``len()`` (stored concepts).
+
+    Raises:
+        ValueError: empty ``keys``, or ``keys`` and ``values`` of different lengths.
+
+    Example:
+        >>> scheduler = tessarin.Scheduler(64, 2)
+        >>> scheduler.store_memory("render")
+        >>> scheduler.recall("render"), len(scheduler), scheduler.generate_role("io").shape
+        (True, 1, (64,))
+
+    """
+
+    def __new__(cls, dim: SupportsIndex, quantum_capacity: SupportsIndex) -> Scheduler: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> Scheduler: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> Scheduler: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> Scheduler: ...
+    def __deepcopy__(self, memo: Any, /) -> Scheduler: ...
+    def __len__(self) -> int: ...
+    def dimension(self) -> int: ...
+    def quantum_capacity(self) -> int: ...
+    def store_memory(self, target: str) -> None:
+        """Stores a concept."""
+    def recall(self, target: str) -> bool:
+        """Whether a concept is recalled."""
+    def export_holographic_state(self) -> Array:
+        """The holographic state, as a float32 array."""
+    def process_feedback(self, signal: _Float) -> None: ...
+    def feedback_strength(self) -> float: ...
+    def quantum_grover_search(self, query: _Vector, keys: _Vectors, values: _Vectors) -> Array:
+        """The attention read-out of ``values``, as a float32 array."""
+    def run_audit_integrity_check(self) -> bool: ...
+    def generate_role(self, label: str) -> Array:
+        """A label's +-1 role vector, as a float32 array."""
+    @property
+    def dim(self) -> int: ...
+    @property
+    def qc(self) -> int: ...
+
+@final
+class AttentionHead:
+    """``tessarin_hdc.PyQuantumAttentionHead`` with an array out.
+
+    Raises:
+        ValueError: empty ``keys``, or ``keys`` and ``values`` of different lengths.
+
+    Example:
+        >>> tessarin.AttentionHead(2, 1).compute([1.0, 1.0], [[1.0, 1.0]], [[3.0, 4.0]]).tolist()
+        [3.0, 4.0]
+
+    """
+
+    def __new__(cls, dim: SupportsIndex, nqubits: SupportsIndex) -> AttentionHead: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> AttentionHead: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> AttentionHead: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> AttentionHead: ...
+    def __deepcopy__(self, memo: Any, /) -> AttentionHead: ...
+    def compute(self, query: _Vector, keys: _Vectors, values: _Vectors) -> Array:
+        """The values weighted by the keys' amplitudes, as a float32 array."""
+
+@final
+class GenEngine:
+    """``tessarin_hdc.PyHoloGenEngine`` with int8 arrays (format ``'b'``) out.
+
+    Raises:
+        ValueError: ``left`` or ``right`` not of length dim, counterfactual
+            operands of different lengths, a photon with dim 1 to 31.
+
+    Example:
+        >>> tessarin.GenEngine(64).generate_photon("red").shape
+        (64,)
+
+    """
+
+    def __new__(cls, dim: SupportsIndex) -> GenEngine: ...
+    # Persistence: pickle (protocol 5 passes the snapshot out of band), copy, save and load.
+    def save(self, path: _Path, /) -> None: ...
+    @classmethod
+    def load(cls, path: _Path, /) -> GenEngine: ...
+    @classmethod
+    def _from_snapshot(cls, data: Buffer, /) -> GenEngine: ...
+    def __reduce__(self) -> tuple[Any, ...]: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]: ...
+    def __copy__(self) -> GenEngine: ...
+    def __deepcopy__(self, memo: Any, /) -> GenEngine: ...
+    def structural_dimension(self) -> int: ...
+    def generate_pixel_geometry(self, x: SupportsIndex, y: SupportsIndex, frame_id: SupportsIndex | None = None) -> Array: ...
+    def generate_material_mapping(self, position: _Vec3, normal: _Vec3, material_id: SupportsIndex) -> Array: ...
+    def generate_photon(self, position: str | _Vec3, direction: _Vec3 | None = None, wavelength: _Float | None = None) -> Array: ...
+    def encode_bvh_node(self, min_bounds: _Vec3, max_bounds: _Vec3, left: _Signs, right: _Signs) -> Array: ...
+    def simulate_counterfactual(self, root_state: object, intervention: object) -> Array: ...

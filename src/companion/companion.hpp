@@ -14,5 +14,15 @@ namespace tessarin::py {
 std::span<const PyMethodDef> companion_functions();
 
 extern const ClassDef item_memory_class;
+extern const ClassDef key_value_cache_class;
+extern const ClassDef swarm_class;
+extern const ClassDef causal_memory_class;
+extern const ClassDef multi_hop_reasoner_class;
+extern const ClassDef optimizer_class;
+extern const ClassDef self_audit_class;
+extern const ClassDef metacognition_class;
+extern const ClassDef scheduler_class;
+extern const ClassDef attention_head_class;
+extern const ClassDef gen_engine_class;
 
 }  // namespace tessarin::py

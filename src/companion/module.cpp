@@ -17,7 +17,10 @@ namespace {
 
 constexpr const char* kPublicModule = "tessarin";
 
-constexpr std::array kClasses{&item_memory_class};
+constexpr std::array kClasses{&item_memory_class,    &key_value_cache_class,    &swarm_class,
+                               &causal_memory_class,  &multi_hop_reasoner_class, &optimizer_class,
+                               &self_audit_class,     &metacognition_class,      &scheduler_class,
+                               &attention_head_class, &gen_engine_class};
 
 int exec_module(PyObject* module) {
     // This module carries its own copy of the core, so its long work needs the

@@ -5,6 +5,7 @@
 #endif
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <limits>
 #include <utility>
@@ -287,9 +288,12 @@ void RowStore::copy_row(std::size_t k, Hypervector& out) const {
     if (s.packed) {
         const PackedBlock& b = packed_[s.block];
         out.resize(b.lengths.of(s.lane));
+        // Looked up rather than chosen: the bits are random, so a branch on
+        // each would be mispredicted half the time.
+        constexpr std::array<float, 2> kSignOfBit = {1.0f, -1.0f};
         for (std::size_t i = 0; i < out.size(); ++i) {
             const std::uint64_t w = b.data[(i / kWordBits) * kLanes + s.lane];
-            out[i] = ((w >> (i % kWordBits)) & 1U) != 0 ? -1.0f : 1.0f;
+            out[i] = kSignOfBit[(w >> (i % kWordBits)) & 1U];
         }
     } else {
         const FloatBlock& b = floats_[s.block];

@@ -153,15 +153,8 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     if (entries_.empty()) return {std::string(), 0.0f};
     const Hypervector qp = string_phases(query_key, dim_);
 
-    // Exact path: only the entries stored under the same digest are checked,
-    // so its cost does not grow with the cache.
-    if (const auto it = key_index_.find(string_digest(query_key)); it != key_index_.end()) {
-        const Match best = best_match(it->second, kBelowEveryScore, [&](std::uint64_t e) {
-            return key_resonance(entries_[e].key_phases, qp);
-        });
-        if (best.score > kResonanceThreshold) {
-            return {entries_[best.index].value, non_negative(recall_score(qp, best.index))};
-        }
+    if (const auto e = direct_match(query_key, &qp)) {
+        return {entries_[*e].value, non_negative(recall_score(qp, *e))};
     }
 
     // The recall scores, a block of entries per pass over the query.
@@ -178,6 +171,29 @@ std::pair<std::string, float> HKVC::query(std::string_view query_key) const {
     }
     const Match best = best_score(std::span(scores).first(count()), kBelowEveryScore);
     return {entries_[best.index].value, non_negative(best.score)};
+}
+
+std::optional<std::uint64_t> HKVC::direct_match(std::string_view key, const Hypervector* qp) const {
+    // Only the entries stored under the same digest are checked, so the cost
+    // does not grow with the cache; the phase row is made only when some are.
+    const auto it = key_index_.find(string_digest(key));
+    if (it == key_index_.end()) return std::nullopt;
+    Hypervector own;
+    if (qp == nullptr) {
+        own = string_phases(key, dim_);
+        qp = &own;
+    }
+    const Match best = best_match(it->second, kBelowEveryScore, [&](std::uint64_t e) {
+        return key_resonance(entries_[e].key_phases, *qp);
+    });
+    if (!(best.score > kResonanceThreshold)) return std::nullopt;
+    return best.index;
+}
+
+std::optional<std::string> HKVC::lookup(std::string_view key) const {
+    const auto e = direct_match(key);
+    if (!e) return std::nullopt;
+    return entries_[*e].value;
 }
 
 float HKVC::position_score(std::uint64_t position) const {

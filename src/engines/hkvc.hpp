@@ -28,6 +28,7 @@
 
 #include <complex>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -67,6 +68,14 @@ public:
     // (best value, score >= 0); ("", 0) when nothing is stored.
     std::pair<std::string, float> query(std::string_view query_key) const;
 
+    // The value the exact path of `query` answers with (the first stored value
+    // of a key stored several times), or none when that path finds nothing and
+    // `query` would fall back to its recall. Flat in the number of entries: a
+    // key whose digest was never stored costs one digest and one lookup. With
+    // dim 0 every key resonance is 0 / 0, a NaN no threshold admits, so
+    // nothing is ever found.
+    std::optional<std::string> lookup(std::string_view key) const;
+    bool contains(std::string_view key) const { return direct_match(key).has_value(); }
     std::uint64_t count() const { return entries_.size(); }
     std::uint64_t dim() const { return dim_; }
 
@@ -92,6 +101,9 @@ private:
         Hypervector key_phases;
     };
 
+    // The entry the exact path of `query` picks for `key`, whose phase row is
+    // `qp` when the caller has it already.
+    std::optional<std::uint64_t> direct_match(std::string_view key, const Hypervector* qp = nullptr) const;
     // Sum over i of the real part of composite[i] * exp(-i * (qp[i] + vp[i])),
     // vp the value phases of `entry`.
     float value_projection(HvView qp, std::uint64_t entry) const;

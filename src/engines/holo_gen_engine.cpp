@@ -59,7 +59,7 @@ constexpr std::uint32_t kLastBucket = 31;
 
 // ---- Wavelengths -------------------------------------------------------------
 
-constexpr std::size_t kBands = 32;
+constexpr std::size_t kBands = kWavelengthBands;
 constexpr float kFirstBandThreshold = -10.0f;
 constexpr float kBandStep = 0.625f;
 // 0.6 * 2^64 with the low bits cleared: a draw below it leans its component

@@ -68,6 +68,9 @@ SignVector encode_vec3(const Vec3& v, std::uint64_t n);
 // (Fault "sign vectors differ in length: A and B" otherwise).
 SignVector bind_signs(SignView a, SignView b);
 
+// The wavelength code's bands, each a 32nd of the vector.
+inline constexpr std::size_t kWavelengthBands = 32;
+
 // n components, each leaning to +1 (probability 0.6) in the bands whose lower
 // threshold the wavelength reaches and to -1 elsewhere; seeded by the
 // wavelength's 32-bit pattern. n from 1 to 31 leaves no room for a band and

@@ -55,6 +55,7 @@ public:
     void reset();
 
     std::uint64_t dim() const { return dim_; }
+    std::uint64_t fact_count() const { return facts_.size(); }
 
     // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
     SnapshotBytes snapshot() const;

@@ -39,6 +39,8 @@ PyObject* ClassDef::make_type() const {
         {Py_tp_getset, const_cast<PyGetSetDef*>(getset.data())},        // the properties
     };
     if (length != nullptr) slots.push_back({Py_mp_length, reinterpret_cast<void*>(length)});  // len()
+    if (repr != nullptr) slots.push_back({Py_tp_repr, reinterpret_cast<void*>(repr)});          // repr()
+    if (contains != nullptr) slots.push_back({Py_sq_contains, reinterpret_cast<void*>(contains)});  // `in`
     slots.push_back({0, nullptr});
     PyType_Spec spec{};
     spec.name = qualified_name.c_str();

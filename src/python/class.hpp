@@ -82,6 +82,8 @@ struct ClassDef {
     newfunc tp_new = nullptr;
     destructor tp_dealloc = nullptr;
     lenfunc length = nullptr;          // len(), when the class has one
+    reprfunc repr = nullptr;           // repr(), when the class has its own
+    objobjproc contains = nullptr;     // `in`, when the class answers it
     int basicsize = 0;
     std::string_view name() const;
     // A new type object (new reference), or null with an error set.
@@ -181,12 +183,14 @@ public:
     // ---- members --------------------------------------------------------------
 
     struct Member {
-        enum class Kind { Constructor, Method, Property, Length } kind;
+        enum class Kind { Constructor, Method, Property, Length, Repr, Contains } kind;
         PyMethodDef method{};
         std::vector<PyMethodDef> more{};  // further methods of one table line
         PyGetSetDef getset{};
         newfunc tp_new = nullptr;
         lenfunc length = nullptr;
+        reprfunc repr = nullptr;
+        objobjproc contains = nullptr;
     };
 
     // Target: a function returning the engine by value from the converted arguments.
@@ -276,6 +280,23 @@ public:
         return m;
     }
 
+    // repr(): a function of the engine returning the text (a shared use).
+    template <auto Text>
+    static Member repr() {
+        Member m{Member::Kind::Repr};
+        m.repr = &repr_trampoline<Text>;
+        return m;
+    }
+
+    // `x in obj`: a const member (or function of the engine) of one argument,
+    // converted as a parameter named `Name`, returning a bool.
+    template <auto Test, FixedString Name = "key">
+    static Member contains() {
+        Member m{Member::Kind::Contains};
+        m.contains = &contains_trampoline<Test, Name>;
+        return m;
+    }
+
     template <class... Members>
     static ClassDef define(Members... members) {
         ClassDef def;
@@ -290,6 +311,8 @@ public:
                     break;
                 case Member::Kind::Property: def.getset.push_back(m.getset); break;
                 case Member::Kind::Length: def.length = m.length; break;
+                case Member::Kind::Repr: def.repr = m.repr; break;
+                case Member::Kind::Contains: def.contains = m.contains; break;
             }
         }
         def.methods.push_back(PyMethodDef{nullptr, nullptr, 0, nullptr});
@@ -555,6 +578,35 @@ private:
         if (done == nullptr) return -1;
         Py_DECREF(done);
         return n;
+    }
+
+    template <auto Text>
+    static PyObject* repr_trampoline(PyObject* self) {
+        return guarded([&] {
+            return with_engine<false>(self, [&](const Engine& engine) { return to_python(std::invoke(Text, engine)); })
+                .release();
+        });
+    }
+
+    template <auto Test, FixedString Name>
+    static int contains_trampoline(PyObject* self, PyObject* item) {
+        bool found = false;
+        PyObject* done = guarded([&] {
+            // The item is converted before the engine is borrowed, as a method's arguments are.
+            using Target = MethodTarget<decltype(Test)>;
+            static constexpr std::array<Parameter, 1> params{Parameter{Name.view(), false}};
+            const std::array<PyObject*, 1> slots{item};
+            auto converted = convert_arguments<typename Target::Params>(slots, params);
+            return with_engine<false>(self, [&](const Engine& engine) {
+                       found = std::apply([&](auto&&... a) { return std::invoke(Test, engine, std::move(a)...); },
+                                          std::move(converted));
+                       return Ref::borrow(Py_None);
+                   })
+                .release();
+        });
+        if (done == nullptr) return -1;
+        Py_DECREF(done);
+        return found ? 1 : 0;
     }
 
     template <auto Set, FixedString ValueName>

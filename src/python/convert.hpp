@@ -147,6 +147,13 @@ struct Arg<FloatTable> {
     static FloatTable convert(PyObject* o);
 };
 
+// Any object, untouched (a default handed back as it was given); an omitted
+// argument is None.
+template <>
+struct Arg<Ref> {
+    static Ref convert(PyObject* o) { return Ref::borrow(o == nullptr ? Py_None : o); }
+};
+
 // Indices: a one- or two-dimensional buffer of integers of any integer format,
 // size and byte order, read exactly (a one-dimensional buffer is one row).
 // Anything else, floats included, is a TypeError naming the argument; a

@@ -73,6 +73,8 @@ void translate_current_exception() noexcept {
         if (text) PyErr_SetObject(PyExc_ValueError, text.get());
     } catch (const std::invalid_argument& e) {  // its kin: a refused value
         PyErr_SetString(PyExc_ValueError, e.what());
+    } catch (const std::out_of_range& e) {  // a refused index or reference
+        PyErr_SetString(PyExc_IndexError, e.what());
     } catch (const FileError& e) {  // OSError picks its subclass (FileNotFoundError, ...) by errno
         Ref error = Ref::steal(PyObject_CallFunction(PyExc_OSError, "isN", e.error_number(), e.what(),
                                                      PyUnicode_DecodeFSDefault(e.path().c_str())));

@@ -68,7 +68,7 @@ void set_panic(const std::string& message);
 // Must be called inside a catch block: converts the exception in flight into
 // the pending Python exception (engine fault -> panic, bad_alloc -> MemoryError,
 // an impossible length -> panic "capacity overflow", InputError or any other
-// std::invalid_argument -> ValueError; a file's FileError -> OSError with its
+// std::invalid_argument -> ValueError, std::out_of_range -> IndexError; a file's FileError -> OSError with its
 // errno and file name; cancelled work keeps the exception the
 // signal handler raised).
 void translate_current_exception() noexcept;

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdint>
 #include <initializer_list>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -89,6 +90,9 @@ TEST(Hkvc, RepeatedKeyKeepsFirstValue) {
     c.store("k", "second", 1);
     EXPECT_EQ(c.count(), 2U);
     EXPECT_EQ(c.query("k").first, "first");
+    // The lookup answers as the exact path of query does.
+    EXPECT_EQ(c.lookup("k"), std::optional<std::string>("first"));
+    EXPECT_TRUE(c.contains("k"));
 }
 
 TEST(Hkvc, ManyKeysEachRecallTheirOwnValue) {
@@ -111,6 +115,9 @@ TEST(Hkvc, UnknownKeyFallsBackToAStoredValue) {
         const auto [value, score] = c.query(probe);
         EXPECT_NE(std::find(values.begin(), values.end(), value), values.end()) << probe;
         EXPECT_GE(score, 0.0f) << probe;
+        // The recall's answer is no match: the lookup finds nothing.
+        EXPECT_EQ(c.lookup(probe), std::nullopt) << probe;
+        EXPECT_FALSE(c.contains(probe)) << probe;
     }
 }
 
@@ -121,6 +128,7 @@ TEST(Hkvc, ZeroDimCountsButNeverMatches) {
     EXPECT_EQ(c.count(), 2U);
     // Every resonance is 0/0 and never beats the floor, so the first entry wins.
     EXPECT_EQ(c.query("b"), std::make_pair(std::string("first"), 0.0f));
+    EXPECT_EQ(c.lookup("a"), std::nullopt);
     EXPECT_EQ(c.position_score(2), 0.0f);
     EXPECT_TRUE(c.accumulator_magnitude().empty());
 }

@@ -126,10 +126,8 @@ def test_encoding_spread_over_workers_equals_one_process(client):
 
 def test_replicas_answer_as_one_engine(client):
     _, events, queries = example.example_data()
-    local = example.CausalReplica()
-    local.build(events)
-    assert example.serve_on_replicas(client, events, queries, replicas=3) == local.answer(queries)
-    local.release()
+    memory = example.build_memory(events)
+    assert example.serve_on_replicas(client, memory, queries, replicas=3) == example.answer(memory, queries)
 
 
 # ---- the sharded item memory ------------------------------------------------------

@@ -33,6 +33,68 @@ class Case:
     make_big: Callable[[], Any]
     # A read-only call whose work is long, on make_big's instance.
     long_read: Callable[[Any], Any]
+    # False for an engine that no call changes (its `change` is any exclusive call).
+    stateful: bool = True
+
+
+def _frozen(x):
+    return tuple(_frozen(v) for v in x) if isinstance(x, (list, tuple)) else x
+
+
+def _arr(a):
+    return None if a is None else np.asarray(a).tobytes()
+
+
+def _bipolar(seed, n):
+    return np.asarray(tessarin.random_bipolar(1, n, seed=seed))[0]
+
+
+def _cache(seed):
+    c = tessarin.KeyValueCache(64)
+    for i in range(12):
+        c.store(f"key{seed}-{i}", f"value{i}", i)
+    return c
+
+
+def _causal(seed):
+    m = tessarin.CausalMemory(64)
+    for i in range(12):
+        m.store(_bipolar(seed * 100 + i, 64), _bipolar(seed * 100 + 50 + i, 64), np.linspace(-1, 1, 64) * (i + 1))
+    return m
+
+
+_Q = _bipolar(7, 64)
+
+
+def _swarm(seed, dim=64, agents=8):
+    s = tessarin.Swarm(dim)
+    for i in range(agents):
+        s.add_agent(f"role{seed}-{i}", _bipolar(seed + i, dim), f"p{i}", _bipolar(50 + i, dim),
+                    f"s{i}", _bipolar(90 + i, dim))
+    return s
+
+
+def _reasoner(seed, facts=10, links=10, dim=64):
+    r = tessarin.MultiHopReasoner(dim)
+    for i in range(facts):
+        r.add_fact(np.ones(dim) if i % 2 else _bipolar(seed + i, dim))
+    for i in range(links):
+        r.add_link(i % facts, (i * 7 + 1) % facts)
+    return r
+
+
+def _meta(seed):
+    m = tessarin.Metacognition(8)
+    for i in range(5):
+        m.record(0.1 * i, 0.5, 0.9, np.ones(8), seed + i)
+    return m
+
+
+def _scheduler(seed):
+    s = tessarin.Scheduler(64, 2)
+    for i in range(5):
+        s.store_memory(f"task{seed}-{i}")
+    return s
 
 
 def _memory(seed, dim=64, rows=40):
@@ -71,6 +133,54 @@ CASES = [
         ),
         id="ItemMemory",
     ),
+    pytest.param(Case(
+        cls=tessarin.KeyValueCache, make=_cache,
+        read=lambda c: (len(c), c.query("key1-3"), c.query("other"), c.get("new0"), _arr(c.accumulator_magnitude())),
+        change=lambda c, i: c.store(f"new{i}", f"w{i}", i), make_big=None, long_read=None), id="KeyValueCache"),
+    pytest.param(Case(
+        cls=tessarin.CausalMemory, make=_causal,
+        read=lambda m: (len(m), _arr(m.query_effect(_Q)), _arr(m.query_cause(_Q)), _arr(m.query_by_time(np.ones(64)))),
+        change=lambda m, i: m.store(_Q, _bipolar(500 + i, 64), np.full(64, i + 0.5)), make_big=None, long_read=None),
+        id="CausalMemory"),
+    pytest.param(Case(
+        cls=tessarin.Swarm, make=_swarm,
+        read=lambda s: (len(s), _arr(s.swarm_vector), _frozen(s.materialize(_Q, 0.0)),
+                        s.resonate("role1-2", _Q, [], 2)),
+        change=lambda s, i: s.add_agent(f"x{i}", np.ones(s.dim), "p", _bipolar(600 + i, s.dim), "s", np.ones(s.dim)),
+        make_big=lambda: _swarm(1, 1024, 40), long_read=lambda s: s.resonate("role1-0", np.ones(1024), [], 40_000)),
+        id="Swarm"),
+    pytest.param(Case(
+        cls=tessarin.MultiHopReasoner, make=_reasoner,
+        read=lambda r: (len(r), tuple(r.reason(np.ones(64), 2))),
+        change=lambda r, i: r.add_fact(np.ones(64) * (i + 2)),
+        make_big=lambda: _reasoner(1, 2000, 100_000), long_read=lambda r: r.reason(np.ones(64), 3)),
+        id="MultiHopReasoner"),
+    pytest.param(Case(
+        cls=tessarin.Optimizer, make=lambda seed: tessarin.Optimizer(),
+        read=lambda o: (repr(o), tuple(o.get_params().items())),
+        change=lambda o, i: o.apply("learning_rate_increase" if i % 2 else "momentum_increase", 0.001 * (i + 1), "r"),
+        make_big=None, long_read=None), id="Optimizer"),
+    pytest.param(Case(
+        cls=tessarin.SelfAudit, make=lambda seed: tessarin.SelfAudit(16),
+        read=lambda a: (repr(a), _frozen(a.check_consistency(np.ones(16), np.ones(16)))),
+        change=lambda a, i: a.full_audit(np.ones(16) * (i + 1)), make_big=None, long_read=None), id="SelfAudit"),
+    pytest.param(Case(
+        cls=tessarin.Metacognition, make=_meta,
+        read=lambda m: (len(m), m.success_rate(), m.avg_resonance(), tuple(m.recommend())),
+        change=lambda m, i: m.record(0.9, 0.1 * (i % 10), 0.5, np.ones(8), i), make_big=None, long_read=None),
+        id="Metacognition"),
+    pytest.param(Case(
+        cls=tessarin.Scheduler, make=_scheduler,
+        read=lambda s: (len(s), s.recall("task1-1"), s.feedback_strength(), _arr(s.export_holographic_state())),
+        change=lambda s, i: s.store_memory(f"more{i}"), make_big=None, long_read=None), id="Scheduler"),
+    pytest.param(Case(
+        cls=tessarin.AttentionHead, make=lambda seed: tessarin.AttentionHead(8, 2),
+        read=lambda h: repr(h), change=lambda h, i: h.compute(np.ones(8), [np.ones(8)], [np.ones(8)]),
+        make_big=None, long_read=None, stateful=False), id="AttentionHead"),
+    pytest.param(Case(
+        cls=tessarin.GenEngine, make=lambda seed: tessarin.GenEngine(64),
+        read=lambda g: _arr(g.generate_pixel_geometry(1, 2)), change=lambda g, i: None,
+        make_big=None, long_read=None, stateful=False), id="GenEngine"),
 ]
 
 
@@ -97,13 +207,15 @@ def test_pickle_protocol_5_passes_the_snapshot_out_of_band(case):
     original = case.make(2)
     buffers = []
     data = pickle.dumps(original, protocol=5, buffer_callback=buffers.append)
-    assert len(buffers) == 1 and len(data) < len(bytes(buffers[0].raw()))
+    assert len(buffers) == 1 and bytes(buffers[0].raw()) not in data  # small engines' too
     _continues_alike(case, pickle.loads(data, buffers=buffers), original)
 
 
 @pytest.mark.parametrize("clone", [copy.copy, copy.deepcopy], ids=["copy", "deepcopy"])
 @pytest.mark.parametrize("case", CASES)
 def test_copies_are_independent(case, clone):
+    if not case.stateful:
+        pytest.skip("no call changes this engine")
     original = case.make(3)
     before = case.read(original)
     twin = clone(original)
@@ -213,6 +325,8 @@ def test_a_save_killed_part_way_leaves_a_loadable_file(tmp_path):
 def test_readers_and_a_writer_on_several_threads_see_whole_states(case):
     """Each reader's answers are, in order, answers of the single-threaded
     run after some prefix of the writer's changes."""
+    if not case.stateful:
+        pytest.skip("no call changes this engine")
     changes = 30
     reference = case.make(13)
     after = [case.read(reference)]
@@ -277,6 +391,8 @@ def _with_timer(handler, call):
 
 @pytest.mark.parametrize("case", CASES)
 def test_a_handler_changing_the_engine_during_a_long_read_is_refused(case):
+    if case.long_read is None:
+        pytest.skip("no read of this engine is long")
     engine = case.make_big()
     before = pickle.dumps(engine)
     refused = []
@@ -298,6 +414,8 @@ def test_a_handler_changing_the_engine_during_a_long_read_is_refused(case):
 
 @pytest.mark.parametrize("case", CASES)
 def test_ctrl_c_ends_a_wait_for_the_lock(case):
+    if case.long_read is None:
+        pytest.skip("no read of this engine is long")
     engine = case.make_big()
     before = pickle.dumps(engine)
     holding = threading.Event()
@@ -323,6 +441,8 @@ def test_ctrl_c_ends_a_wait_for_the_lock(case):
 def test_a_long_read_lets_other_threads_run_python(case):
     """Held through the call, the interpreter lock would stop this thread's
     loop for the whole read; let go, the loop only pauses for thread switches."""
+    if case.long_read is None:
+        pytest.skip("no read of this engine is long")
     engine = case.make_big()
     entered = threading.Event()
 

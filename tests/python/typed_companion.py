@@ -28,3 +28,19 @@ def classify(images: npt.NDArray[np.float64], labels: list[int]) -> npt.NDArray[
 def refused() -> None:
     tessarin.bundle([[1.0]], sign=1.5)  # type: ignore[arg-type]
     tessarin.bind_bundle([[1.0]], [[1.0]], [[0]])  # type: ignore[arg-type]
+
+
+def engines(rows: npt.NDArray[np.float32]) -> tuple[int, str | None, bool]:
+    cache = tessarin.KeyValueCache(64)
+    cache.store("k", "v", 0)
+    value: str | None = cache.get("k")
+    memory = tessarin.CausalMemory(rows.shape[1])
+    memory.store(rows[0], rows[1], rows[2])
+    effect = memory.query_effect(rows[0])
+    causes = memory.query_cause(rows[1])
+    swarm = tessarin.Swarm(rows.shape[1])
+    swarm.add_agent("r", rows[0], "p", rows[1], "s", rows[2])
+    state: npt.NDArray[np.float32] = np.asarray(swarm.swarm_vector)
+    signs: npt.NDArray[np.int8] = np.asarray(tessarin.GenEngine(64).generate_pixel_geometry(1, 2))
+    found = "k" in cache and effect is not None and len(causes) == 1 and state.size + signs.size > 0
+    return len(memory) + len(swarm) + len(cache), value, found
