@@ -1,5 +1,11 @@
 #include "engines/causal_memory.hpp"
 
+#include <optional>
+#include <stdexcept>
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "companion/companion.hpp"
 #include "companion/engine_results.hpp"
 
@@ -12,10 +18,14 @@ using C = ClassBuilder<E, "CausalMemory(dim)",
                        "arrays out, len() and a short vector refused as ValueError.",
                        Threading::Shared, "tessarin">;
 
-void store(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+void require_store_lengths(const E& m, HvView cause, HvView effect, HvView time) {
     require_components("store", "cause", cause.size(), m.dim());
     require_components("store", "effect", effect.size(), m.dim());
     require_components("store", "time", time.size(), m.dim());
+}
+
+void store(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+    require_store_lengths(m, cause, effect, time);
     m.store(std::move(cause), std::move(effect), std::move(time));
 }
 
@@ -25,6 +35,64 @@ std::optional<FloatArray> query_by_time(const E& m, HvView time) { return as_arr
 
 // A query may scan every record (the holographic fallback, or by time).
 std::uint64_t scan_units(const E& m) { return (m.size() + 1) * m.dim(); }
+
+// ---- a memory split over processes (tessarin.dask) ----
+// One object keeps the trace and no record; shards keep records and leave
+// their trace alone. Vectors are converted once, by the trace's object, and
+// travel to the shards as float32 arrays, which every later conversion reads
+// unchanged; answers come back to it to leave in this class's forms.
+
+using Trace = ClassBuilder<E, "_CausalTrace(dim)", "The trace of a causal memory whose records live elsewhere.",
+                           Threading::Shared, "tessarin">;
+using Records = ClassBuilder<E, "_CausalRecords(dim)",
+                             "Records of a causal memory whose trace lives elsewhere, scored where they live.",
+                             Threading::Shared, "tessarin">;
+
+// Refused as store() refuses; the vectors as the records are to keep them.
+Ref add_to_trace(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+    require_store_lengths(m, cause, effect, time);
+    m.add_to_trace(cause, effect, time);
+    return make_tuple(to_python(as_array(std::move(cause))), to_python(as_array(std::move(effect))),
+                      to_python(as_array(std::move(time))));
+}
+
+// (the query as the shards are to read it, the trace's probe for it)
+template <CausalRole Role>
+Ref query_and_probe(const E& m, Hypervector query) {
+    Hypervector probe = m.holographic_probe(Role, query);
+    return make_tuple(to_python(as_array(std::move(query))), to_python(as_array(std::move(probe))));
+}
+
+using Found = std::optional<std::pair<std::uint64_t, float>>;
+using AllFound = std::vector<std::pair<std::uint64_t, float>>;
+
+template <std::optional<CausalMatch> (E::*Step)(HvView) const>
+Found best_of(const E& m, HvView query) {
+    const auto found = (m.*Step)(query);
+    if (!found) return std::nullopt;
+    return std::pair{found->record, found->score};
+}
+
+template <std::vector<CausalMatch> (E::*Step)(HvView) const>
+AllFound all_of(const E& m, HvView query) {
+    AllFound all;
+    for (const CausalMatch& c : (m.*Step)(query)) all.emplace_back(c.record, c.score);
+    return all;
+}
+
+template <Hypervector (E::*Part)(std::uint64_t) const>
+FloatArray record_part(const E& m, std::uint64_t record) {
+    if (record >= m.size()) {
+        throw std::out_of_range("record " + std::to_string(record) + " out of range for " +
+                                std::to_string(m.size()) + " records");
+    }
+    return as_array((m.*Part)(record));
+}
+
+std::uint64_t add_record(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+    m.add_record(cause, effect, time);
+    return m.size();
+}
 
 }  // namespace
 
@@ -50,5 +118,35 @@ const ClassDef causal_memory_class = C::define(
     C::length<&E::size>(),
     C::repr<+[](const E& e) { return engine_repr("CausalMemory", e.dim(), "records", e.size()); }>(),
     C::snapshots<&E::snapshot_to, &E::from_snapshot>());
+
+const ClassDef causal_trace_class = Trace::define(
+    Trace::constructor<&sized_engine<E>>(),
+    Trace::method<"store($self, cause, effect, time)", &add_to_trace,
+                  "Adds a relation to the trace; returns (cause, effect, time) as float32 arrays.">(),
+    Trace::method<"cause_query($self, cause)", &query_and_probe<CausalRole::cause>, "(cause, its probe)">(),
+    Trace::method<"effect_query($self, effect)", &query_and_probe<CausalRole::effect>, "(effect, its probe)">(),
+    Trace::method<"time_query($self, time)", &query_and_probe<CausalRole::time>, "(time, its probe)">(),
+    Trace::method<"vector($self, v)", +[](const E&, Hypervector v) { return as_array(std::move(v)); },
+                  "A stored vector as CausalMemory answers it.">(),
+    Trace::method<"vectors($self, rows)",
+                  +[](const E& m, std::vector<Hypervector> rows) { return RowsResult{std::move(rows), m.dim()}; },
+                  "Stored vectors as CausalMemory.query_cause answers them.">());
+
+const ClassDef causal_records_class = Records::define(
+    Records::constructor<&sized_engine<E>>(),
+    Records::method<"add($self, cause, effect, time)", &add_record, "Keeps a record; returns the record count.">(),
+    Records::long_method<"exact_effect($self, cause)", &best_of<&E::exact_effect_match>, "(record, score) or None",
+                         WorkOf<&scan_units>{}>(),
+    Records::long_method<"exact_time($self, time)", &best_of<&E::exact_time_match>, "(record, score) or None",
+                         WorkOf<&scan_units>{}>(),
+    Records::long_method<"probed_effect($self, probe)", &best_of<&E::probed_effect_match>,
+                         "(record, score) or None", WorkOf<&scan_units>{}>(),
+    Records::long_method<"exact_causes($self, effect)", &all_of<&E::exact_cause_matches>, "[(record, score)]",
+                         WorkOf<&scan_units>{}>(),
+    Records::long_method<"probed_causes($self, probe)", &all_of<&E::probed_cause_matches>, "[(record, score)]",
+                         WorkOf<&scan_units>{}>(),
+    Records::method<"cause($self, record)", &record_part<&E::cause>, "A record's cause.">(),
+    Records::method<"effect($self, record)", &record_part<&E::effect>, "A record's effect.">(),
+    Records::length<&E::size>());
 
 }  // namespace tessarin::py

@@ -20,7 +20,10 @@ constexpr const char* kPublicModule = "tessarin";
 constexpr std::array kClasses{&item_memory_class,    &key_value_cache_class,    &swarm_class,
                                &causal_memory_class,  &multi_hop_reasoner_class, &optimizer_class,
                                &self_audit_class,     &metacognition_class,      &scheduler_class,
-                               &attention_head_class, &gen_engine_class};
+                               &attention_head_class, &gen_engine_class,
+                               // the parts of the sharded engines of tessarin.dask
+                               &causal_trace_class,   &causal_records_class,     &reasoner_links_class,
+                               &reasoner_facts_class};
 
 int exec_module(PyObject* module) {
     // This module carries its own copy of the core, so its long work needs the

@@ -519,9 +519,10 @@ void dots_over(float start, HvView query, const Rows& rows, float length, std::s
 
 // The ordered dot from +0.0f over v's length, mapped to [0, 1]: the one
 // place a scan's dots become resonances.
+float dot_to_resonance(float dot, float length) { return resonance_of(dot / length); }
 void dots_to_resonances(HvView v, std::span<float> dots) {
     const float length = static_cast<float>(v.size());
-    for (float& s : dots) s = resonance_of(s / length);
+    for (float& s : dots) s = dot_to_resonance(s, length);
 }
 
 template <class Rows>
@@ -580,6 +581,10 @@ float ordered_dot(float start, HvView query, const RowStore& rows, std::size_t k
 }
 
 void resonances(HvView v, const RowStore& rows, std::span<float> out) { resonances_of_rows(v, rows, out); }
+
+float resonance(HvView v, const RowStore& rows, std::size_t k) {
+    return dot_to_resonance(ordered_dot(0.0f, v, rows, k, Factors::query_first), static_cast<float>(v.size()));
+}
 
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out) {
     resonances_of_rows(v, rows, out);

@@ -146,6 +146,9 @@ void ordered_dots_over(float start, HvView query, std::span<const Hypervector> r
 // mapped to [0, 1].
 void resonances(HvView v, const RowStore& rows, std::span<float> out);
 void resonances(HvView v, std::span<const Hypervector> rows, std::span<float> out);
+// Stored row k alone, as resonances() scores it (k below rows.size(), not
+// checked). O(components), no allocation, no poll.
+float resonance(HvView v, const RowStore& rows, std::size_t k);
 // Several queries in one pass over the rows (ordered_dots_many): out[i *
 // rows.size() + k] = resonance(queries[i], row k), each bit-identical to
 // resonances() with that query alone. A short `out` is a Fault.

@@ -36,29 +36,26 @@ std::vector<float> causal_scores(HvView probe, const RowStore& stored) {
 // The best candidate record (start -1: a record must also score above zero
 // to be returned, so the floor only has to lie below every positive score).
 template <class Candidates, class ScoreOf>
-std::optional<std::uint64_t> best_positive(Candidates&& candidates, ScoreOf&& score_of) {
+std::optional<CausalMatch> best_positive(Candidates&& candidates, ScoreOf&& score_of) {
     const Match best = best_match(std::forward<Candidates>(candidates), kBelowEveryPositiveScore, score_of);
-    if (best.score > 0.0f) return best.index;
+    if (best.score > 0.0f) return CausalMatch{best.index, best.score};
     return std::nullopt;
 }
-std::optional<std::uint64_t> best_positive(std::span<const float> scores) {
+std::optional<CausalMatch> best_positive(std::span<const float> scores) {
     const Match best = best_score(scores, kBelowEveryPositiveScore);
-    if (best.score > 0.0f) return best.index;
+    if (best.score > 0.0f) return CausalMatch{best.index, best.score};
     return std::nullopt;
 }
-
-struct Candidate {
-    std::uint64_t record;
-    float score;
-};
 
 // Every candidate whose score is above zero, in scan order.
 template <class Candidates, class ScoreOf>
-void add_positive(std::vector<Candidate>& out, Candidates&& candidates, ScoreOf&& score_of) {
+std::vector<CausalMatch> positive(Candidates&& candidates, ScoreOf&& score_of) {
+    std::vector<CausalMatch> out;
     for (const std::uint64_t j : candidates) {
         const float s = score_of(j);
-        if (s > 0.0f) out.push_back(Candidate{j, s});
+        if (s > 0.0f) out.push_back(CausalMatch{j, s});
     }
+    return out;
 }
 
 }  // namespace
@@ -75,12 +72,20 @@ CausalMemory::CausalMemory(std::uint64_t dim)
       dim_(dim) {}
 
 void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time) {
+    require_lengths(cause, effect, time);
+    add_record(cause, effect, time);
+    add_to_trace(cause, effect, time);
+}
+
+void CausalMemory::require_lengths(HvView cause, HvView effect, HvView time) const {
     // The trace reads the first `dim` components of all three vectors. A short
     // one is refused before anything changes, reported as the read that would
     // have run past its end.
     const std::size_t shortest = std::min({cause.size(), effect.size(), time.size()});
     if (shortest < dim_) index_out_of_bounds(shortest, shortest);
+}
 
+void CausalMemory::add_record(HvView cause, HvView effect, HvView time) {
     const std::uint64_t fc = hv_hash(cause);
     const std::uint64_t fe = hv_hash(effect);
     // All or nothing: a step that fails undoes the steps before it.
@@ -97,7 +102,10 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
     undo_time.keep();
     cause_index_.add(fc);
     effect_index_.add(fe);
+}
 
+void CausalMemory::add_to_trace(HvView cause, HvView effect, HvView time) {
+    require_lengths(cause, effect, time);
     for (std::size_t i = 0; i < trace_.size(); ++i) {
         const float bound = add_in_order(add_in_order(mul_in_order(cause_role_[i], cause[i]),
                                                       mul_in_order(effect_role_[i], effect[i])),
@@ -106,47 +114,67 @@ void CausalMemory::store(Hypervector cause, Hypervector effect, Hypervector time
     }
 }
 
-Hypervector CausalMemory::holographic_probe(HvView role, HvView query) const {
-    return hdc_bind(hdc_bind(role, query), trace_);
+Hypervector CausalMemory::holographic_probe(CausalRole role, HvView query) const {
+    const Hypervector& bound = role == CausalRole::cause    ? cause_role_
+                               : role == CausalRole::effect ? effect_role_
+                                                            : temporal_role_;
+    return hdc_bind(hdc_bind(bound, query), trace_);
+}
+
+std::optional<CausalMatch> CausalMemory::exact_effect_match(HvView cause) const {
+    return best_positive(cause_index_.records(hv_hash(cause)),
+                         [&](std::uint64_t c) { return causal_score(cause, causes_, c); });
+}
+
+std::optional<CausalMatch> CausalMemory::exact_time_match(HvView time) const {
+    // Times are not indexed: the exact path scans every record.
+    return best_positive(causal_scores(time, times_));
+}
+
+std::vector<CausalMatch> CausalMemory::exact_cause_matches(HvView effect) const {
+    return positive(effect_index_.records(hv_hash(effect)),
+                    [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
+}
+
+std::optional<CausalMatch> CausalMemory::probed_effect_match(HvView probe) const {
+    return best_positive(causal_scores(probe, effects_));
+}
+
+std::vector<CausalMatch> CausalMemory::probed_cause_matches(HvView probe) const {
+    const std::vector<float> scores = causal_scores(probe, causes_);
+    return positive(std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}),
+                    [&](std::uint64_t j) { return scores[j]; });
+}
+
+void rank_causal_matches(std::vector<CausalMatch>& matches) {
+    std::stable_sort(matches.begin(), matches.end(),
+                     [](const CausalMatch& a, const CausalMatch& b) { return a.score > b.score; });
 }
 
 std::optional<Hypervector> CausalMemory::query_effect(HvView cause) const {
     if (causes_.empty()) return std::nullopt;
-    if (const auto j = best_positive(cause_index_.records(hv_hash(cause)),
-                                     [&](std::uint64_t c) { return causal_score(cause, causes_, c); })) {
-        return effects_.row(*j);
-    }
-    if (const auto j = best_positive(causal_scores(holographic_probe(cause_role_, cause), effects_))) {
-        return effects_.row(*j);
-    }
+    auto best = exact_effect_match(cause);
+    if (!best) best = probed_effect_match(holographic_probe(CausalRole::cause, cause));
+    if (best) return effects_.row(best->record);
     return std::nullopt;
 }
 
 std::vector<Hypervector> CausalMemory::query_cause(HvView effect) const {
     if (causes_.empty()) return {};
-    std::vector<Candidate> found;
-    add_positive(found, effect_index_.records(hv_hash(effect)),
-                 [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
-    if (found.empty()) {
-        const std::vector<float> scores = causal_scores(holographic_probe(effect_role_, effect), causes_);
-        add_positive(found, std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}),
-                     [&](std::uint64_t j) { return scores[j]; });
-    }
-    std::stable_sort(found.begin(), found.end(),
-                     [](const Candidate& a, const Candidate& b) { return a.score > b.score; });
+    std::vector<CausalMatch> found = exact_cause_matches(effect);
+    if (found.empty()) found = probed_cause_matches(holographic_probe(CausalRole::effect, effect));
+    rank_causal_matches(found);
     std::vector<Hypervector> causes;
     causes.reserve(found.size());
-    for (const Candidate& c : found) causes.push_back(causes_.row(c.record));
+    for (const CausalMatch& c : found) causes.push_back(causes_.row(c.record));
     return causes;
 }
 
 std::optional<Hypervector> CausalMemory::query_by_time(HvView time) const {
     if (causes_.empty()) return std::nullopt;
-    // Times are not indexed: the exact path scans every record.
-    if (const auto j = best_positive(causal_scores(time, times_))) return effects_.row(*j);
-    if (const auto j = best_positive(causal_scores(holographic_probe(temporal_role_, time), effects_))) {
-        return effects_.row(*j);
-    }
+    auto best = exact_time_match(time);
+    if (!best) best = probed_effect_match(holographic_probe(CausalRole::time, time));
+    if (best) return effects_.row(best->record);
     return std::nullopt;
 }
 

@@ -16,6 +16,13 @@
 // pass (core/scan.hpp), and may unwind with Cancelled. A query allocates a
 // probe of d floats, one score per record when it scans, and what it returns.
 //
+// The queries are also offered in their parts, for a memory split in two: one
+// object that keeps only the trace (add_to_trace, holographic_probe) and
+// several that keep only records (add_record and the matches). Each record's
+// score depends on nothing but the record and the query or probe, so the
+// records may live anywhere; the best of several parts, by score and then by
+// record order, is the best of the whole.
+//
 // Threads: a plain object without locks. Const members change nothing and may
 // run concurrently; store needs every other use excluded.
 #pragma once
@@ -35,6 +42,19 @@ namespace tessarin {
 // n components of +-1.0: the xorshift sign stream seeded by the digest of
 // `label` under the counted framing (byte length, then bytes).
 Hypervector role_hypervector(std::string_view label, std::uint64_t n);
+
+// The role a query takes when it unbinds the trace.
+enum class CausalRole : std::uint8_t { cause, effect, time };
+
+// A record and its score for a query or probe.
+struct CausalMatch {
+    std::uint64_t record;
+    float score;
+};
+
+// Best first by a stable sort: equal scores keep their order (record order,
+// when the matches come from one scan).
+void rank_causal_matches(std::vector<CausalMatch>& matches);
 
 class CausalMemory {
 public:
@@ -60,6 +80,26 @@ public:
     // indexed: this always scans every record.
     std::optional<Hypervector> query_by_time(HvView time) const;
 
+    // ---- the parts of the queries ----
+    // The refusal of store for a vector shorter than dim (changes nothing).
+    void require_lengths(HvView cause, HvView effect, HvView time) const;
+    // What store adds to the trace, and nothing else (refused as store refuses).
+    void add_to_trace(HvView cause, HvView effect, HvView time);
+    // What store keeps as a record, and nothing else: all or nothing.
+    void add_record(HvView cause, HvView effect, HvView time);
+    // The trace unbound by the role and the query: (role[i] * query[i]) * trace[i].
+    Hypervector holographic_probe(CausalRole role, HvView query) const;
+    // The exact steps: the best record whose cause (time) matches with a
+    // positive score, and every record whose effect does, in record order.
+    std::optional<CausalMatch> exact_effect_match(HvView cause) const;
+    std::optional<CausalMatch> exact_time_match(HvView time) const;
+    std::vector<CausalMatch> exact_cause_matches(HvView effect) const;
+    // The holographic steps, over every record, for a probe of holographic_probe.
+    std::optional<CausalMatch> probed_effect_match(HvView probe) const;
+    std::vector<CausalMatch> probed_cause_matches(HvView probe) const;
+    Hypervector cause(std::uint64_t record) const { return causes_.row(record); }
+    Hypervector effect(std::uint64_t record) const { return effects_.row(record); }
+
     std::uint64_t dim() const { return dim_; }
     std::uint64_t size() const { return causes_.size(); }
 
@@ -71,9 +111,6 @@ public:
     static CausalMemory read_state(SnapshotReader& r, std::uint64_t dim);
 
 private:
-    // The trace unbound by role and query: (role[i] * query[i]) * trace[i].
-    Hypervector holographic_probe(HvView role, HvView query) const;
-
     // Record j is row j of each store, kept whole (exactly bipolar rows as
     // sign bits); the three grow and shrink together.
     RowStore causes_;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <stdexcept>
+#include <string>
 
 #include "core/cancel.hpp"
 #include "core/fault.hpp"
@@ -33,60 +35,84 @@ void MultiHopReasoner::reset() {
     std::vector<std::pair<std::uint64_t, std::uint64_t>>().swap(links_);
 }
 
-std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std::uint64_t hops) const {
-    std::vector<Result> results;
-    std::vector<char> visited(facts_.size(), 0);
-    std::vector<std::uint64_t> frontier;
-
-    // Every fact's resonance with the query, divided by the query's length so
-    // that a fact shorter than the query scores lower. A fact reached through
-    // a link later reports the same score.
-    std::vector<float> scores(facts_.size());
-    resonances(query, facts_, scores);
-
-    for (std::size_t k = 0; k < facts_.size(); ++k) {
-        const float s = scores[k];
-        if (s > kDirectThreshold) {
-            results.emplace_back(k, s);
-            frontier.push_back(k);
-            visited[k] = 1;
-        }
+std::vector<MultiHopReasoner::Result> MultiHopReasoner::direct_matches(std::span<const float> scores) {
+    std::vector<Result> admitted;
+    for (std::size_t k = 0; k < scores.size(); ++k) {
+        if (scores[k] > kDirectThreshold) admitted.emplace_back(k, scores[k]);
     }
+    return admitted;
+}
 
-    // No adjacency index: each frontier node scans the whole link list. An
-    // empty frontier ends the search, so a huge `hops` costs nothing extra.
+std::vector<float> MultiHopReasoner::scores(HvView query) const {
+    // Divided by the query's length, so that a fact shorter than the query
+    // scores lower.
+    std::vector<float> all(facts_.size());
+    resonances(query, facts_, all);
+    return all;
+}
+
+std::vector<float> MultiHopReasoner::scores(HvView query, std::span<const std::uint64_t> facts) const {
+    for (const std::uint64_t k : facts) {
+        if (k >= facts_.size()) throw std::out_of_range("no fact " + std::to_string(k));
+    }
+    std::vector<float> some;
+    some.reserve(facts.size());
+    for (const std::uint64_t k : facts) some.push_back(resonance(query, facts_, static_cast<std::size_t>(k)));
+    return some;
+}
+
+std::vector<std::uint64_t> MultiHopReasoner::follow_links(std::span<const std::uint64_t> frontier,
+                                                          std::vector<char>& visited) const {
+    // No adjacency index: each frontier node scans the whole link list.
     CancelPoll poll;
-    for (std::uint64_t round = 0; round < hops && !frontier.empty(); ++round) {
-        std::vector<std::uint64_t> next;
-        for (const std::uint64_t k : frontier) {
-            for_each_block(poll, links_.size(), kUnitsPerLink, [&](std::size_t first, std::size_t last) {
-                for (std::size_t l = first; l < last; ++l) {
-                    const auto& [a, b] = links_[l];
-                    std::uint64_t neighbour = 0;
-                    if (a == k) {
-                        neighbour = b;
-                    } else if (b == k) {
-                        neighbour = a;
-                    } else {
-                        continue;
-                    }
-                    char& seen = checked_at(visited, neighbour);
-                    if (seen) continue;
-                    results.emplace_back(neighbour, scores[static_cast<std::size_t>(neighbour)]);
-                    next.push_back(neighbour);
-                    seen = 1;
+    std::vector<std::uint64_t> next;
+    for (const std::uint64_t k : frontier) {
+        for_each_block(poll, links_.size(), kUnitsPerLink, [&](std::size_t first, std::size_t last) {
+            for (std::size_t l = first; l < last; ++l) {
+                const auto& [a, b] = links_[l];
+                std::uint64_t neighbour = 0;
+                if (a == k) {
+                    neighbour = b;
+                } else if (b == k) {
+                    neighbour = a;
+                } else {
+                    continue;
                 }
-            });
-        }
-        frontier = std::move(next);
+                char& seen = checked_at(visited, neighbour);
+                if (seen) continue;
+                next.push_back(neighbour);
+                seen = 1;
+            }
+        });
     }
+    return next;
+}
 
+void MultiHopReasoner::rank_results(std::vector<Result>& results) {
     // Scores have no order once one of them is NaN.
     if (std::any_of(results.begin(), results.end(), [](const Result& r) { return std::isnan(r.second); })) {
         fault(kUnwrapNone);
     }
     std::stable_sort(results.begin(), results.end(),
                      [](const Result& x, const Result& y) { return x.second > y.second; });
+}
+
+std::vector<MultiHopReasoner::Result> MultiHopReasoner::reason(HvView query, std::uint64_t hops) const {
+    // A fact reached through a link later reports the score it has here.
+    const std::vector<float> all = scores(query);
+    std::vector<Result> results = direct_matches(all);
+    std::vector<char> visited(facts_.size(), 0);
+    std::vector<std::uint64_t> frontier;
+    for (const Result& r : results) {
+        frontier.push_back(r.first);
+        visited[static_cast<std::size_t>(r.first)] = 1;
+    }
+    // An empty frontier ends the search, so a huge `hops` costs nothing extra.
+    for (std::uint64_t round = 0; round < hops && !frontier.empty(); ++round) {
+        frontier = follow_links(frontier, visited);
+        for (const std::uint64_t k : frontier) results.emplace_back(k, all[static_cast<std::size_t>(k)]);
+    }
+    rank_results(results);
     return results;
 }
 

@@ -14,11 +14,17 @@
 // unchanged on std::bad_alloc; add_fact faults "capacity overflow" for a fact
 // no address space could hold.
 //
+// reason() is also offered in its parts, for facts kept apart from the links
+// (shards holding facts, one object holding the links): a fact's score
+// depends only on the fact and the query, and the rounds only on the links,
+// the facts reached and how many facts there are.
+//
 // Threads: a plain object without locks. `reason` changes nothing and may run
 // concurrently with itself; the adds and reset need every other use excluded.
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -51,11 +57,29 @@ public:
     // with Cancelled (scoring and each hop poll).
     std::vector<Result> reason(HvView query, std::uint64_t hops) const;
 
+    // ---- the parts of reason ----
+    // Hop 0 over every fact's score (fact k scoring scores[k]): the facts
+    // admitted, in index order.
+    static std::vector<Result> direct_matches(std::span<const float> scores);
+    // Every fact's score for the query, and the score of the given facts
+    // alone (std::out_of_range for an index that names no fact).
+    std::vector<float> scores(HvView query) const;
+    std::vector<float> scores(HvView query, std::span<const std::uint64_t> facts) const;
+    // One expansion round over this reasoner's links: the neighbours of the
+    // frontier not yet visited, in the order reached, marked visited now.
+    // `visited` holds one flag per fact of the whole reasoner; a neighbour
+    // beyond it faults as reason() does. May unwind with Cancelled.
+    std::vector<std::uint64_t> follow_links(std::span<const std::uint64_t> frontier, std::vector<char>& visited) const;
+    // The final order of reason(): best first, ties in the order reached;
+    // faults as reason() does when a score is NaN.
+    static void rank_results(std::vector<Result>& results);
+
     // Forgets every fact and link; `dim` stays.
     void reset();
 
     std::uint64_t dim() const { return dim_; }
     std::uint64_t fact_count() const { return facts_.size(); }
+    std::uint64_t link_count() const { return links_.size(); }
 
     // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
     SnapshotBytes snapshot() const;
