@@ -11,6 +11,16 @@ indices and merges them with :func:`tessarin._native.merge_top_k`, the
 order of ``ItemMemory.search``. The answer is therefore byte-identical to one
 ``ItemMemory`` holding every row, whatever the number of shards.
 
+:class:`ShardedCausalMemory` and :class:`ShardedMultiHopReasoner` split
+``tessarin.CausalMemory`` and ``tessarin.MultiHopReasoner`` the same way:
+records and facts are dealt out in blocks to shards, while the coordinator
+keeps what is one vector or one list (the causal trace, updated in storage
+order; the reasoner's links). Shards score their own records against the
+query, or against the probe the coordinator makes from the trace; the
+coordinator merges by score, then global index, and runs the reasoner's link
+rounds and final order itself. Every step is the single engine's own code, so
+every answer is byte-identical to one engine's.
+
 A shard that is lost (its worker died or left) cannot answer any more: every
 later call raises :class:`ShardLostError`; a call running when it is lost
 raises it too, never an answer that lacks the shard's rows.
@@ -23,15 +33,21 @@ from __future__ import annotations
 import operator
 import threading
 from collections.abc import Iterator, Sequence
-from typing import Any, cast
+from typing import Any, Self, cast
 
 import numpy as np
 from distributed import Client, Future, get_worker
 
 from tessarin import Array, ItemMemory, random_bipolar
-from tessarin._native import merge_top_k  # type: ignore[import-not-found]  # the merge is not public
+from tessarin._native import (  # type: ignore[import-not-found]  # not public
+    _CausalRecords,
+    _CausalTrace,
+    _ReasonerFacts,
+    _ReasonerLinks,
+    merge_top_k,
+)
 
-__all__ = ["ShardLostError", "ShardedItemMemory"]
+__all__ = ["ShardLostError", "ShardedCausalMemory", "ShardedItemMemory", "ShardedMultiHopReasoner"]
 
 # Rows made at once on a worker: a few MiB of float32 rows at a time before
 # the shard keeps them as bits.
@@ -39,15 +55,17 @@ _BIPOLAR_CHUNK_ROWS = 1024
 
 
 class ShardLostError(RuntimeError):
-    """A shard of a :class:`ShardedItemMemory` is gone or no longer holds the
-    rows it was given, so the memory cannot answer exactly."""
+    """A shard of a sharded store is gone or no longer holds the rows it was
+    given, so the store cannot answer exactly."""
 
 
 class _Shard:
-    """One shard, kept in its worker's memory as a Dask actor."""
+    """One shard, kept in its worker's memory as a Dask actor: its part of the
+    store (an ``ItemMemory`` unless told otherwise) and its place among the
+    shards."""
 
-    def __init__(self, dim: int, shard_id: int) -> None:
-        self.memory = ItemMemory(dim)
+    def __init__(self, dim: int, shard_id: int, store: Any = ItemMemory) -> None:
+        self.memory = store(dim)
         self.shard_id = shard_id
 
 
@@ -91,10 +109,201 @@ def _get(actor: Any, i: int) -> np.ndarray:
     return np.asarray(_local_shard(actor).memory.get(i))
 
 
+def _add_item(actor: Any, method: str, *parts: np.ndarray) -> int:
+    memory = _local_shard(actor).memory
+    getattr(memory, method)(*parts)
+    return len(memory)
+
+
+def _answer(actor: Any, step: str, *args: Any) -> tuple[int, int, Any]:
+    # The shard's answer with what it is and holds, for the coordinator to
+    # check before it merges.
+    shard = _local_shard(actor)
+    return shard.shard_id, len(shard.memory), getattr(shard.memory, step)(*args)
+
+
+def _matches_with(actor: Any, step: str, part: str, query: np.ndarray) -> tuple[int, int, Any]:
+    # Each match (record, score) with the record's cause or effect.
+    shard_id, count, found = _answer(actor, step, query)
+    if found is None:
+        found = []
+    elif isinstance(found, tuple):
+        found = [found]
+    memory = _local_shard(actor).memory
+    return shard_id, count, [(j, score, np.asarray(getattr(memory, part)(j))) for j, score in found]
+
+
+def _fact_scores(actor: Any, query: np.ndarray, facts: np.ndarray) -> tuple[int, int, np.ndarray]:
+    shard_id, count, scores = _answer(actor, "scores", query, facts)
+    return shard_id, count, np.asarray(scores)
+
+
+def _reset(actor: Any) -> int:
+    memory = _local_shard(actor).memory
+    memory.reset()
+    return len(memory)
+
+
 # ---- the coordinator -------------------------------------------------------------
 
 
-class ShardedItemMemory:
+class _ShardedStore:
+    """What the sharded stores share: shards kept as actors on the workers,
+    items dealt out to them in blocks, tasks pinned to each shard's worker,
+    answers checked before they are merged, and every call refused once a
+    shard is lost."""
+
+    _items = "rows"
+
+    def __init__(self, client: Client, dim: int, store: Any, shards: int | None, block_rows: int,
+                 workers: Sequence[str] | None) -> None:
+        addresses = sorted(workers if workers is not None else client.scheduler_info()["workers"])
+        if not addresses:
+            raise ValueError("the cluster has no workers")
+        count = len(addresses) if shards is None else operator.index(shards)
+        block_rows = operator.index(block_rows)
+        if count < 1 or block_rows < 1:
+            raise ValueError(f"shards and block_rows must be at least 1, got {count} and {block_rows}")
+        self._client = client
+        self._dim = dim
+        self._block_rows = block_rows
+        self._workers = [addresses[i % len(addresses)] for i in range(count)]
+        self._lock = threading.Lock()
+        self._size = 0
+        self._rows = [0] * count
+        self._lost: str | None = None
+        self._shards: list[Future[Any]] = [
+            client.submit(_Shard, dim, i, store, actor=True, pure=False, workers=[w], allow_other_workers=False)
+            for i, w in enumerate(self._workers)
+        ]
+        client.gather(self._shards)
+
+    @property
+    def dim(self) -> int:
+        """The dimension given at construction."""
+        return self._dim
+
+    @property
+    def shards(self) -> int:
+        """How many shards hold the items."""
+        return len(self._workers)
+
+    @property
+    def workers(self) -> list[str]:
+        """The address of the worker keeping each shard."""
+        return list(self._workers)
+
+    def __len__(self) -> int:
+        return self._size
+
+    def __repr__(self) -> str:
+        return f"<{type(self).__name__} dim={self._dim} {self._items}={self._size} shards={len(self._workers)}>"
+
+    def __enter__(self) -> Self:
+        return self
+
+    def __exit__(self, *exc: object) -> None:
+        self.close()
+
+    def close(self) -> None:
+        """Free every shard now; later calls raise ``ValueError``. Closing twice
+        does nothing."""
+        with self._lock:
+            for future in self._shards:
+                future.release()
+            self._shards = []
+
+    def _locate(self, g: int) -> tuple[int, int]:
+        # (shard, index in the shard) of global item g.
+        block, offset = divmod(g, self._block_rows)
+        return block % len(self._workers), block // len(self._workers) * self._block_rows + offset
+
+    def _add_one(self, method: str, *parts: np.ndarray) -> int:
+        # Appends one item, given to the shard's `method` as its parts, to the
+        # shard that its global index names; returns that index.
+        first = self._size
+        shard, _ = self._locate(first)
+        args = [(method, *parts) if s == shard else None for s in range(len(self._workers))]
+        self._run_adds(_add_item, args, first, 1)
+        return first
+
+    def _ask(self, task: Any, *args: Any, only: dict[int, tuple[Any, ...]] | None = None) -> dict[int, Any]:
+        # Every shard's answer (or the answers of the shards in `only`, each
+        # with its own arguments after `args`), checked to come from the shard
+        # asked and to cover every item it was given.
+        asked = only if only is not None else {s: () for s in range(len(self._workers))}
+        answers = self._gather([self._on_shard(s, task, *args, *more) for s, more in asked.items()])
+        checked = {}
+        for shard, (shard_id, count, payload) in zip(asked, answers):
+            if shard_id != shard or count != self._rows[shard]:
+                self._lost = (f"shard {shard} answered as shard {shard_id} holding {count} {self._items}; "
+                              f"it was given {self._rows[shard]}")
+                raise ShardLostError(self._lost)
+            checked[shard] = payload
+        return checked
+
+    # ---- plumbing ----------------------------------------------------------------
+
+    def _deal(self, first: int, n: int) -> Iterator[tuple[int, int, int]]:
+        # (shard, start, stop) for each block-aligned run of the rows
+        # first ... first + n - 1, as offsets from `first`.
+        g, end = first, first + n
+        while g < end:
+            block = g // self._block_rows
+            stop = min(end, (block + 1) * self._block_rows)
+            yield block % len(self._workers), g - first, stop - first
+            g = stop
+
+    def _global_rows(self, shard: int, local: np.ndarray) -> np.ndarray:
+        rounds, offsets = np.divmod(local, self._block_rows)
+        return (rounds * len(self._workers) + shard) * self._block_rows + offsets
+
+    def _on_shard(self, shard: int, task: Any, *args: Any) -> Future[Any]:
+        return self._client.submit(task, self._shards[shard], *args, pure=False, workers=[self._workers[shard]],
+                                   allow_other_workers=False)
+
+    def _run_adds(self, task: Any, args: list[tuple[Any, ...] | None], first: int, n: int) -> None:
+        expected = list(self._rows)
+        for shard, start, stop in self._deal(first, n):
+            expected[shard] += stop - start
+        shards = [s for s, a in enumerate(args) if a is not None]
+        try:
+            counts = self._gather([self._on_shard(s, task, *args[s]) for s in shards])  # type: ignore[misc]
+        except BaseException as error:
+            # The batch was checked before any shard saw it, so a failure here
+            # may have left it in some shards and not in others.
+            if self._lost is None:
+                self._lost = f"an add failed part way ({error!r}); the shards hold an unknown part of it"
+            if isinstance(error, ShardLostError) or not isinstance(error, Exception):
+                raise
+            raise ShardLostError(self._lost) from error
+        for shard, count in zip(shards, counts):
+            if count != expected[shard]:
+                self._lost = (f"shard {shard} holds {count} {self._items} after an add; it should hold "
+                              f"{expected[shard]}")
+                raise ShardLostError(self._lost)
+        self._rows = expected
+        self._size = first + n
+
+    def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
+        try:
+            return self._client.gather(tasks)  # type: ignore[no-any-return]
+        except (ValueError, TypeError, IndexError, MemoryError):
+            # The shard refused the arguments and changed nothing.
+            raise
+        except Exception as error:
+            lost = [s for s, f in enumerate(self._shards) if f.status != "finished"]
+            self._lost = f"shards {lost} are lost" if lost else f"a shard failed: {error!r}"
+            raise ShardLostError(self._lost) from error
+
+    def _require_shards(self) -> None:
+        if not self._shards:
+            raise ValueError("the sharded memory is closed")
+        if self._lost is not None:
+            raise ShardLostError(self._lost)
+
+
+class ShardedItemMemory(_ShardedStore):
     """An exact search store of rows of length ``dim`` kept in ``shards`` shards
     on the workers of ``client``'s cluster (one shard per worker by default,
     dealt round the workers in address order).
@@ -119,61 +328,7 @@ class ShardedItemMemory:
         dim = operator.index(dim)
         if dim < 1:
             raise ValueError(f"dim must be at least 1, got {dim}")
-        addresses = sorted(workers if workers is not None else client.scheduler_info()["workers"])
-        if not addresses:
-            raise ValueError("the cluster has no workers")
-        count = len(addresses) if shards is None else operator.index(shards)
-        block_rows = operator.index(block_rows)
-        if count < 1 or block_rows < 1:
-            raise ValueError(f"shards and block_rows must be at least 1, got {count} and {block_rows}")
-        self._client = client
-        self._dim = dim
-        self._block_rows = block_rows
-        self._workers = [addresses[i % len(addresses)] for i in range(count)]
-        self._lock = threading.Lock()
-        self._size = 0
-        self._rows = [0] * count
-        self._lost: str | None = None
-        self._shards: list[Future[Any]] = [
-            client.submit(_Shard, dim, i, actor=True, pure=False, workers=[w], allow_other_workers=False)
-            for i, w in enumerate(self._workers)
-        ]
-        client.gather(self._shards)
-
-    @property
-    def dim(self) -> int:
-        """The length of every row."""
-        return self._dim
-
-    @property
-    def shards(self) -> int:
-        """How many shards hold the rows."""
-        return len(self._workers)
-
-    @property
-    def workers(self) -> list[str]:
-        """The address of the worker keeping each shard."""
-        return list(self._workers)
-
-    def __len__(self) -> int:
-        return self._size
-
-    def __repr__(self) -> str:
-        return f"<ShardedItemMemory dim={self._dim} rows={self._size} shards={len(self._workers)}>"
-
-    def __enter__(self) -> ShardedItemMemory:
-        return self
-
-    def __exit__(self, *exc: object) -> None:
-        self.close()
-
-    def close(self) -> None:
-        """Free every shard now; later calls raise ``ValueError``. Closing twice
-        does nothing."""
-        with self._lock:
-            for future in self._shards:
-                future.release()
-            self._shards = []
+        super().__init__(client, dim, ItemMemory, shards, block_rows, workers)
 
     def add(self, rows: Any) -> int:
         """Append one row or a batch of rows, each of length ``dim``, read as
@@ -277,69 +432,229 @@ class ShardedItemMemory:
             self._require_shards()
             if not 0 <= i < self._size:
                 raise IndexError(f"row index {i} out of range for {self._size} rows")
-            block, offset = divmod(i, self._block_rows)
-            shard, round_ = block % len(self._workers), block // len(self._workers)
-            [row] = self._gather([self._on_shard(shard, _get, round_ * self._block_rows + offset)])
+            shard, local = self._locate(i)
+            [row] = self._gather([self._on_shard(shard, _get, local)])
             return row  # type: ignore[no-any-return]
 
-    # ---- plumbing ----------------------------------------------------------------
 
-    def _deal(self, first: int, n: int) -> Iterator[tuple[int, int, int]]:
-        # (shard, start, stop) for each block-aligned run of the rows
-        # first ... first + n - 1, as offsets from `first`.
-        g, end = first, first + n
-        while g < end:
-            block = g // self._block_rows
-            stop = min(end, (block + 1) * self._block_rows)
-            yield block % len(self._workers), g - first, stop - first
-            g = stop
+class ShardedCausalMemory(_ShardedStore):
+    """``tessarin.CausalMemory`` with its records kept in ``shards`` shards on
+    the workers of ``client``'s cluster, answering every query byte for byte
+    as one ``CausalMemory`` that stored the same relations in the same order.
 
-    def _global_rows(self, shard: int, local: np.ndarray) -> np.ndarray:
-        rounds, offsets = np.divmod(local, self._block_rows)
-        return (rounds * len(self._workers) + shard) * self._block_rows + offsets
+    Record j lives in shard ``(j // block_rows) % shards`` with its fingerprint
+    in that shard's own indexes; the trace, one vector of ``dim`` components,
+    stays here and is updated by every ``store`` in storage order. A query
+    asks every shard for its best exact match (or, for ``query_cause``, all of
+    them); only when no shard has one with a positive score does it make the
+    trace's probe here and ask the shards to score every record against it.
+    Matches merge by score, then global record index, as the single engine
+    orders them.
 
-    def _on_shard(self, shard: int, task: Any, *args: Any) -> Future[Any]:
-        return self._client.submit(task, self._shards[shard], *args, pure=False, workers=[self._workers[shard]],
-                                   allow_other_workers=False)
+    Calls are serialised; ``store`` waits for its shard, a query for every
+    shard. Close it (or use it as a context manager) to free the shards.
 
-    def _run_adds(self, task: Any, args: list[tuple[Any, ...] | None], first: int, n: int) -> None:
-        expected = list(self._rows)
-        for shard, start, stop in self._deal(first, n):
-            expected[shard] += stop - start
-        shards = [s for s, a in enumerate(args) if a is not None]
-        try:
-            counts = self._gather([self._on_shard(s, task, *args[s]) for s in shards])  # type: ignore[misc]
-        except BaseException as error:
-            # The batch was checked before any shard saw it, so a failure here
-            # may have left it in some shards and not in others.
-            if self._lost is None:
-                self._lost = f"an add failed part way ({error!r}); the shards hold an unknown part of it"
-            if isinstance(error, ShardLostError) or not isinstance(error, Exception):
+    Args:
+        client: a connected ``distributed.Client``.
+        dim: as for ``CausalMemory``.
+        shards: how many shards (default: one per worker).
+        block_rows: records dealt to one shard before the next, at least 1.
+        workers: the worker addresses to use (default: every worker).
+
+    Raises:
+        ValueError: ``shards`` or ``block_rows`` below 1, no workers, or a
+            ``dim`` that ``CausalMemory`` refuses.
+    """
+
+    _items = "records"
+
+    def __init__(self, client: Client, dim: int, shards: int | None = None, block_rows: int = 1024,
+                 workers: Sequence[str] | None = None) -> None:
+        self._trace = _CausalTrace(dim)  # refuses a dim as CausalMemory does
+        super().__init__(client, operator.index(dim), _CausalRecords, shards, block_rows, workers)
+
+    def store(self, cause: Any, effect: Any, time: Any) -> None:
+        """Record a relation, as ``CausalMemory.store``.
+
+        Raises:
+            ValueError, TypeError: as ``CausalMemory.store``; nothing is stored.
+            ShardLostError: a shard is lost, now or before.
+        """
+        with self._lock:
+            self._require_shards()
+            parts = [np.asarray(v) for v in self._trace.store(cause, effect, time)]
+            self._add_one("add", *parts)
+
+    record = store
+
+    def query_effect(self, cause: Any) -> Array | None:
+        """As ``CausalMemory.query_effect``.
+
+        Raises:
+            ShardLostError: a shard is lost, now or before.
+        """
+        return self._best_effect("exact_effect", *self._trace.cause_query(cause))
+
+    recall_effect = query_effect
+
+    def query_by_time(self, time: Any) -> Array | None:
+        """As ``CausalMemory.query_by_time``.
+
+        Raises:
+            ShardLostError: a shard is lost, now or before.
+        """
+        return self._best_effect("exact_time", *self._trace.time_query(time))
+
+    recall_by_time = query_by_time
+
+    def query_cause(self, effect: Any) -> Array | list[Array]:
+        """As ``CausalMemory.query_cause``.
+
+        Raises:
+            ShardLostError: a shard is lost, now or before.
+        """
+        query, probe = self._trace.effect_query(effect)
+        with self._lock:
+            self._require_shards()
+            causes = self._ranked("exact_causes", "cause", np.asarray(query), None)
+            if not causes:
+                causes = self._ranked("probed_causes", "cause", np.asarray(probe), None)
+            result: Array | list[Array] = self._trace.vectors(causes)
+            return result
+
+    recall_cause = query_cause
+
+    def _best_effect(self, exact: str, query: Any, probe: Any) -> Array | None:
+        with self._lock:
+            self._require_shards()
+            best = self._ranked(exact, "effect", np.asarray(query), 1)
+            if not best:
+                best = self._ranked("probed_effect", "effect", np.asarray(probe), 1)
+            answer: Array | None = self._trace.vector(best[0]) if best else None
+            return answer
+
+    def _ranked(self, step: str, part: str, query: np.ndarray, k: int | None) -> list[np.ndarray]:
+        # The `part` of the best k records (all when k is None) that the
+        # shards' `step` matches with a positive score, best first.
+        if self._size == 0:
+            return []
+        scores, records, rows = [], [], {}
+        for shard, matches in self._ask(_matches_with, step, part, query).items():
+            for j, score, row in matches:
+                g = int(self._global_rows(shard, np.asarray(j)))
+                scores.append(score)
+                records.append(g)
+                rows[g] = row
+        if not records:
+            return []
+        _, order = merge_top_k(np.asarray([scores], np.float32), np.asarray([records], np.int64),
+                               len(records) if k is None else k)
+        return [rows[g] for g in np.asarray(order)[0].tolist()]
+
+
+class ShardedMultiHopReasoner(_ShardedStore):
+    """``tessarin.MultiHopReasoner`` with its facts kept in ``shards`` shards on
+    the workers of ``client``'s cluster; ``reason`` answers byte for byte as
+    one ``MultiHopReasoner`` given the same facts and links in the same order,
+    and refuses as it does.
+
+    Fact g lives in shard ``(g // block_rows) % shards``; the links stay here.
+    ``reason`` asks every shard for its facts admitted at hop 0, follows the
+    links here one round at a time, asks the shards holding each round's new
+    facts for their scores in one call per round, and orders the results here.
+
+    Calls are serialised. The arguments, and closing, are those of
+    :class:`ShardedCausalMemory`, with ``dim`` as for ``MultiHopReasoner``
+    and ``block_rows`` counting facts.
+    """
+
+    _items = "facts"
+
+    def __init__(self, client: Client, dim: int, shards: int | None = None, block_rows: int = 1024,
+                 workers: Sequence[str] | None = None) -> None:
+        self._links = _ReasonerLinks(dim)  # converts dim as MultiHopReasoner does
+        super().__init__(client, operator.index(dim), _ReasonerFacts, shards, block_rows, workers)
+
+    def add_fact(self, fact: Any) -> int:
+        """Register a fact and return its index, as ``MultiHopReasoner.add_fact``.
+
+        Raises:
+            ShardLostError: a shard is lost, now or before.
+        """
+        row = np.asarray(self._links.fact(fact))
+        with self._lock:
+            self._require_shards()
+            return self._add_one("add_fact", row)
+
+    def add_link(self, a: int, b: int) -> None:
+        """Link facts a and b, as ``MultiHopReasoner.add_link``."""
+        with self._lock:
+            self._require_shards()
+            self._links.add_link(a, b)
+
+    def reset(self) -> None:
+        """Forget every fact and link.
+
+        Raises:
+            ShardLostError: a shard is lost, now or before.
+        """
+        with self._lock:
+            self._require_shards()
+            try:
+                counts = self._gather([self._on_shard(s, _reset) for s in range(len(self._workers))])
+            except ShardLostError:
                 raise
-            raise ShardLostError(self._lost) from error
-        for shard, count in zip(shards, counts):
-            if count != expected[shard]:
-                self._lost = f"shard {shard} holds {count} rows after an add; it should hold {expected[shard]}"
+            except Exception as error:
+                self._lost = f"a reset failed part way ({error!r})"
+                raise ShardLostError(self._lost) from error
+            if any(counts):
+                self._lost = f"shards hold {counts} facts after a reset"
                 raise ShardLostError(self._lost)
-        self._rows = expected
-        self._size = first + n
+            self._links.reset()
+            self._rows = [0] * len(self._workers)
+            self._size = 0
 
-    def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
-        try:
-            return self._client.gather(tasks)  # type: ignore[no-any-return]
-        except (ValueError, TypeError, IndexError, MemoryError):
-            # The shard refused the arguments and changed nothing.
-            raise
-        except Exception as error:
-            lost = [s for s, f in enumerate(self._shards) if f.status != "finished"]
-            self._lost = f"shards {lost} are lost" if lost else f"a shard failed: {error!r}"
-            raise ShardLostError(self._lost) from error
+    def reason(self, query: Any, hops: int) -> list[tuple[int, float]]:
+        """As ``MultiHopReasoner.reason``.
 
-    def _require_shards(self) -> None:
-        if not self._shards:
-            raise ValueError("the sharded memory is closed")
-        if self._lost is not None:
-            raise ShardLostError(self._lost)
+        Raises:
+            IndexError: a link followed leads to a fact that does not exist.
+            ValueError: a score of the facts reached is NaN.
+            ShardLostError: a shard is lost, now or before.
+        """
+        query, hops = self._links.reason_arguments(query, hops)
+        query = np.asarray(query)
+        with self._lock:
+            self._require_shards()
+            hop0 = sorted((int(self._global_rows(shard, np.asarray(k))), score)
+                          for shard, admitted in self._ask(_answer, "direct", query).items()
+                          for k, score in admitted)
+            reached = [g for g, _ in hop0]
+            scores = [score for _, score in hop0]
+            frontier = 0
+            for _ in range(hops):
+                if frontier == len(reached):
+                    break
+                found = self._links.round(np.asarray(reached, np.int64), frontier, self._size)
+                frontier = len(reached)
+                reached += found
+                scores += self._scores_of(query, found)
+            ranked: list[tuple[int, float]] = self._links.ranked(np.asarray(reached, np.int64),
+                                                                 np.asarray(scores, np.float32), self._size)
+            return ranked
+
+    def _scores_of(self, query: np.ndarray, facts: list[int]) -> list[Any]:
+        # Each fact's score, from the shards holding them, one call each.
+        held: dict[int, list[int]] = {}
+        for position, g in enumerate(facts):
+            held.setdefault(self._locate(g)[0], []).append(position)
+        asked = {s: (np.asarray([self._locate(facts[p])[1] for p in positions], np.int64),)
+                 for s, positions in held.items()}
+        scores: list[Any] = [None] * len(facts)
+        for shard, shard_scores in self._ask(_fact_scores, query, only=asked).items():
+            for position, score in zip(held[shard], shard_scores):
+                scores[position] = score
+        return scores
 
 
 def _rows_of(rows: Any, dim: int, name: str = "rows") -> np.ndarray:

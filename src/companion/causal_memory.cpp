@@ -43,10 +43,10 @@ std::uint64_t scan_units(const E& m) { return (m.size() + 1) * m.dim(); }
 // unchanged; answers come back to it to leave in this class's forms.
 
 using Trace = ClassBuilder<E, "_CausalTrace(dim)", "The trace of a causal memory whose records live elsewhere.",
-                           Threading::Shared, "tessarin">;
+                           Threading::Shared, "tessarin._native">;
 using Records = ClassBuilder<E, "_CausalRecords(dim)",
                              "Records of a causal memory whose trace lives elsewhere, scored where they live.",
-                             Threading::Shared, "tessarin">;
+                             Threading::Shared, "tessarin._native">;
 
 // Refused as store() refuses; the vectors as the records are to keep them.
 Ref add_to_trace(E& m, Hypervector cause, Hypervector effect, Hypervector time) {

@@ -37,13 +37,14 @@ std::uint64_t scan_units(const E& r) { return (r.fact_count() + 1) * r.dim(); }
 
 // ---- a reasoner split over processes (tessarin.dask) ----
 // One object keeps the links and no fact and runs the rounds and the final
-// order; shards keep facts and score them. Facts and queries are converted
+// order; shards keep facts and score them. Private, like the causal
+// memory's parts. Facts and queries are converted
 // once, by the links' object, and travel as float32 arrays.
 
 using Links = ClassBuilder<E, "_ReasonerLinks(dim)", "The links of a reasoner whose facts live elsewhere.",
-                          Threading::Shared, "tessarin">;
+                          Threading::Shared, "tessarin._native">;
 using Facts = ClassBuilder<E, "_ReasonerFacts(dim)", "Facts of a reasoner whose links live elsewhere.",
-                          Threading::Shared, "tessarin">;
+                          Threading::Shared, "tessarin._native">;
 
 std::vector<std::uint64_t> fact_indices(const IndexTable& t, std::uint64_t facts) {
     std::vector<std::uint64_t> out;

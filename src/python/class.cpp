@@ -24,7 +24,7 @@ BorrowGuard::~BorrowGuard() {
 
 std::string_view ClassDef::name() const {
     const std::string_view q = qualified_name;
-    return q.substr(q.find('.') + 1);
+    return q.substr(q.rfind('.') + 1);
 }
 
 PyObject* ClassDef::make_type() const {
