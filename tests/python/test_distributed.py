@@ -357,3 +357,179 @@ def test_the_sharded_example_answers_as_one_store(client):
     (scores, indices), (one_scores, one_indices), first = dask_sharded.sharded_and_single(client, rows=3000)
     assert same_bytes(scores, one_scores) and same_bytes(indices, one_indices)
     assert np.asarray(indices)[:, 0].tolist() == [first, first + 1, first + 2]
+
+
+# ---- the sharded causal memory and multi-hop reasoner ------------------------------
+
+CDIM, RDIM = 8, 6
+SHARDINGS = [(1, 4), (2, 1), (3, 2), (7, 1)]
+
+
+def bipolar(rng, n, dim):
+    return np.where(rng.random((n, dim)) < 0.5, -1.0, 1.0).astype(np.float32)
+
+
+def causal_relations():
+    """Relations with ties and NaN scores on purpose: causes and effects
+    repeated in other blocks (equal scores, decided by storage order across
+    shards), a cause holding a NaN (a NaN exact score beside equal ones), an
+    all-negative cause (the zero query's fingerprint, scored -0.0, so the
+    trace decides), vectors longer than dim (answers of several lengths) and
+    float vectors."""
+    rng = np.random.default_rng(7)
+    causes, effects, times = bipolar(rng, 6, CDIM), bipolar(rng, 6, CDIM), bipolar(rng, 24, CDIM)
+    relations = [(causes[j % 6], effects[j * 5 % 6], times[j]) for j in range(24)]
+    nan_cause = causes[1].copy()
+    nan_cause[np.argmin(nan_cause)] = np.nan
+    relations[3] = (np.r_[causes[3], 1, -1].astype(np.float32), relations[3][1], relations[3][2])
+    relations[9] = (-np.ones(CDIM, np.float32), relations[9][1], relations[9][2])
+    relations[14] = (nan_cause, relations[14][1], relations[14][2])
+    relations[17] = (rng.standard_normal(CDIM).astype(np.float32), np.r_[effects[2], 0.5].astype(np.float32),
+                     rng.standard_normal(CDIM).astype(np.float32))
+    nan_query = rng.standard_normal(CDIM).astype(np.float32)
+    nan_query[4] = np.nan
+    queries = [*causes[:4], *effects[:4], *times[:2], nan_cause, np.zeros(CDIM, np.float32),
+               -np.ones(CDIM, np.float32), nan_query, [], np.r_[effects[2], 0.5],
+               *rng.standard_normal((2, CDIM)).astype(np.float32)]
+    return relations, queries
+
+
+def reasoner_facts():
+    """Facts with equal scores in different shards, of other lengths, and one
+    holding a NaN that only a link reaches."""
+    rng = np.random.default_rng(11)
+    facts = [*bipolar(rng, 16, RDIM)]
+    facts[8:12] = facts[0:4]
+    facts[5] = facts[5][:4]
+    facts[6] = np.r_[facts[6], 1.0].astype(np.float32)
+    facts[13] = rng.standard_normal(RDIM).astype(np.float32)
+    facts[15] = np.full(RDIM, np.nan, np.float32)
+    links = [(int(a), int(b)) for a, b in rng.integers(0, 15, size=(14, 2))] + [(2, 2), (0, 12), (12, 0)]
+    return facts, links, [facts[k] for k in (0, 1, 3, 5, 6, 12, 13)] + [np.ones(RDIM, np.float32), []]
+
+
+def build_engines(client, kind, shards, block_rows, count=None):
+    if kind == "causal":
+        sharded, one = tdask.ShardedCausalMemory(client, CDIM, shards, block_rows), tessarin.CausalMemory(CDIM)
+        for relation in causal_relations()[0][:count]:
+            sharded.store(*relation)
+            one.store(*relation)
+        return sharded, one
+    sharded, one = tdask.ShardedMultiHopReasoner(client, RDIM, shards, block_rows), tessarin.MultiHopReasoner(RDIM)
+    facts, links, _ = reasoner_facts()
+    for fact in facts[:count]:
+        assert sharded.add_fact(fact) == one.add_fact(fact)
+    for link in links:
+        sharded.add_link(*link)
+        one.add_link(*link)
+    return sharded, one
+
+
+def outcome(call):
+    """What a call gives, comparable byte for byte: arrays as their type,
+    shape and bytes, refusals as their type and message."""
+    try:
+        answer = call()
+    except Exception as error:  # noqa: BLE001 - the refusal is the outcome
+        return type(error), str(error)
+    if isinstance(answer, list):
+        return [outcome(lambda: a) for a in answer]
+    if isinstance(answer, tessarin.Array):
+        return type(answer), answer.shape, np.asarray(answer).tobytes()
+    return answer
+
+
+def causal_answers(memory, queries):
+    return [outcome(lambda: getattr(memory, m)(q)) for q in queries
+            for m in ("query_effect", "query_cause", "query_by_time")]
+
+
+def reasoner_answers(reasoner, queries):
+    return [outcome(lambda: reasoner.reason(q, hops)) for q in queries for hops in (0, 1, 10**18)]
+
+
+@pytest.mark.parametrize("shards, block_rows", SHARDINGS)
+def test_sharded_causal_memory_answers_as_one_engine_byte_for_byte(client, shards, block_rows):
+    sharded, one = build_engines(client, "causal", shards, block_rows)
+    with sharded:
+        queries = causal_relations()[1]
+        assert len(sharded) == len(one) == 24
+        assert causal_answers(sharded, queries) == causal_answers(one, queries)
+        assert np.asarray(one.query_cause(queries[4])).shape[0] == 4  # equal scores in several shards
+
+
+@pytest.mark.parametrize("shards, block_rows", SHARDINGS)
+def test_sharded_reasoner_answers_and_refuses_as_one_engine(client, shards, block_rows):
+    sharded, one = build_engines(client, "reasoner", shards, block_rows)
+    with sharded:
+        facts, _, queries = reasoner_facts()
+        want = reasoner_answers(one, queries)
+        assert reasoner_answers(sharded, queries) == want
+        assert {type(w) for w in want} == {list}
+        for a, b in [(1, 15), (13, 99)]:  # a NaN reached through a link, a link to no fact
+            sharded.add_link(a, b)
+            one.add_link(a, b)
+        want = reasoner_answers(one, queries)
+        assert reasoner_answers(sharded, queries) == want
+        assert {w[0] for w in want if isinstance(w, tuple)} == {ValueError, IndexError}
+        sharded.reset()
+        one.reset()
+        assert len(sharded) == 0 and sharded.reason(facts[0], 3) == []
+        assert [sharded.add_fact(f) for f in facts[:3]] == [one.add_fact(f) for f in facts[:3]] == [0, 1, 2]
+        assert reasoner_answers(sharded, queries) == reasoner_answers(one, queries)
+
+
+ENGINE_REFUSALS = [
+    ("causal", lambda m: m.store([1.0] * (CDIM - 1), [1.0] * CDIM, [1.0] * CDIM)),
+    ("causal", lambda m: m.store([1.0] * CDIM, [1.0] * CDIM, [1.0] * (CDIM - 1))),
+    ("causal", lambda m: m.store([1.0] * CDIM, ["x"] * CDIM, [1.0] * CDIM)),
+    ("causal", lambda m: m.query_cause("abc")),
+    ("causal", lambda m: new_like(m, -1)),
+    ("reasoner", lambda m: m.add_fact(["x"])),
+    ("reasoner", lambda m: m.add_link(-1, 0)),
+    ("reasoner", lambda m: m.reason([1.0] * RDIM, -1)),
+    ("reasoner", lambda m: new_like(m, 2**64)),
+]
+
+
+def new_like(engine, dim):
+    return type(engine)(engine._client, dim) if isinstance(engine, tdask._ShardedStore) else type(engine)(dim)
+
+
+@pytest.mark.parametrize("kind, call", ENGINE_REFUSALS)
+def test_sharded_engines_refuse_as_one_engine_and_keep_nothing(client, kind, call):
+    sharded, one = build_engines(client, kind, shards=3, block_rows=2, count=6)
+    with sharded:
+        refused = outcome(lambda: call(sharded))
+        assert isinstance(refused, tuple) and refused == outcome(lambda: call(one))
+        assert len(sharded) == len(one)
+        if kind == "causal":
+            queries = causal_relations()[1][:4]
+            assert causal_answers(sharded, queries) == causal_answers(one, queries)
+        else:
+            queries = reasoner_facts()[2][:2]
+            assert reasoner_answers(sharded, queries) == reasoner_answers(one, queries)
+
+
+def forget_shard(shard_id, dask_worker=None):
+    """On a worker: shard `shard_id` is gone, as after the worker restarted."""
+    for key, actor in list(dask_worker.state.actors.items()):
+        if isinstance(actor, tdask._Shard) and actor.shard_id == shard_id:
+            del dask_worker.state.actors[key]
+
+
+@pytest.mark.parametrize("kind", ["causal", "reasoner"])
+def test_a_lost_shard_ends_every_later_call_of_the_sharded_engines(client, kind):
+    sharded, _ = build_engines(client, kind, shards=3, block_rows=2, count=6)
+    client.run(forget_shard, 1, workers=[sharded.workers[1]])
+    v = [1.0] * (CDIM if kind == "causal" else RDIM)
+    if kind == "causal":
+        calls = [lambda: sharded.query_effect(v), lambda: sharded.store(v, v, v), lambda: sharded.query_cause(v)]
+    else:
+        calls = [lambda: sharded.reason(v, 2), lambda: sharded.add_fact(v), lambda: sharded.add_link(0, 1),
+                 sharded.reset]
+    for call in calls:
+        with pytest.raises(tdask.ShardLostError):
+            call()
+    assert len(sharded) == 6
+    sharded.close()
