@@ -109,9 +109,10 @@ def _get(actor: Any, i: int) -> np.ndarray:
     return np.asarray(_local_shard(actor).memory.get(i))
 
 
-def _add_item(actor: Any, method: str, *parts: np.ndarray) -> int:
+def _add_items(actor: Any, method: str, items: list[tuple[np.ndarray, ...]]) -> int:
     memory = _local_shard(actor).memory
-    getattr(memory, method)(*parts)
+    for parts in items:
+        getattr(memory, method)(*parts)
     return len(memory)
 
 
@@ -218,13 +219,19 @@ class _ShardedStore:
         block, offset = divmod(g, self._block_rows)
         return block % len(self._workers), block // len(self._workers) * self._block_rows + offset
 
-    def _add_one(self, method: str, *parts: np.ndarray) -> int:
-        # Appends one item, given to the shard's `method` as its parts, to the
-        # shard that its global index names; returns that index.
+    def _add_items(self, method: str, items: Sequence[tuple[np.ndarray, ...]]) -> int:
+        # Appends items, each given to its shard's `method` as its parts, to
+        # the shards their global indices name (one call per shard); returns
+        # the global index of the first.
         first = self._size
-        shard, _ = self._locate(first)
-        args = [(method, *parts) if s == shard else None for s in range(len(self._workers))]
-        self._run_adds(_add_item, args, first, 1)
+        dealt: list[list[tuple[np.ndarray, ...]]] = [[] for _ in self._workers]
+        for shard, start, stop in self._deal(first, len(items)):
+            dealt[shard] += items[start:stop]
+        # Scattered to the shard's worker rather than carried in the task: a
+        # batch may be large.
+        sends = [self._client.scatter([d], hash=False, workers=[w])[0] if d else None  # type: ignore[no-untyped-call]
+                 for d, w in zip(dealt, self._workers)]
+        self._run_adds(_add_items, [None if f is None else (method, f) for f in sends], first, len(items))
         return first
 
     def _ask(self, task: Any, *args: Any, only: dict[int, tuple[Any, ...]] | None = None) -> dict[int, Any]:
@@ -480,12 +487,29 @@ class ShardedCausalMemory(_ShardedStore):
             ValueError, TypeError: as ``CausalMemory.store``; nothing is stored.
             ShardLostError: a shard is lost, now or before.
         """
-        with self._lock:
-            self._require_shards()
-            parts = [np.asarray(v) for v in self._trace.store(cause, effect, time)]
-            self._add_one("add", *parts)
+        self.store_many([cause], [effect], [time])
 
     record = store
+
+    def store_many(self, causes: Sequence[Any], effects: Sequence[Any], times: Sequence[Any]) -> None:
+        """Record the relations ``(causes[i], effects[i], times[i])`` in order,
+        as many calls of ``store`` would, with one round trip per shard. All or
+        nothing: every relation is checked before any is stored.
+
+        Raises:
+            ValueError: sequences of different lengths, or a relation that
+                ``store`` refuses; nothing is stored.
+            TypeError: as ``store``; nothing is stored.
+            ShardLostError: a shard is lost, now or before.
+        """
+        if not len(causes) == len(effects) == len(times):
+            raise ValueError(f"store_many: {len(causes)} causes, {len(effects)} effects and {len(times)} times")
+        relations = [tuple(np.asarray(v) for v in self._trace.checked(*r)) for r in zip(causes, effects, times)]
+        with self._lock:
+            self._require_shards()
+            for relation in relations:
+                self._trace.add(*relation)
+            self._add_items("add", relations)
 
     def query_effect(self, cause: Any) -> Array | None:
         """As ``CausalMemory.query_effect``.
@@ -581,10 +605,21 @@ class ShardedMultiHopReasoner(_ShardedStore):
         Raises:
             ShardLostError: a shard is lost, now or before.
         """
-        row = np.asarray(self._links.fact(fact))
+        return self.add_facts([fact])
+
+    def add_facts(self, facts: Sequence[Any]) -> int:
+        """Register facts in order, as many calls of ``add_fact`` would, with
+        one round trip per shard; returns the index of the first. All or
+        nothing: every fact is converted before any is added.
+
+        Raises:
+            TypeError: as ``add_fact``; nothing is added.
+            ShardLostError: a shard is lost, now or before.
+        """
+        rows = [(np.asarray(self._links.fact(fact)),) for fact in facts]
         with self._lock:
             self._require_shards()
-            return self._add_one("add_fact", row)
+            return self._add_items("add_fact", rows)
 
     def add_link(self, a: int, b: int) -> None:
         """Link facts a and b, as ``MultiHopReasoner.add_link``."""

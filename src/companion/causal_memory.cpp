@@ -48,12 +48,17 @@ using Records = ClassBuilder<E, "_CausalRecords(dim)",
                              "Records of a causal memory whose trace lives elsewhere, scored where they live.",
                              Threading::Shared, "tessarin._native">;
 
-// Refused as store() refuses; the vectors as the records are to keep them.
-Ref add_to_trace(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+// Refused as store() refuses, changing nothing: the vectors as the trace and
+// the records are to take them.
+Ref checked_relation(const E& m, Hypervector cause, Hypervector effect, Hypervector time) {
     require_store_lengths(m, cause, effect, time);
-    m.add_to_trace(cause, effect, time);
     return make_tuple(to_python(as_array(std::move(cause))), to_python(as_array(std::move(effect))),
                       to_python(as_array(std::move(time))));
+}
+
+void add_to_trace(E& m, Hypervector cause, Hypervector effect, Hypervector time) {
+    require_store_lengths(m, cause, effect, time);
+    m.add_to_trace(cause, effect, time);
 }
 
 // (the query as the shards are to read it, the trace's probe for it)
@@ -121,8 +126,9 @@ const ClassDef causal_memory_class = C::define(
 
 const ClassDef causal_trace_class = Trace::define(
     Trace::constructor<&sized_engine<E>>(),
-    Trace::method<"store($self, cause, effect, time)", &add_to_trace,
-                  "Adds a relation to the trace; returns (cause, effect, time) as float32 arrays.">(),
+    Trace::method<"checked($self, cause, effect, time)", &checked_relation,
+                  "(cause, effect, time) as float32 arrays, refused as store() refuses.">(),
+    Trace::method<"add($self, cause, effect, time)", &add_to_trace, "Adds a relation to the trace.">(),
     Trace::method<"cause_query($self, cause)", &query_and_probe<CausalRole::cause>, "(cause, its probe)">(),
     Trace::method<"effect_query($self, effect)", &query_and_probe<CausalRole::effect>, "(effect, its probe)">(),
     Trace::method<"time_query($self, time)", &query_and_probe<CausalRole::time>, "(time, its probe)">(),

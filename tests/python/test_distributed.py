@@ -411,14 +411,19 @@ def reasoner_facts():
 def build_engines(client, kind, shards, block_rows, count=None):
     if kind == "causal":
         sharded, one = tdask.ShardedCausalMemory(client, CDIM, shards, block_rows), tessarin.CausalMemory(CDIM)
-        for relation in causal_relations()[0][:count]:
-            sharded.store(*relation)
+        relations = causal_relations()[0][:count]
+        for relation in relations:
             one.store(*relation)
+        # One at a time, then a batch that spans several blocks.
+        for relation in relations[:5]:
+            sharded.store(*relation)
+        sharded.store_many(*zip(*relations[5:]))
         return sharded, one
     sharded, one = tdask.ShardedMultiHopReasoner(client, RDIM, shards, block_rows), tessarin.MultiHopReasoner(RDIM)
     facts, links, _ = reasoner_facts()
-    for fact in facts[:count]:
-        assert sharded.add_fact(fact) == one.add_fact(fact)
+    facts = facts[:count]
+    assert [sharded.add_fact(f) for f in facts[:3]] == [one.add_fact(f) for f in facts[:3]]
+    assert sharded.add_facts(facts[3:]) == [one.add_fact(f) for f in facts[3:]][0]
     for link in links:
         sharded.add_link(*link)
         one.add_link(*link)
@@ -453,6 +458,9 @@ def test_sharded_causal_memory_answers_as_one_engine_byte_for_byte(client, shard
     sharded, one = build_engines(client, "causal", shards, block_rows)
     with sharded:
         queries = causal_relations()[1]
+        v = queries[0].tolist()
+        with pytest.raises(ValueError, match="'time' has 7 components"):  # a batch is stored whole or not at all
+            sharded.store_many([v, v], [v, v], [v, v[:7]])
         assert len(sharded) == len(one) == 24
         assert causal_answers(sharded, queries) == causal_answers(one, queries)
         assert np.asarray(one.query_cause(queries[4])).shape[0] == 4  # equal scores in several shards
