@@ -517,7 +517,7 @@ class ShardedCausalMemory(_ShardedStore):
         Raises:
             ShardLostError: a shard is lost, now or before.
         """
-        return self._best_effect("exact_effect", *self._trace.cause_query(cause))
+        return self._best_effect("exact_effect", self._trace.cause_query, cause)
 
     recall_effect = query_effect
 
@@ -527,7 +527,7 @@ class ShardedCausalMemory(_ShardedStore):
         Raises:
             ShardLostError: a shard is lost, now or before.
         """
-        return self._best_effect("exact_time", *self._trace.time_query(time))
+        return self._best_effect("exact_time", self._trace.time_query, time)
 
     recall_by_time = query_by_time
 
@@ -537,9 +537,11 @@ class ShardedCausalMemory(_ShardedStore):
         Raises:
             ShardLostError: a shard is lost, now or before.
         """
-        query, probe = self._trace.effect_query(effect)
         with self._lock:
             self._require_shards()
+            # The probe is made under the lock, from the trace of exactly the
+            # records that the shards hold.
+            query, probe = self._trace.effect_query(effect)
             causes = self._ranked("exact_causes", "cause", np.asarray(query), None)
             if not causes:
                 causes = self._ranked("probed_causes", "cause", np.asarray(probe), None)
@@ -548,9 +550,10 @@ class ShardedCausalMemory(_ShardedStore):
 
     recall_cause = query_cause
 
-    def _best_effect(self, exact: str, query: Any, probe: Any) -> Array | None:
+    def _best_effect(self, exact: str, query_and_probe: Any, vector: Any) -> Array | None:
         with self._lock:
             self._require_shards()
+            query, probe = query_and_probe(vector)
             best = self._ranked(exact, "effect", np.asarray(query), 1)
             if not best:
                 best = self._ranked("probed_effect", "effect", np.asarray(probe), 1)

@@ -97,6 +97,7 @@ public:
     // The holographic steps, over every record, for a probe of holographic_probe.
     std::optional<CausalMatch> probed_effect_match(HvView probe) const;
     std::vector<CausalMatch> probed_cause_matches(HvView probe) const;
+    // A record's cause and effect (record below size(), not checked).
     Hypervector cause(std::uint64_t record) const { return causes_.row(record); }
     Hypervector effect(std::uint64_t record) const { return effects_.row(record); }
 
