@@ -40,7 +40,9 @@ std::uint64_t scan_units(const E& m) { return (m.size() + 1) * m.dim(); }
 // One object keeps the trace and no record; shards keep records and leave
 // their trace alone. Vectors are converted once, by the trace's object, and
 // travel to the shards as float32 arrays, which every later conversion reads
-// unchanged; answers come back to it to leave in this class's forms.
+// unchanged; answers come back to it to leave in this class's forms. Private,
+// and reported under this module's own name (not the package's) so that
+// pickle finds them when a shard is made on a worker.
 
 using Trace = ClassBuilder<E, "_CausalTrace(dim)", "The trace of a causal memory whose records live elsewhere.",
                            Threading::Shared, "tessarin._native">;

@@ -37,9 +37,10 @@ std::uint64_t scan_units(const E& r) { return (r.fact_count() + 1) * r.dim(); }
 
 // ---- a reasoner split over processes (tessarin.dask) ----
 // One object keeps the links and no fact and runs the rounds and the final
-// order; shards keep facts and score them. Private, like the causal
-// memory's parts. Facts and queries are converted
-// once, by the links' object, and travel as float32 arrays.
+// order; shards keep facts and score them. Facts and queries are converted
+// once, by the links' object, and travel as float32 arrays. Private, and
+// reported under this module's own name (not the package's) so that pickle
+// finds them when a shard is made on a worker.
 
 using Links = ClassBuilder<E, "_ReasonerLinks(dim)", "The links of a reasoner whose facts live elsewhere.",
                           Threading::Shared, "tessarin._native">;
@@ -60,7 +61,8 @@ std::vector<std::uint64_t> fact_indices(const IndexTable& t, std::uint64_t facts
 
 // One round from the facts reached so far (the last ones, from
 // `frontier_start` on, being the frontier), of `facts` facts in all: the
-// neighbours it reaches, in order.
+// neighbours it reaches, in order. The visited flags are made again from the
+// facts reached, so that nothing of a search is kept here between rounds.
 std::vector<std::uint64_t> links_round(const E& r, const IndexTable& reached, Count frontier_start, Count facts) {
     const std::vector<std::uint64_t> seen = fact_indices(reached, facts.value);
     if (frontier_start.value > seen.size()) throw std::out_of_range("frontier_start beyond the facts reached");
