@@ -215,6 +215,8 @@ PyObject* make_array_type(const char* qualified_name) {
     return g_array_type;
 }
 
+bool is_array(PyObject* o) { return g_array_type != nullptr && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(g_array_type); }
+
 Ref to_python(ArrayResult<float>&& a) { return make_array(std::move(a)); }
 Ref to_python(ArrayResult<std::int64_t>&& a) { return make_array(std::move(a)); }
 Ref to_python(ArrayResult<std::int8_t>&& a) { return make_array(std::move(a)); }

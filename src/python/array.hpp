@@ -49,6 +49,10 @@ ArrayResult<T> as_array(std::vector<T>&& v) {
 // making it failed.
 PyObject* make_array_type(const char* qualified_name);
 
+// Whether `o` is an instance of the array type, which only a module that made
+// the type can have handed out (false in every other module).
+bool is_array(PyObject* o);
+
 Ref to_python(ArrayResult<float>&& a);
 Ref to_python(ArrayResult<std::int64_t>&& a);
 Ref to_python(ArrayResult<std::int8_t>&& a);

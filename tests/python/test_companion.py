@@ -60,11 +60,16 @@ def test_every_form_of_rows_reads_as_the_same_rows(form):
     assert bits(tessarin.resonances(rows, rows)).tolist() == bits(tessarin.resonances(ROWS, ROWS)).tolist()
 
 
-@pytest.mark.parametrize("one_row", [[1, 2, 3], np.arange(3, dtype=np.int8), array.array("f", [1, 2, 3]), range(1, 4)])
+@pytest.mark.parametrize("one_row", [[1, 2, 3], np.arange(3, dtype=np.int8), array.array("f", [1, 2, 3]), range(1, 4),
+                                     tessarin.bundle([[1, 2, 3]], sign=False)])
 def test_a_one_dimensional_input_is_one_row(one_row):
     assert tessarin.resonances(one_row, [[1, 1, 1], [0, 0, 0]]).shape == (1, 2)
     memory = tessarin.ItemMemory(3)
     assert memory.add(one_row) == 0 and len(memory) == 1
+    # ... and the same numbers as a vector argument (a result handed back in).
+    causal = tessarin.CausalMemory(3)
+    causal.store(one_row, one_row, one_row)
+    assert np.asarray(causal.query_effect(one_row)).tolist() == np.asarray(one_row, dtype=np.float32).tolist()
 
 
 # Tables longer than a block of the read (65,536 numbers), in rows that blocks
