@@ -20,6 +20,7 @@ tessarin`` alone never imports Dask.
 """
 from __future__ import annotations
 
+import asyncio
 import operator
 import threading
 from collections.abc import Iterator, Sequence
@@ -32,6 +33,10 @@ from tessarin import Array, ItemMemory, random_bipolar
 from tessarin._native import merge_top_k  # type: ignore[import-not-found]  # the merge is not public
 
 __all__ = ["ShardLostError", "ShardedItemMemory"]
+
+# How often a search waiting for its shards' answers checks that they are
+# still held, in seconds.
+_LOST_POLL_SECONDS = 0.2
 
 # Rows made at once on a worker: a few MiB of float32 rows at a time before
 # the shard keeps them as bits.
@@ -50,6 +55,12 @@ class _Shard:
         self.memory = ItemMemory(dim)
         self.shard_id = shard_id
 
+    def search(self, queries: Any, k: int) -> tuple[int, int, np.ndarray, np.ndarray]:
+        # Called as an actor method: straight to this worker, no task for the
+        # scheduler to place, and the answer is k results per query, not rows.
+        scores, indices = self.memory.search(_unpacked(queries), k)
+        return self.shard_id, len(self.memory), np.asarray(scores), np.asarray(indices)
+
 
 # ---- tasks run on the worker that keeps the shard ------------------------------
 
@@ -64,11 +75,8 @@ def _local_shard(actor: Any) -> _Shard:
 
 
 def _add_rows(actor: Any, rows: Any) -> int:
-    if isinstance(rows, tuple):  # sign bits of bipolar rows, and their length
-        bits, dim = rows
-        rows = np.where(np.unpackbits(bits, axis=1, count=dim).astype(bool), np.float32(-1), np.float32(1))
     memory = _local_shard(actor).memory
-    memory.add(rows)
+    memory.add(_unpacked(rows))
     return len(memory)
 
 
@@ -79,12 +87,6 @@ def _add_bipolar(actor: Any, ranges: list[tuple[int, int]], seed: int) -> int:
             n = min(_BIPOLAR_CHUNK_ROWS, count - offset)
             memory.add(random_bipolar(n, memory.dim, seed, start=first + offset))
     return len(memory)
-
-
-def _search(actor: Any, queries: Any, k: int) -> tuple[int, int, np.ndarray, np.ndarray]:
-    shard = _local_shard(actor)
-    scores, indices = shard.memory.search(queries, k)
-    return shard.shard_id, len(shard.memory), np.asarray(scores), np.asarray(indices)
 
 
 def _get(actor: Any, i: int) -> np.ndarray:
@@ -138,7 +140,14 @@ class ShardedItemMemory:
             client.submit(_Shard, dim, i, actor=True, pure=False, workers=[w], allow_other_workers=False)
             for i, w in enumerate(self._workers)
         ]
-        client.gather(self._shards)
+        self._actors: list[Any] = client.gather(self._shards)
+        for actor in self._actors:
+            # A handle keeps its own reference to the shard, which would hold
+            # the shard past close() for as long as the handle lives, and on a
+            # lost connection would wait for the shard to be made again; the
+            # futures in self._shards alone keep the shards, and a lost shard
+            # ends a search at once (_call_actors).
+            actor._future = None
 
     @property
     def dim(self) -> int:
@@ -174,6 +183,7 @@ class ShardedItemMemory:
             for future in self._shards:
                 future.release()
             self._shards = []
+            self._actors = []
 
     def add(self, rows: Any) -> int:
         """Append one row or a batch of rows, each of length ``dim``, read as
@@ -248,8 +258,8 @@ class ShardedItemMemory:
         queries = _rows_of(queries, self._dim, "queries")
         with self._lock:
             self._require_shards()
-            tasks = [self._on_shard(s, _search, queries, k) for s in range(len(self._workers))]
-            answers = self._gather(tasks)
+            payload = _packed(queries)
+            answers = self._call_actors([actor.search(payload, k) for actor in self._actors])
             scores, indices = [], []
             for shard, answer in enumerate(answers):
                 shard_id, rows, shard_scores, shard_indices = answer
@@ -325,8 +335,33 @@ class ShardedItemMemory:
         self._size = first + n
 
     def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
+        return self._waited(lambda: self._client.gather(tasks))
+
+    def _call_actors(self, calls: list[Any]) -> list[Any]:
+        # The answers of actor method calls. A call to a worker that died may
+        # wait for its actor to be made again, which pinned to that worker
+        # never happens: the wait ends as soon as a shard is no longer held.
+        shards = list(self._shards)
+
+        async def answers() -> list[Any]:
+            pending = [asyncio.ensure_future(call) for call in calls]
+            try:
+                while True:
+                    _, waiting = await asyncio.wait(pending, timeout=_LOST_POLL_SECONDS)
+                    if not waiting:
+                        return [call.result() for call in pending]
+                    if any(future.status != "finished" for future in shards):
+                        raise ShardLostError(f"shards {[s for s, f in enumerate(shards) if f.status != 'finished']}"
+                                             " are lost")
+            finally:
+                for call in pending:
+                    call.cancel()
+
+        return self._waited(lambda: self._client.sync(answers))
+
+    def _waited(self, wait: Any) -> list[Any]:
         try:
-            return self._client.gather(tasks)  # type: ignore[no-any-return]
+            return wait()  # type: ignore[no-any-return]
         except (ValueError, TypeError, IndexError, MemoryError):
             # The shard refused the arguments and changed nothing.
             raise
@@ -369,6 +404,13 @@ def _packed(table: np.ndarray) -> Any:
     if table.size and bool(np.all((table == 1) | (table == -1))):
         return np.packbits(table < 0, axis=1), table.shape[1]
     return table
+
+
+def _unpacked(payload: Any) -> Any:
+    if isinstance(payload, tuple):  # sign bits of bipolar rows, and their length
+        bits, dim = payload
+        return np.where(np.unpackbits(bits, axis=1, count=dim).astype(bool), np.float32(-1), np.float32(1))
+    return payload
 
 
 def _rows_at(payload: Any, rows: np.ndarray) -> Any:
