@@ -15,6 +15,12 @@ A shard that is lost (its worker died or left) cannot answer any more: every
 later call raises :class:`ShardLostError`; a call running when it is lost
 raises it too, never an answer that lacks the shard's rows.
 
+:func:`replicate` ships a whole engine to every worker as its snapshot,
+:func:`ask_replicas` spreads a batch of calls over the replicas, and
+:func:`call` lets any function of :mod:`tessarin` run as a task.
+Everything the workers run lives in this module, so nothing depends on the
+script that started them.
+
 Needs the ``dask`` extra (``pip install "tessarin_hdc[dask]"``); ``import
 tessarin`` alone never imports Dask.
 """
@@ -32,7 +38,7 @@ from distributed import Client, Future, get_worker
 from tessarin import Array, ItemMemory, random_bipolar
 from tessarin._native import merge_top_k  # type: ignore[import-not-found]  # the merge is not public
 
-__all__ = ["ShardLostError", "ShardedItemMemory"]
+__all__ = ["ShardLostError", "ShardedItemMemory", "ask_replicas", "call", "replicate"]
 
 # How often a search waiting for its shards' answers checks that they are
 # still held, in seconds.
@@ -357,7 +363,7 @@ class ShardedItemMemory:
                 for call in pending:
                     call.cancel()
 
-        return self._waited(lambda: self._client.sync(answers))
+        return self._waited(lambda: self._client.sync(answers))  # type: ignore[no-untyped-call]
 
     def _waited(self, wait: Any) -> list[Any]:
         try:
@@ -415,3 +421,79 @@ def _unpacked(payload: Any) -> Any:
 
 def _rows_at(payload: Any, rows: np.ndarray) -> Any:
     return (payload[0][rows], payload[1]) if isinstance(payload, tuple) else payload[rows]
+
+
+# ---- replicas: whole engines shipped to the workers --------------------------------
+
+
+def replicate(client: Client, engine: Any, workers: Sequence[str] | None = None) -> Future[Any]:
+    """Ships ``engine`` whole to every worker of ``client``'s cluster (or to
+    ``workers``) and returns the one future that names every replica.
+
+    Any engine class of :mod:`tessarin` and :class:`tessarin.ItemMemory`
+    travel as their snapshots (pickled, the state out of band), and each
+    worker rebuilds the engine bit for bit rather than from its inputs: a
+    replica answers every call as the original does. Pass the future to
+    tasks, or to :func:`ask_replicas`; a worker that joins later fetches a
+    replica from a peer the first time a task there needs it.
+
+    The replicas are not named by their contents (naming a large engine that
+    way pickles it once more just to hash it), so every call ships anew. Tasks
+    on one worker share its replica: a task that changes it changes it for the
+    tasks after it there and for no other worker, so keep replicas for
+    reading and ship the engine again after changing the original.
+    """
+    return client.scatter(engine, broadcast=True, hash=False,  # type: ignore[no-untyped-call,no-any-return]
+                          workers=None if workers is None else list(workers))
+
+
+def ask_replicas(client: Client, replica: Future[Any], method: str, each: Sequence[Any], *common: Any,
+                 tasks: int | None = None) -> list[Any]:
+    """``engine.<method>(a, *common)`` for every ``a`` of ``each``, asked of the
+    replicas that :func:`replicate` made; the answers in the order of ``each``.
+
+    The calls are cut into ``tasks`` runs of consecutive calls (default: one
+    per worker holding a replica), each answered by one task on one of those
+    workers in turn. Answers that are :class:`tessarin.Array` come back as
+    numpy arrays, as do those inside tuples and lists.
+
+    Raises:
+        ValueError: ``tasks`` below 1, or no worker holds a replica.
+        AttributeError, TypeError, ValueError, ...: what the method raises for
+            an argument, from the first task that met it.
+    """
+    holders = sorted(client.who_has([replica]).get(replica.key, ()))  # type: ignore[no-untyped-call]
+    count = len(holders) if tasks is None else operator.index(tasks)
+    if not holders or count < 1:
+        raise ValueError(f"no replica to ask ({len(holders)} workers hold one) or tasks below 1 ({count})")
+    shares = [share for share in np.array_split(np.arange(len(each)), count) if len(share)]
+    pending = [client.submit(_answer_calls, replica, method, [each[i] for i in share], common, pure=False,
+                             workers=[holders[j % len(holders)]]) for j, share in enumerate(shares)]
+    return [answer for answers in client.gather(pending) for answer in answers]  # type: ignore[no-untyped-call]
+
+
+def call(function: Any, *args: Any, **kwargs: Any) -> Any:
+    """``function(*args, **kwargs)`` with every :class:`tessarin.Array` of the
+    answer (alone, or inside tuples and lists) turned into a numpy array,
+    sharing its memory.
+
+    An ``Array`` does not pickle, so a function of :mod:`tessarin` submitted
+    as a task could not send its answer back; submitted through this one
+    (``client.submit(tessarin.dask.call, tessarin.bind_bundle, keys, values,
+    choices)``) it can. It lives in the installed package, so the workers
+    import it by name, wherever the script that submits it was started.
+    """
+    return _portable(function(*args, **kwargs))
+
+
+def _answer_calls(engine: Any, method: str, each: list[Any], common: tuple[Any, ...]) -> list[Any]:
+    ask = getattr(engine, method)
+    return [_portable(ask(a, *common)) for a in each]
+
+
+def _portable(answer: Any) -> Any:
+    if isinstance(answer, Array):
+        return np.asarray(answer)
+    if isinstance(answer, (tuple, list)):
+        return type(answer)(_portable(a) for a in answer)
+    return answer
