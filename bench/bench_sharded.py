@@ -21,6 +21,8 @@ rows in this process and is searched from one thread. Reported:
   - the load average, and the share of the machine's CPU time that went to
     processes other than this benchmark's while it timed searches: the
     machine is shared, and other work there takes cores from the workers.
+    On a shared machine, measure several rounds (--rounds), each started
+    when the cores are idle (--wait-for-quiet), and read the quiet ones.
 """
 from __future__ import annotations
 
@@ -131,6 +133,9 @@ def main() -> None:
     parser.add_argument("--workers", type=int, default=4)
     parser.add_argument("--k", type=int, default=10)
     parser.add_argument("--repeats", type=int, default=9)
+    parser.add_argument("--rounds", type=int, default=1, help="times every search is measured, once loaded")
+    parser.add_argument("--wait-for-quiet", type=float, default=0, metavar="SECONDS",
+                        help="before each round, wait up to this long for other processes to leave the cores idle")
     args = parser.parse_args()
     rows, dim, k = args.rows, args.dim, args.k
     queries = {q: np.asarray(tessarin.random_bipolar(q, dim, QUERY_SEED)) for q in (1, 16)}
@@ -171,22 +176,42 @@ def main() -> None:
             got, want = memory.search(batch, k), one.search(batch, k)
             assert np.asarray(got[0]).tobytes() == np.asarray(want[0]).tobytes()
             assert np.asarray(got[1]).tobytes() == np.asarray(want[1]).tobytes()
+        print("answers of the sharded and the one memory: the same bytes")
+        for r in range(args.rounds):
+            if args.wait_for_quiet:
+                print(f"round {r + 1}: other processes took {wait_for_quiet(args.wait_for_quiet):.0%} of the cores "
+                      "just before it")
+            for q, batch in queries.items():
+                search_round(client, memory, one, empty, batch, k, args.repeats)
             with OthersLoad() as others:
-                sharded, single, round_trip = alternating_medians(
-                    [lambda: memory.search(batch, k), lambda: one.search(batch, k), lambda: empty.search(batch, k)],
-                    args.repeats)
-            scans = [client.run(shard_scan_seconds, shard.key, batch, k, args.repeats, workers=[w])[w]
-                     for shard, w in zip(memory._shards, memory.workers)]
-            print(f"{q:2d} queries, k={k}: sharded {sharded * 1e3:8.1f} ms, one memory {single * 1e3:8.1f} ms; "
-                  f"throughput ratio {single / sharded:.2f}x (answers the same bytes; other processes took "
-                  f"{others.share:.0%} of the cores)")
-            print(f"    round trip with nothing to scan {round_trip * 1e3:.1f} ms; each shard's scan alone "
-                  f"{', '.join(f'{s * 1e3:.1f}' for s in scans)} ms (sum over 2 cores {sum(scans) / 2 * 1e3:.1f} ms)")
-        ceiling = two_thread_ceiling(one, queries[16], k, args.repeats)
-        print(f"two threads searching the one memory at once: {ceiling:.2f}x one thread's throughput "
-              f"(16 queries); load average at the end {os.getloadavg()[0]:.2f}")
+                ceiling = two_thread_ceiling(one, queries[16], k, args.repeats)
+            print(f"   two threads searching the one memory at once: {ceiling:.2f}x one thread's throughput "
+                  f"(16 queries; others took {others.share:.0%}); load average {os.getloadavg()[0]:.2f}")
         empty.close()
         memory.close()
+
+
+def search_round(client, memory, one, empty, batch, k, repeats) -> None:
+    with OthersLoad() as others:
+        sharded, single, round_trip = alternating_medians(
+            [lambda: memory.search(batch, k), lambda: one.search(batch, k), lambda: empty.search(batch, k)], repeats)
+    scans = [client.run(shard_scan_seconds, shard.key, batch, k, repeats, workers=[w])[w]
+             for shard, w in zip(memory._shards, memory.workers)]
+    print(f"{len(batch):5d} queries, k={k}: sharded {sharded * 1e3:7.1f} ms, one memory {single * 1e3:7.1f} ms; "
+          f"throughput ratio {single / sharded:.2f}x (others took {others.share:.0%} of the cores)")
+    print(f"      round trip with nothing to scan {round_trip * 1e3:.1f} ms; each shard's scan alone "
+          f"{', '.join(f'{s * 1e3:.1f}' for s in scans)} ms (their sum over 2 cores {sum(scans) / 2 * 1e3:.1f} ms)")
+
+
+def wait_for_quiet(seconds: float, share: float = 0.1) -> float:
+    """Waits until other processes take less than `share` of the cores over
+    two seconds, or `seconds` have passed; returns the last share seen."""
+    deadline = time.monotonic() + seconds
+    while True:
+        with OthersLoad() as others:
+            time.sleep(2)
+        if others.share < share or time.monotonic() > deadline:
+            return others.share
 
 
 if __name__ == "__main__":
