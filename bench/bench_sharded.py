@@ -14,8 +14,9 @@ rows in this process and is searched from one thread. Reported:
     and the throughput ratio single / sharded; both answers are checked to be
     the same bytes;
   - where the sharded time goes: the search of an empty sharded memory (the
-    round trip to every shard and the merge, with nothing to scan), and each
-    shard's own scan run alone on its worker;
+    round trip to every shard and the merge, with nothing to scan), each
+    shard's own scan run alone on its worker, and every shard scanning at
+    once, in place, as a search makes them scan but without its calls;
   - the ceiling of any two-core arrangement: the one memory searched by two
     threads at once, two batches in the time of how many single ones;
   - the load average, and the share of the machine's CPU time that went to
@@ -58,6 +59,13 @@ def shard_scan_seconds(key, queries, k, repeats, dask_worker=None) -> float:
     # The shard searched in place on its worker, as its actor searches it.
     memory = dask_worker.state.actors[key].memory
     return median_seconds(lambda: memory.search(queries, k), repeats)
+
+
+def shard_scans_at_once(keys, queries, k, repeats, dask_worker=None) -> float:
+    # Run on every worker at once: the shards scanning side by side, as a
+    # search makes them, without the calls that carry the search.
+    [key] = [key for key in keys if key in dask_worker.state.actors]
+    return shard_scan_seconds(key, queries, k, repeats, dask_worker)
 
 
 def median_seconds(call, repeats: int) -> float:
@@ -197,10 +205,12 @@ def search_round(client, memory, one, empty, batch, k, repeats) -> None:
             [lambda: memory.search(batch, k), lambda: one.search(batch, k), lambda: empty.search(batch, k)], repeats)
     scans = [client.run(shard_scan_seconds, shard.key, batch, k, repeats, workers=[w])[w]
              for shard, w in zip(memory._shards, memory.workers)]
+    together = client.run(shard_scans_at_once, [shard.key for shard in memory._shards], batch, k, repeats)
     print(f"{len(batch):5d} queries, k={k}: sharded {sharded * 1e3:7.1f} ms, one memory {single * 1e3:7.1f} ms; "
           f"throughput ratio {single / sharded:.2f}x (others took {others.share:.0%} of the cores)")
     print(f"      round trip with nothing to scan {round_trip * 1e3:.1f} ms; each shard's scan alone "
-          f"{', '.join(f'{s * 1e3:.1f}' for s in scans)} ms (their sum over 2 cores {sum(scans) / 2 * 1e3:.1f} ms)")
+          f"{', '.join(f'{s * 1e3:.1f}' for s in scans)} ms (their sum over 2 cores {sum(scans) / 2 * 1e3:.1f} ms), "
+          f"all at once {max(together.values()) * 1e3:.1f} ms")
 
 
 def wait_for_quiet(seconds: float, share: float = 0.1) -> float:
