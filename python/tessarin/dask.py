@@ -146,7 +146,7 @@ class ShardedItemMemory:
             client.submit(_Shard, dim, i, actor=True, pure=False, workers=[w], allow_other_workers=False)
             for i, w in enumerate(self._workers)
         ]
-        self._actors: list[Any] = client.gather(self._shards)
+        self._actors: list[Any] = client.gather(self._shards)  # type: ignore[no-untyped-call]
         for actor in self._actors:
             # A handle keeps its own reference to the shard, which would hold
             # the shard past close() for as long as the handle lives, and on a
@@ -463,9 +463,11 @@ def ask_replicas(client: Client, replica: Future[Any], method: str, each: Sequen
             an argument, from the first task that met it.
     """
     holders = sorted(client.who_has([replica]).get(replica.key, ()))  # type: ignore[no-untyped-call]
+    if not holders:
+        raise ValueError(f"no worker holds the replica {replica.key}")
     count = len(holders) if tasks is None else operator.index(tasks)
-    if not holders or count < 1:
-        raise ValueError(f"no replica to ask ({len(holders)} workers hold one) or tasks below 1 ({count})")
+    if count < 1:
+        raise ValueError(f"tasks must be at least 1, got {count}")
     shares = [share for share in np.array_split(np.arange(len(each)), count) if len(share)]
     pending = [client.submit(_answer_calls, replica, method, [each[i] for i in share], common, pure=False,
                              workers=[holders[j % len(holders)]]) for j, share in enumerate(shares)]
