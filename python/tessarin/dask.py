@@ -344,9 +344,9 @@ class ShardedItemMemory:
         return self._waited(lambda: self._client.gather(tasks))
 
     def _call_actors(self, calls: list[Any]) -> list[Any]:
-        # The answers of actor method calls. A call to a worker that died may
-        # wait for its actor to be made again, which pinned to that worker
-        # never happens: the wait ends as soon as a shard is no longer held.
+        # The answers of actor method calls. A call whose worker is gone is
+        # not always answered (only a refused connection ends it with an
+        # error), so the wait also ends as soon as a shard is no longer held.
         shards = list(self._shards)
 
         async def answers() -> list[Any]:
