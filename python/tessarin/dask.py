@@ -21,6 +21,12 @@ coordinator merges by score, then global index, and runs the reasoner's link
 rounds and final order itself. Every step is the single engine's own code, so
 every answer is byte-identical to one engine's.
 
+:func:`replicate` ships a whole engine to every worker as its snapshot,
+:func:`ask_replicas` spreads a batch of calls over the replicas, and
+:func:`call` lets any function of :mod:`tessarin` run as a task.
+Everything the workers run lives in this module, so nothing depends on the
+script that started them.
+
 A shard that is lost (its worker died or left) cannot answer any more: every
 later call raises :class:`ShardLostError`; a call running when it is lost
 raises it too, never an answer that lacks the shard's rows.
@@ -30,6 +36,7 @@ tessarin`` alone never imports Dask.
 """
 from __future__ import annotations
 
+import asyncio
 import operator
 import threading
 from collections.abc import Iterator, Sequence
@@ -47,7 +54,12 @@ from tessarin._native import (  # type: ignore[import-not-found]  # not public
     merge_top_k,
 )
 
-__all__ = ["ShardLostError", "ShardedCausalMemory", "ShardedItemMemory", "ShardedMultiHopReasoner"]
+__all__ = ["ShardLostError", "ShardedCausalMemory", "ShardedItemMemory", "ShardedMultiHopReasoner", "ask_replicas",
+           "call", "replicate"]
+
+# How often a search waiting for its shards' answers checks that they are
+# still held, in seconds.
+_LOST_POLL_SECONDS = 0.2
 
 # Rows made at once on a worker: a few MiB of float32 rows at a time before
 # the shard keeps them as bits.
@@ -68,6 +80,12 @@ class _Shard:
         self.memory = store(dim)
         self.shard_id = shard_id
 
+    def search(self, queries: Any, k: int) -> tuple[int, int, np.ndarray, np.ndarray]:
+        # Called as an actor method: straight to this worker, no task for the
+        # scheduler to place, and the answer is k results per query, not rows.
+        scores, indices = self.memory.search(_unpacked(queries), k)
+        return self.shard_id, len(self.memory), np.asarray(scores), np.asarray(indices)
+
 
 # ---- tasks run on the worker that keeps the shard ------------------------------
 
@@ -82,11 +100,8 @@ def _local_shard(actor: Any) -> _Shard:
 
 
 def _add_rows(actor: Any, rows: Any) -> int:
-    if isinstance(rows, tuple):  # sign bits of bipolar rows, and their length
-        bits, dim = rows
-        rows = np.where(np.unpackbits(bits, axis=1, count=dim).astype(bool), np.float32(-1), np.float32(1))
     memory = _local_shard(actor).memory
-    memory.add(rows)
+    memory.add(_unpacked(rows))
     return len(memory)
 
 
@@ -97,12 +112,6 @@ def _add_bipolar(actor: Any, ranges: list[tuple[int, int]], seed: int) -> int:
             n = min(_BIPOLAR_CHUNK_ROWS, count - offset)
             memory.add(random_bipolar(n, memory.dim, seed, start=first + offset))
     return len(memory)
-
-
-def _search(actor: Any, queries: Any, k: int) -> tuple[int, int, np.ndarray, np.ndarray]:
-    shard = _local_shard(actor)
-    scores, indices = shard.memory.search(queries, k)
-    return shard.shard_id, len(shard.memory), np.asarray(scores), np.asarray(indices)
 
 
 def _get(actor: Any, i: int) -> np.ndarray:
@@ -177,7 +186,14 @@ class _ShardedStore:
             client.submit(_Shard, dim, i, store, actor=True, pure=False, workers=[w], allow_other_workers=False)
             for i, w in enumerate(self._workers)
         ]
-        client.gather(self._shards)
+        self._actors: list[Any] = client.gather(self._shards)  # type: ignore[no-untyped-call]
+        for actor in self._actors:
+            # A handle keeps its own reference to the shard, which would hold
+            # the shard past close() for as long as the handle lives, and on a
+            # lost connection would wait for the shard to be made again; the
+            # futures in self._shards alone keep the shards, and a lost shard
+            # ends a search at once (_call_actors).
+            actor._future = None
 
     @property
     def dim(self) -> int:
@@ -213,6 +229,7 @@ class _ShardedStore:
             for future in self._shards:
                 future.release()
             self._shards = []
+            self._actors = []
 
     def _locate(self, g: int) -> tuple[int, int]:
         # (shard, index in the shard) of global item g.
@@ -293,8 +310,33 @@ class _ShardedStore:
         self._size = first + n
 
     def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
+        return self._waited(lambda: self._client.gather(tasks))
+
+    def _call_actors(self, calls: list[Any]) -> list[Any]:
+        # The answers of actor method calls. A call whose worker is gone is
+        # not always answered (only a refused connection ends it with an
+        # error), so the wait also ends as soon as a shard is no longer held.
+        shards = list(self._shards)
+
+        async def answers() -> list[Any]:
+            pending = [asyncio.ensure_future(call) for call in calls]
+            try:
+                while True:
+                    _, waiting = await asyncio.wait(pending, timeout=_LOST_POLL_SECONDS)
+                    if not waiting:
+                        return [call.result() for call in pending]
+                    if any(future.status != "finished" for future in shards):
+                        raise ShardLostError(f"shards {[s for s, f in enumerate(shards) if f.status != 'finished']}"
+                                             " are lost")
+            finally:
+                for call in pending:
+                    call.cancel()
+
+        return self._waited(lambda: self._client.sync(answers))  # type: ignore[no-untyped-call]
+
+    def _waited(self, wait: Any) -> list[Any]:
         try:
-            return self._client.gather(tasks)  # type: ignore[no-any-return]
+            return wait()  # type: ignore[no-any-return]
         except (ValueError, TypeError, IndexError, MemoryError):
             # The shard refused the arguments and changed nothing.
             raise
@@ -410,8 +452,8 @@ class ShardedItemMemory(_ShardedStore):
         queries = _rows_of(queries, self._dim, "queries")
         with self._lock:
             self._require_shards()
-            tasks = [self._on_shard(s, _search, queries, k) for s in range(len(self._workers))]
-            answers = self._gather(tasks)
+            payload = _packed(queries)
+            answers = self._call_actors([actor.search(payload, k) for actor in self._actors])
             scores, indices = [], []
             for shard, answer in enumerate(answers):
                 shard_id, rows, shard_scores, shard_indices = answer
@@ -716,6 +758,13 @@ def _rows_of(rows: Any, dim: int, name: str = "rows") -> np.ndarray:
     return table
 
 
+def _unpacked(payload: Any) -> Any:
+    if isinstance(payload, tuple):  # sign bits of bipolar rows, and their length
+        bits, dim = payload
+        return np.where(np.unpackbits(bits, axis=1, count=dim).astype(bool), np.float32(-1), np.float32(1))
+    return payload
+
+
 def _packed(table: np.ndarray) -> Any:
     # Exactly bipolar rows as sign bits (1 for -1.0): a 32nd of the bytes of
     # float32 rows, unpacked on the worker to the same floats.
@@ -726,3 +775,81 @@ def _packed(table: np.ndarray) -> Any:
 
 def _rows_at(payload: Any, rows: np.ndarray) -> Any:
     return (payload[0][rows], payload[1]) if isinstance(payload, tuple) else payload[rows]
+
+
+# ---- replicas: whole engines shipped to the workers --------------------------------
+
+
+def replicate(client: Client, engine: Any, workers: Sequence[str] | None = None) -> Future[Any]:
+    """Ships ``engine`` whole to every worker of ``client``'s cluster (or to
+    ``workers``) and returns the one future that names every replica.
+
+    Any engine class of :mod:`tessarin` and :class:`tessarin.ItemMemory`
+    travel as their snapshots (pickled, the state out of band), and each
+    worker rebuilds the engine bit for bit rather than from its inputs: a
+    replica answers every call as the original does. Pass the future to
+    tasks, or to :func:`ask_replicas`; a worker that joins later fetches a
+    replica from a peer the first time a task there needs it.
+
+    The replicas are not named by their contents (naming a large engine that
+    way pickles it once more just to hash it), so every call ships anew. Tasks
+    on one worker share its replica: a task that changes it changes it for the
+    tasks after it there and for no other worker, so keep replicas for
+    reading and ship the engine again after changing the original.
+    """
+    return client.scatter(engine, broadcast=True, hash=False,  # type: ignore[no-untyped-call,no-any-return]
+                          workers=None if workers is None else list(workers))
+
+
+def ask_replicas(client: Client, replica: Future[Any], method: str, each: Sequence[Any], *common: Any,
+                 tasks: int | None = None) -> list[Any]:
+    """``engine.<method>(a, *common)`` for every ``a`` of ``each``, asked of the
+    replicas that :func:`replicate` made; the answers in the order of ``each``.
+
+    The calls are cut into ``tasks`` runs of consecutive calls (default: one
+    per worker holding a replica), each answered by one task on one of those
+    workers in turn. Answers that are :class:`tessarin.Array` come back as
+    numpy arrays, as do those inside tuples and lists.
+
+    Raises:
+        ValueError: ``tasks`` below 1, or no worker holds a replica.
+        AttributeError, TypeError, ValueError, ...: what the method raises for
+            an argument, from the first task that met it.
+    """
+    holders = sorted(client.who_has([replica]).get(replica.key, ()))  # type: ignore[no-untyped-call]
+    if not holders:
+        raise ValueError(f"no worker holds the replica {replica.key}")
+    count = len(holders) if tasks is None else operator.index(tasks)
+    if count < 1:
+        raise ValueError(f"tasks must be at least 1, got {count}")
+    shares = [share for share in np.array_split(np.arange(len(each)), count) if len(share)]
+    pending = [client.submit(_answer_calls, replica, method, [each[i] for i in share], common, pure=False,
+                             workers=[holders[j % len(holders)]]) for j, share in enumerate(shares)]
+    return [answer for answers in client.gather(pending) for answer in answers]  # type: ignore[no-untyped-call]
+
+
+def call(function: Any, *args: Any, **kwargs: Any) -> Any:
+    """``function(*args, **kwargs)`` with every :class:`tessarin.Array` of the
+    answer (alone, or inside tuples and lists) turned into a numpy array,
+    sharing its memory.
+
+    An ``Array`` does not pickle, so a function of :mod:`tessarin` submitted
+    as a task could not send its answer back; submitted through this one
+    (``client.submit(tessarin.dask.call, tessarin.bind_bundle, keys, values,
+    choices)``) it can. It lives in the installed package, so the workers
+    import it by name, wherever the script that submits it was started.
+    """
+    return _portable(function(*args, **kwargs))
+
+
+def _answer_calls(engine: Any, method: str, each: list[Any], common: tuple[Any, ...]) -> list[Any]:
+    ask = getattr(engine, method)
+    return [_portable(ask(a, *common)) for a in each]
+
+
+def _portable(answer: Any) -> Any:
+    if isinstance(answer, Array):
+        return np.asarray(answer)
+    if isinstance(answer, (tuple, list)):
+        return type(answer)(_portable(a) for a in answer)
+    return answer

@@ -1,6 +1,8 @@
 """Scale-out on Dask: what worker processes compute equals what one process
-computes, bit for bit (examples/dask_scaleout.py), and a sharded item memory
-(tessarin.dask) answers as one ItemMemory holding every row. Everything runs
+computes, bit for bit (the examples, imported from their folder by workers
+that cannot import them), a replica shipped as its snapshot answers as the
+engine it copies, and a sharded item memory (tessarin.dask) answers as one
+ItemMemory holding every row. Everything runs
 on a cluster started here as the command-line tools start one: a scheduler
 and two workers, separate processes on 127.0.0.1, each writing only inside
 the test's temporary folder."""
@@ -25,6 +27,7 @@ import tessarin.dask as tdask  # noqa: E402
 EXAMPLES = str(pathlib.Path(__file__).resolve().parents[2] / "examples")
 sys.path.insert(0, EXAMPLES)
 import dask_scaleout as example  # noqa: E402
+import test_shared_engines  # noqa: E402
 
 START_TIMEOUT = 60  # seconds for a process of the cluster to come up
 
@@ -36,11 +39,11 @@ class Cluster:
     def __init__(self, folder: pathlib.Path, workers: int):
         self.folder = folder
         folder.mkdir(parents=True)
-        # The package from where this process has it; the example's module by
-        # name, as its users run it from its folder (tessarin.dask needs no
-        # such path: it is part of the installed package).
+        # The package from where this process has it, and nothing else: the
+        # examples, imported here from their folder, must reach the workers
+        # through the installed package alone.
         package_root = str(pathlib.Path(tessarin.__file__).resolve().parents[1])
-        path = [package_root, EXAMPLES, os.environ.get("PYTHONPATH")]
+        path = [package_root, os.environ.get("PYTHONPATH")]
         self.env = dict(os.environ, TMPDIR=str(folder), DASK_TEMPORARY_DIRECTORY=str(folder),
                         PYTHONPATH=os.pathsep.join(filter(None, path)))
         scheduler_file = folder / "scheduler.json"
@@ -112,22 +115,35 @@ def cluster(tmp_path_factory):
 def client(cluster):
     import cloudpickle
 
-    # The workers cannot import this module by name: the functions it runs
-    # there travel by value.
+    # The workers cannot import the test modules by name: the functions they
+    # run there travel by value.
     cloudpickle.register_pickle_by_value(sys.modules[__name__])
+    cloudpickle.register_pickle_by_value(sys.modules[test_shared_engines.__name__])
     with cluster.client() as c:
         yield c
 
 
 def test_encoding_spread_over_workers_equals_one_process(client):
-    sentences, _, _ = example.example_data(120)
-    assert np.array_equal(example.encode_on_cluster(client, sentences, chunks=5), example.encode_sentences(sentences))
+    (values, choices), _, _ = example.example_data(120)
+    assert same_bytes(example.encode_on_cluster(client, values, choices, chunks=5),
+                      example.encode_records(values, choices))
 
 
 def test_replicas_answer_as_one_engine(client):
     _, events, queries = example.example_data()
     memory = example.build_memory(events)
     assert example.serve_on_replicas(client, memory, queries, replicas=3) == example.answer(memory, queries)
+
+
+@pytest.mark.parametrize("case", test_shared_engines.CASES)
+def test_a_replica_shipped_as_its_snapshot_answers_as_the_original(client, case):
+    engine = case.make(1)
+    replica = tdask.replicate(client, engine)
+    workers = sorted(client.scheduler_info()["workers"])
+    assert sorted(client.who_has([replica])[replica.key]) == workers
+    read = case.read  # sent by value, with its test module
+    answers = client.run(lambda dask_worker: read(dask_worker.data[replica.key]))
+    assert list(answers.values()) == [read(engine)] * len(workers)
 
 
 # ---- the sharded item memory ------------------------------------------------------
