@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -52,6 +53,29 @@ void write_all(int fd, SnapshotView bytes, const std::string& path) {
     }
 }
 
+// Two hints to the file system that make a large save cost about what writing
+// and flushing its bytes costs. Where either fails or does not exist nothing
+// is lost: the writes and the fsync that follow decide.
+//
+// Reserves the blocks of a file that will hold `bytes`, leaving its size as it
+// is, so that the writes do not reserve space piece by piece.
+void reserve_blocks([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t bytes) {
+#if defined(FALLOC_FL_KEEP_SIZE)
+    if (bytes > 0 && bytes <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+    }
+#endif
+}
+// Every this many bytes written, the disk is asked to start writing them out,
+// without waiting, so that it works while the rest of the snapshot is made and
+// the final fsync waits for the last stretch only, not for the whole file.
+constexpr off_t kWritebackStepBytes = off_t{16} << 20;
+void start_writeback([[maybe_unused]] int fd, [[maybe_unused]] off_t from, [[maybe_unused]] off_t to) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+    (void)::sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -95,8 +119,16 @@ void replace_file_atomically(const std::string& path, const std::function<void(c
         // A byte written counts as a unit of work: a large save polls about
         // once a mebibyte, and Ctrl-C ends it with the target untouched.
         CancelPoll poll;
+        off_t written = 0;
+        off_t handed_to_disk = 0;
         produce([&](SnapshotView piece) {
+            if (written == 0) reserve_blocks(file.get(), snapshot_length_from_header(piece));
             write_all(file.get(), piece, temporary);
+            written += static_cast<off_t>(piece.size());
+            if (written - handed_to_disk >= kWritebackStepBytes) {
+                start_writeback(file.get(), handed_to_disk, written);
+                handed_to_disk = written;
+            }
             poll.tick(piece.size());
         });
         if (::fsync(file.get()) != 0) fail(errno, temporary);

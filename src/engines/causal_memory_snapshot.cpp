@@ -35,9 +35,7 @@ void CausalMemory::write_state(SnapshotWriter& w) const {
     w.reserve(4 * trace_.size() + 8 + causes_.size() * 3 * (1 + (dim_ + 7) / 8));
     w.raw_floats(trace_);
     w.u64(causes_.size());
-    for (std::size_t j = 0; j < causes_.size(); ++j) {
-        for (const RowStore* rows : {&causes_, &effects_, &times_}) w.row(*rows, j, dim_);
-    }
+    w.rows({&causes_, &effects_, &times_}, dim_);
 }
 
 CausalMemory CausalMemory::read_state(SnapshotReader& r, std::uint64_t dim) {
