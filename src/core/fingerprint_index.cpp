@@ -13,10 +13,14 @@ constexpr std::size_t kFirstEntries = 16;
 
 }  // namespace
 
+std::size_t FingerprintIndex::home(std::uint64_t fingerprint) const {
+    const int shift = 64 - std::countr_zero(table_.size());
+    return static_cast<std::size_t>((fingerprint * kSpread) >> shift) & (table_.size() - 1);
+}
+
 std::size_t FingerprintIndex::find(std::uint64_t fingerprint) const {
     const std::size_t mask = table_.size() - 1;
-    const int shift = 64 - std::countr_zero(table_.size());
-    std::size_t i = static_cast<std::size_t>((fingerprint * kSpread) >> shift) & mask;
+    std::size_t i = home(fingerprint);
     while (table_[i].newest != 0 && table_[i].fingerprint != fingerprint) i = (i + 1) & mask;
     return i;
 }
@@ -29,10 +33,14 @@ void FingerprintIndex::rehash(std::size_t entries) {
     }
 }
 
-void FingerprintIndex::reserve_one() {
-    if (older_.size() == older_.capacity()) older_.reserve(std::max<std::size_t>(kFirstEntries, 2 * older_.capacity()));
-    // Room for one more distinct fingerprint within three quarters of the table.
-    if (4 * (distinct_ + 1) > 3 * table_.size()) rehash(std::max(kFirstEntries, 2 * table_.size()));
+void FingerprintIndex::reserve(std::size_t more) {
+    if (older_.capacity() - older_.size() < more) {
+        older_.reserve(std::max({kFirstEntries, older_.size() + more, 2 * older_.capacity()}));
+    }
+    // Room for `more` more distinct fingerprints within three quarters of the table.
+    std::size_t entries = std::max(kFirstEntries, table_.size());
+    while (4 * (distinct_ + more) > 3 * entries) entries *= 2;
+    if (entries != table_.size()) rehash(entries);
 }
 
 void FingerprintIndex::add(std::uint64_t fingerprint) noexcept {
@@ -43,6 +51,14 @@ void FingerprintIndex::add(std::uint64_t fingerprint) noexcept {
     }
     older_.push_back(e.newest);  // within capacity
     e.newest = older_.size();
+}
+
+void FingerprintIndex::add(std::span<const std::uint64_t> fingerprints) noexcept {
+    constexpr std::size_t kAhead = 8;
+    for (std::size_t i = 0; i < fingerprints.size(); ++i) {
+        if (i + kAhead < fingerprints.size()) __builtin_prefetch(&table_[home(fingerprints[i + kAhead])], 1);
+        add(fingerprints[i]);
+    }
 }
 
 std::vector<std::uint64_t> FingerprintIndex::records(std::uint64_t fingerprint) const {

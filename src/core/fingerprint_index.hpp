@@ -13,17 +13,24 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 namespace tessarin {
 
 class FingerprintIndex {
 public:
-    // Makes room for one more record, so that the next add() cannot fail
-    // (strong guarantee: on std::bad_alloc nothing changed).
-    void reserve_one();
+    // Makes room for `more` records, so that the next adds of that many cannot
+    // fail (strong guarantee: on std::bad_alloc nothing changed).
+    void reserve(std::size_t more);
+    void reserve_one() { reserve(1); }
     // Files record size() under `fingerprint`. Call reserve_one() first.
     void add(std::uint64_t fingerprint) noexcept;
+    // Files the next records under `fingerprints`, in order, just as add()
+    // one by one would (reserve room for them first), fetching each one's
+    // table entry ahead of its turn: in a table larger than the cache an add
+    // otherwise spends most of its time waiting for memory.
+    void add(std::span<const std::uint64_t> fingerprints) noexcept;
     std::uint64_t size() const { return older_.size(); }
     // The records filed under `fingerprint`, oldest first.
     std::vector<std::uint64_t> records(std::uint64_t fingerprint) const;
@@ -35,6 +42,8 @@ private:
         std::uint64_t fingerprint;
         std::uint64_t newest;  // record + 1; 0 marks a free entry
     };
+    // Where the search for `fingerprint` starts.
+    std::size_t home(std::uint64_t fingerprint) const;
     // The entry holding `fingerprint`, or the free entry where it would go.
     std::size_t find(std::uint64_t fingerprint) const;
     void rehash(std::size_t entries);

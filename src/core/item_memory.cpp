@@ -136,9 +136,7 @@ void ItemMemory::write_state(SnapshotWriter& w) const {
     // The segments are a layout, not state: the rows go out in order.
     w.reserve(8 + size_ * (1 + (dim_ + 7) / 8));
     w.u64(size_);
-    for (const RowStore& rows : segments_) {
-        for (std::size_t j = 0; j < rows.size(); ++j) w.row(rows, j, dim_);
-    }
+    for (const RowStore& rows : segments_) w.rows({&rows}, dim_);
 }
 
 ItemMemory ItemMemory::read_state(SnapshotReader& r, std::uint64_t dim) {

@@ -121,6 +121,15 @@ std::string_view snapshot_kind_name(SnapshotKind kind) {
     return {};
 }
 
+std::uint64_t snapshot_length_from_header(SnapshotView head) {
+    if (head.size() < kSnapshotHeaderBytes || !std::equal(kSnapshotMagic.begin(), kSnapshotMagic.end(), head.begin())) {
+        return 0;
+    }
+    const std::uint64_t body = load_le64(head.data() + 24);
+    const std::uint64_t framing = kSnapshotHeaderBytes + kSnapshotTrailerBytes;
+    return body > std::numeric_limits<std::uint64_t>::max() - framing ? 0 : body + framing;
+}
+
 std::uint32_t crc32c_portable(std::span<const std::uint8_t> data, std::uint32_t crc) {
     return ~portable_update(~crc, data.data(), data.size());
 }
@@ -252,30 +261,110 @@ void SnapshotWriter::row(HvView v, std::uint64_t usual_length) {
     }
 }
 
-void SnapshotWriter::row(const RowStore& store, std::size_t k, std::uint64_t usual_length) {
-    if (!store.is_packed(k)) {
-        store.copy_row(k, scratch_);
-        return row(scratch_, usual_length);
-    }
-    const std::uint64_t n = store.row_length(k);
-    // One step for the head and the bits: a memory of many short rows is
-    // written at close to the speed of a copy.
+namespace {
+
+std::size_t sign_bytes(std::uint64_t n) { return static_cast<std::size_t>(n / 8 + (n % 8 != 0 ? 1 : 0)); }
+
+// Bytes of a packed row of n components: the tag, the length unless usual, the bits.
+std::size_t packed_row_bytes(std::uint64_t n, std::uint64_t usual_length) {
+    return (n == usual_length ? 1 : 9) + sign_bytes(n);
+}
+
+// Lane `lane` of packed block `b` as a row at p (packed_row_bytes of room),
+// its bits gathered word by word across the block; returns the end. One step
+// for the head and the bits: a memory of many short rows is written at close
+// to the speed of a copy.
+std::uint8_t* put_packed_row(std::uint8_t* p, const RowStore::PackedBlock& b, std::size_t lane,
+                             std::uint64_t usual_length) {
+    const std::uint64_t n = b.lengths.of(lane);
     const bool usual = n == usual_length;
-    const auto bytes = static_cast<std::size_t>(n / 8 + (n % 8 != 0 ? 1 : 0));
-    if (counted((usual ? 1 : 9) + bytes)) return;
-    store.copy_sign_words(k, words_);
-    const std::vector<std::uint64_t>& words = words_;
-    std::uint8_t* p = grow((usual ? 1 : 9) + bytes);
     *p++ = static_cast<std::uint8_t>(kRowSigns | (usual ? kRowUsualLength : 0));
     if (!usual) {
         store_le64(p, n);
         p += 8;
     }
     // The words' bytes in little-endian order are the row's bytes.
-    if constexpr (std::endian::native == std::endian::little) {
-        if (bytes != 0) std::memcpy(p, words.data(), bytes);
-    } else {
-        for (std::size_t b = 0; b < bytes; ++b) p[b] = static_cast<std::uint8_t>(words[b / 8] >> (8 * (b % 8)));
+    const std::size_t bytes = sign_bytes(n);
+    const std::uint64_t* word = b.words() + lane;
+    std::size_t at = 0;
+    for (; at + 8 <= bytes; at += 8, word += RowStore::kLanes) {
+        if constexpr (std::endian::native == std::endian::little) {
+            std::memcpy(p + at, word, 8);
+        } else {
+            store_le64(p + at, *word);
+        }
+    }
+    for (std::size_t i = 0; at < bytes; ++at, ++i) p[at] = static_cast<std::uint8_t>(*word >> (8 * i));
+    return p + bytes;
+}
+
+// Whether every row of `store` is packed, so that record j sits in lane j % kLanes
+// of packed block j / kLanes.
+bool all_packed(const RowStore& store) {
+    const std::vector<RowStore::Run>& runs = store.runs();
+    return runs.empty() || (runs.size() == 1 && runs.front().packed);
+}
+
+}  // namespace
+
+void SnapshotWriter::row(const RowStore& store, std::size_t k, std::uint64_t usual_length) {
+    const RowStore::Slot s = store.slot(k);
+    if (!s.packed) {
+        store.copy_row(k, scratch_);
+        return row(scratch_, usual_length);
+    }
+    const RowStore::PackedBlock& b = store.packed_blocks()[s.block];
+    const std::size_t bytes = packed_row_bytes(b.lengths.of(s.lane), usual_length);
+    if (counted(bytes)) return;
+    put_packed_row(grow(bytes), b, s.lane, usual_length);
+}
+
+void SnapshotWriter::rows(std::initializer_list<const RowStore*> stores, std::uint64_t usual_length) {
+    if (stores.size() == 0) return;
+    const std::size_t n = (*stores.begin())->size();
+    for (const RowStore* store : stores) {
+        if (store->size() != n) fault("snapshot rows: the stores hold different numbers of rows");
+    }
+    if (mode_ == Mode::measuring) {
+        // Packed rows are summed from the block tables, not row by row: their
+        // lengths are all the measure needs. Float rows are measured as written.
+        for (const RowStore* store : stores) {
+            for (const RowStore::PackedBlock& b : store->packed_blocks()) {
+                const RowStore::LaneLengths& lengths = b.lengths;
+                if (lengths.one_length()) {
+                    passed_ += lengths.used() * packed_row_bytes(lengths.longest(), usual_length);
+                } else {
+                    for (std::size_t k = 0; k < lengths.used(); ++k) {
+                        passed_ += packed_row_bytes(lengths.of(k), usual_length);
+                    }
+                }
+            }
+            std::size_t float_rows = 0;
+            for (const RowStore::FloatBlock& b : store->float_blocks()) float_rows += b.lengths.used();
+            RecordsOfKind floats(*store, false);
+            for (std::size_t i = 0; i < float_rows; ++i) row(*store, floats.next(), usual_length);
+        }
+        return;
+    }
+    if (!std::all_of(stores.begin(), stores.end(), [](const RowStore* s) { return all_packed(*s); })) {
+        for (std::size_t j = 0; j < n; ++j) {
+            for (const RowStore* store : stores) row(*store, j, usual_length);
+        }
+        return;
+    }
+    // Every store's record j is lane j % kLanes of its block j / kLanes: the
+    // rows go out block by block, a record's rows side by side.
+    const std::size_t blocks = (*stores.begin())->packed_blocks().size();
+    for (std::size_t b = 0; b < blocks; ++b) {
+        const std::size_t used = (*stores.begin())->packed_blocks()[b].lengths.used();
+        for (std::size_t k = 0; k < used; ++k) {
+            std::size_t bytes = 0;
+            for (const RowStore* store : stores) {
+                bytes += packed_row_bytes(store->packed_blocks()[b].lengths.of(k), usual_length);
+            }
+            std::uint8_t* p = grow(bytes);
+            for (const RowStore* store : stores) p = put_packed_row(p, store->packed_blocks()[b], k, usual_length);
+        }
     }
 }
 

@@ -37,6 +37,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <span>
 #include <string>
 #include <string_view>
@@ -74,6 +75,12 @@ enum class SnapshotKind : std::uint32_t {
 };
 
 std::string_view snapshot_kind_name(SnapshotKind kind);
+
+// The length in bytes of the whole snapshot that starts with `head`, read from
+// its header (a streamed snapshot's first piece holds the whole header); 0
+// when `head` does not start with a snapshot header. Only a size to plan for:
+// nothing of the snapshot is checked.
+std::uint64_t snapshot_length_from_header(SnapshotView head);
 
 class SnapshotError : public InputError {
 public:
@@ -132,6 +139,12 @@ public:
     void row(HvView v, std::uint64_t usual_length);
     // Record k of `store` as a row, a packed one straight from its sign bits.
     void row(const RowStore& store, std::size_t k, std::uint64_t usual_length);
+    // Every record of `stores` (which hold one number of rows each) in order,
+    // each as its row of every store in turn: the bytes that row(store, j,
+    // usual_length) gives record after record and store after store. Stores
+    // of packed rows alone go block by block without looking up each row, and
+    // a measuring writer sums their lengths from the block tables.
+    void rows(std::initializer_list<const RowStore*> stores, std::uint64_t usual_length);
 
     // Seals the snapshot: the body length into the header, then the
     // checksum. A streamed snapshot sends its last piece and the checksum to
@@ -151,7 +164,6 @@ private:
     Mode mode_ = Mode::measuring;
     SnapshotBytes out_;
     Hypervector scratch_;
-    std::vector<std::uint64_t> words_;
     SnapshotSink sink_;
     std::size_t piece_bytes_ = kSnapshotPieceBytes;
     std::uint64_t announced_ = 0;     // streamed: the body length in the header

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -52,6 +53,52 @@ void write_all(int fd, SnapshotView bytes, const std::string& path) {
     }
 }
 
+// Two hints to the file system that make a large save cost about what writing
+// and flushing its bytes costs. Where either fails or does not exist nothing
+// is lost: the writes and the fsync that follow decide.
+//
+// Reserves the blocks of a file that will hold `bytes`, leaving its size as it
+// is, so that the writes do not reserve space piece by piece.
+void reserve_blocks([[maybe_unused]] int fd, [[maybe_unused]] std::uint64_t bytes) {
+#if defined(FALLOC_FL_KEEP_SIZE)
+    if (bytes > 0 && bytes <= static_cast<std::uint64_t>(std::numeric_limits<off_t>::max())) {
+        (void)::fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(bytes));
+    }
+#endif
+}
+// Every this many bytes written, the disk is asked to start writing them out,
+// without waiting, so that it works while the rest of the snapshot is made and
+// the final fsync waits for the last stretch only, not for the whole file.
+constexpr off_t kWritebackStepBytes = off_t{16} << 20;
+void start_writeback([[maybe_unused]] int fd, [[maybe_unused]] off_t from, [[maybe_unused]] off_t to) {
+#if defined(SYNC_FILE_RANGE_WRITE)
+    (void)::sync_file_range(fd, from, to - from, SYNC_FILE_RANGE_WRITE);
+#endif
+}
+
+// The file being replaced goes once the new one is in place. Letting go of its
+// cached pages first (it stays whole on disk) frees memory that the new file's
+// pages then take, as they would if the file were rewritten in place; without
+// it they come from memory that may have lain free long enough to be costly
+// to take again. Only a hint: nothing is lost where it fails. In steps that
+// poll, so that Ctrl-C reaches the release of a large file too.
+constexpr off_t kReleaseStepBytes = off_t{64} << 20;
+void release_cached_pages([[maybe_unused]] const std::string& path, [[maybe_unused]] const struct stat& target,
+                          [[maybe_unused]] CancelPoll& poll) {
+#if defined(POSIX_FADV_DONTNEED)
+    if (!S_ISREG(target.st_mode)) return;
+    Descriptor old(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC));
+    struct stat info {};
+    if (old.get() < 0 || ::fstat(old.get(), &info) != 0 || info.st_ino != target.st_ino || info.st_dev != target.st_dev) {
+        return;
+    }
+    for (off_t at = 0; at < info.st_size; at += kReleaseStepBytes) {
+        if (::posix_fadvise(old.get(), at, kReleaseStepBytes, POSIX_FADV_DONTNEED) != 0) return;
+        poll.tick(static_cast<std::uint64_t>(kReleaseStepBytes));
+    }
+#endif
+}
+
 std::string folder_of(const std::string& path) {
     const std::size_t slash = path.rfind('/');
     if (slash == std::string::npos) return ".";
@@ -90,13 +137,23 @@ void replace_file_atomically(const std::string& path, const std::function<void(c
         // mkstemp makes the file private (0600); a replaced file keeps its
         // permissions, a new one gets those any new file of this process would.
         struct stat target {};
-        const mode_t mode = ::stat(path.c_str(), &target) == 0 ? (target.st_mode & 07777) : (0666 & ~process_umask());
+        const bool replacing = ::stat(path.c_str(), &target) == 0;
+        const mode_t mode = replacing ? (target.st_mode & 07777) : (0666 & ~process_umask());
         if (::fchmod(file.get(), mode) != 0) fail(errno, temporary);
         // A byte written counts as a unit of work: a large save polls about
         // once a mebibyte, and Ctrl-C ends it with the target untouched.
         CancelPoll poll;
+        if (replacing) release_cached_pages(path, target, poll);
+        off_t written = 0;
+        off_t handed_to_disk = 0;
         produce([&](SnapshotView piece) {
+            if (written == 0) reserve_blocks(file.get(), snapshot_length_from_header(piece));
             write_all(file.get(), piece, temporary);
+            written += static_cast<off_t>(piece.size());
+            if (written - handed_to_disk >= kWritebackStepBytes) {
+                start_writeback(file.get(), handed_to_disk, written);
+                handed_to_disk = written;
+            }
             poll.tick(piece.size());
         });
         if (::fsync(file.get()) != 0) fail(errno, temporary);

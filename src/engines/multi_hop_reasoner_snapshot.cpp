@@ -17,7 +17,7 @@ MultiHopReasoner MultiHopReasoner::from_snapshot(SnapshotView bytes) {
 
 void MultiHopReasoner::write_state(SnapshotWriter& w) const {
     w.u64(facts_.size());
-    for (std::size_t k = 0; k < facts_.size(); ++k) w.row(facts_, k, dim_);
+    w.rows({&facts_}, dim_);
     w.u64(links_.size());
     for (const auto& [a, b] : links_) {
         w.u64(a);

@@ -238,20 +238,32 @@ TEST(Generators, HvHash) {
 }
 
 // Fingerprints that agree in their low bits and repeat, across several
-// growths of the table: each lists its records oldest first, and one never
-// filed lists none.
+// growths of the table, filed one by one or in batches (0: one by one): each
+// lists its records oldest first, and one never filed lists none.
 TEST(FingerprintIndex, ListsEachFingerprintsRecordsInOrder) {
-    FingerprintIndex index;
-    std::vector<std::vector<std::uint64_t>> want(301);
-    for (std::uint64_t r = 0; r < 3000; ++r) {
-        const std::uint64_t f = r % 301;
-        index.reserve_one();
-        index.add(f << 40);
-        want[f].push_back(r);
+    for (const std::size_t batch : {0, 37, 3000}) {
+        FingerprintIndex index;
+        std::vector<std::vector<std::uint64_t>> want(301);
+        std::vector<std::uint64_t> pending;
+        for (std::uint64_t r = 0; r < 3000; ++r) {
+            const std::uint64_t f = r % 301;
+            want[f].push_back(r);
+            if (batch == 0) {
+                index.reserve_one();
+                index.add(f << 40);
+                continue;
+            }
+            pending.push_back(f << 40);
+            if (pending.size() == batch || r + 1 == 3000) {
+                index.reserve(pending.size());
+                index.add(pending);
+                pending.clear();
+            }
+        }
+        EXPECT_EQ(index.size(), 3000U) << batch;
+        for (std::uint64_t f = 0; f < 301; ++f) EXPECT_EQ(index.records(f << 40), want[f]) << f << " " << batch;
+        EXPECT_TRUE(index.records(1).empty()) << batch;
     }
-    EXPECT_EQ(index.size(), 3000U);
-    for (std::uint64_t f = 0; f < 301; ++f) EXPECT_EQ(index.records(f << 40), want[f]) << f;
-    EXPECT_TRUE(index.records(1).empty());
     EXPECT_TRUE(FingerprintIndex{}.records(0).empty());
 }
 

@@ -2,6 +2,7 @@
 #include <stdlib.h>
 
 #include <algorithm>
+#include <array>
 #include <bit>
 #include <functional>
 #include <cmath>
@@ -160,6 +161,28 @@ TEST(Snapshot, StoreRowsGoBySignBits) {
         EXPECT_EQ(out.is_packed(k), in.is_packed(k)) << k;
     }
     r.finish();
+
+    // Whole stores at once, a record's rows side by side: several blocks of
+    // packed rows (one length in the first store, ragged lengths with spare
+    // bits in the second), then the same with one float row among them.
+    for (const bool with_float : {false, true}) {
+        std::array<RowStore, 2> stores;
+        SnapshotWriter one_by_one(SnapshotKind::optimizer, 64), at_once(SnapshotKind::optimizer, 64);
+        SnapshotWriter measure = SnapshotWriter::measuring();
+        for (std::size_t j = 0; j < 37; ++j) {
+            for (std::size_t s = 0; s < stores.size(); ++s) {
+                Hypervector v(s == 0 ? 64 : std::array<std::size_t, 4>{64, 61, 130, 7}[j % 4]);
+                for (float& x : v) x = rng() % 2 ? 1.0f : -1.0f;
+                if (with_float && s == 1 && j == 20) v[3] = 0.5f;
+                stores[s].push_back(v);
+                one_by_one.row(v, 64);
+            }
+        }
+        at_once.rows({&stores[0], &stores[1]}, 64);
+        measure.rows({&stores[0], &stores[1]}, 64);
+        EXPECT_EQ(measure.body_length(), at_once.body_length()) << with_float;
+        EXPECT_EQ(std::move(at_once).finish(), std::move(one_by_one).finish()) << with_float;
+    }
 }
 
 // Recomputes the checksum, so that a forged field reaches the body's checks.
@@ -514,9 +537,15 @@ TYPED_TEST(EngineSnapshot, RebuiltEngineAnswersAndContinuesAlike) {
         // Streamed in pieces of any size, the same bytes.
         for (const std::size_t piece : {std::size_t{1}, std::size_t{13}, kSnapshotPieceBytes}) {
             SnapshotBytes streamed;
-            original.snapshot_to([&](SnapshotView p) { streamed.insert(streamed.end(), p.begin(), p.end()); }, piece);
+            std::uint64_t announced = 0;  // what a file is told to make room for
+            original.snapshot_to([&](SnapshotView p) {
+                if (streamed.empty()) announced = snapshot_length_from_header(p);
+                streamed.insert(streamed.end(), p.begin(), p.end());
+            }, piece);
             ASSERT_EQ(streamed, bytes) << changes << " " << piece;
+            ASSERT_EQ(announced, bytes.size()) << changes << " " << piece;
         }
+        EXPECT_EQ(snapshot_length_from_header(SnapshotView(bytes).first(kSnapshotHeaderBytes - 1)), 0U);
         Engine rebuilt = Engine::from_snapshot(bytes);
         ASSERT_EQ(rebuilt.snapshot(), bytes) << changes;
         ASSERT_EQ(answers<TypeParam>(rebuilt, 5), answers<TypeParam>(original, 5)) << changes;
