@@ -38,9 +38,9 @@ def encode_on_cluster(client, values: list[str], choices: np.ndarray, chunks: in
     """Data-parallel encoding: the codebooks are made once on the cluster and
     move between workers as the tasks need them; one task per chunk of
     records, the results stacked in order."""
-    keys = client.submit(tdask.call, tessarin.hash_strings, FIELDS, dim)
-    codebook = client.submit(tdask.call, tessarin.hash_strings, values, dim)
-    parts = [client.submit(tdask.call, tessarin.bind_bundle, keys, codebook, part, pure=False)
+    keys = client.submit(tessarin.hash_strings, FIELDS, dim)
+    codebook = client.submit(tessarin.hash_strings, values, dim)
+    parts = [client.submit(tessarin.bind_bundle, keys, codebook, part, pure=False)
              for part in np.array_split(choices, chunks)]
     return np.concatenate(client.gather(parts))
 

@@ -103,6 +103,10 @@ class Array(Buffer):
 
         """
     def __len__(self) -> int: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> tuple[Any, ...]:
+        """Pickles the array: its elements as bytes, or under protocol 5 as a
+        ``PickleBuffer`` a pickler may pass out of band; ``copy.copy`` and
+        ``copy.deepcopy`` give a new array of the same elements."""
     def tolist(self) -> list[Any]:
         """The elements as new (nested) lists of Python floats or ints.
 

@@ -22,8 +22,8 @@ rounds and final order itself. Every step is the single engine's own code, so
 every answer is byte-identical to one engine's.
 
 :func:`replicate` ships a whole engine to every worker as its snapshot,
-:func:`ask_replicas` spreads a batch of calls over the replicas, and
-:func:`call` lets any function of :mod:`tessarin` run as a task.
+:func:`ask_replicas` spreads a batch of calls over the replicas; any
+function of :mod:`tessarin` runs as a task as it is (its arrays pickle).
 Everything the workers run lives in this module, so nothing depends on the
 script that started them.
 
@@ -55,7 +55,7 @@ from tessarin._native import (  # type: ignore[import-not-found]  # not public
 )
 
 __all__ = ["ShardLostError", "ShardedCausalMemory", "ShardedItemMemory", "ShardedMultiHopReasoner", "ask_replicas",
-           "call", "replicate"]
+           "replicate"]
 
 # How often a search waiting for its shards' answers checks that they are
 # still held, in seconds.
@@ -808,8 +808,8 @@ def ask_replicas(client: Client, replica: Future[Any], method: str, each: Sequen
 
     The calls are cut into ``tasks`` runs of consecutive calls (default: one
     per worker holding a replica), each answered by one task on one of those
-    workers in turn. Answers that are :class:`tessarin.Array` come back as
-    numpy arrays, as do those inside tuples and lists.
+    workers in turn. Answers come back as the engine gives them
+    (:class:`tessarin.Array` results pickle with their elements out of band).
 
     Raises:
         ValueError: ``tasks`` below 1, or no worker holds a replica.
@@ -828,28 +828,6 @@ def ask_replicas(client: Client, replica: Future[Any], method: str, each: Sequen
     return [answer for answers in client.gather(pending) for answer in answers]  # type: ignore[no-untyped-call]
 
 
-def call(function: Any, *args: Any, **kwargs: Any) -> Any:
-    """``function(*args, **kwargs)`` with every :class:`tessarin.Array` of the
-    answer (alone, or inside tuples and lists) turned into a numpy array,
-    sharing its memory.
-
-    An ``Array`` does not pickle, so a function of :mod:`tessarin` submitted
-    as a task could not send its answer back; submitted through this one
-    (``client.submit(tessarin.dask.call, tessarin.bind_bundle, keys, values,
-    choices)``) it can. It lives in the installed package, so the workers
-    import it by name, wherever the script that submits it was started.
-    """
-    return _portable(function(*args, **kwargs))
-
-
 def _answer_calls(engine: Any, method: str, each: list[Any], common: tuple[Any, ...]) -> list[Any]:
     ask = getattr(engine, method)
-    return [_portable(ask(a, *common)) for a in each]
-
-
-def _portable(answer: Any) -> Any:
-    if isinstance(answer, Array):
-        return np.asarray(answer)
-    if isinstance(answer, (tuple, list)):
-        return type(answer)(_portable(a) for a in answer)
-    return answer
+    return [ask(a, *common) for a in each]

@@ -34,6 +34,14 @@ int exec_module(PyObject* module) {
     if (array == nullptr || PyModule_AddObjectRef(module, "Array", array) < 0) return -1;
     Ref public_name = Ref::steal(PyUnicode_FromString(kPublicModule));
     if (!public_name) return -1;
+    {
+        // Under this module's own name, where pickle looks for it.
+        Ref module_name = Ref::steal(PyUnicode_FromString("tessarin._native"));
+        if (!module_name) return -1;
+        Ref rebuild = Ref::steal(PyCFunction_NewEx(&array_rebuild_def, nullptr, module_name.get()));
+        if (!rebuild || PyModule_AddObjectRef(module, array_rebuild_def.ml_name, rebuild.get()) < 0) return -1;
+        set_array_rebuild(rebuild.get());
+    }
     for (const PyMethodDef& def : companion_functions()) {
         // The definitions are static; the function object only points at them.
         Ref function = Ref::steal(PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), nullptr, public_name.get()));

@@ -1,6 +1,7 @@
 #include "python/array.hpp"
 
 #include <array>
+#include <cstring>
 #include <string>
 #include <variant>
 
@@ -53,6 +54,9 @@ template <class Vector>
 using NamesOf = ElementNames<typename std::decay_t<Vector>::value_type>;
 
 PyObject* g_array_type = nullptr;
+
+template <class T>
+Ref make_array(ArrayResult<T>&& a);
 
 // A consumer may ask for any combination of the buffer request flags: the
 // memory is always writable and C-contiguous, so every request can be met,
@@ -150,9 +154,84 @@ PyObject* repr(PyObject* self) {
     });
 }
 
+// The function that rebuilds a pickled array (the module's `_rebuild_array`),
+// which pickle finds again by its module and name.
+PyObject* g_rebuild = nullptr;
+
+// Pickled as (format, shape, elements): the elements as bytes, or under
+// protocol 5 as a PickleBuffer over this array's own memory, which a
+// pickler may pass out of band instead of copying into the stream.
+PyObject* reduce_ex(PyObject* self, PyObject* protocol_arg) {
+    return guarded([&] {
+        if (g_rebuild == nullptr) raise(PyExc_RuntimeError, "the array type has not been made");
+        const long protocol = PyLong_AsLong(protocol_arg);
+        if (protocol == -1 && PyErr_Occurred() != nullptr) throw ErrorAlreadySet{};
+        const ArrayData& d = data_of(self);
+        Ref elements;
+        if (protocol >= 5) {
+            Ref pickle = Ref::steal(check(PyImport_ImportModule("pickle")));
+            Ref buffer_type = Ref::steal(check(PyObject_GetAttrString(pickle.get(), "PickleBuffer")));
+            elements = Ref::steal(check(PyObject_CallFunctionObjArgs(buffer_type.get(), self, nullptr)));
+        } else {
+            std::visit(
+                [&](const auto& v) {
+                    elements = Ref::steal(check(PyBytes_FromStringAndSize(
+                        reinterpret_cast<const char*>(v.data()), static_cast<Py_ssize_t>(v.size() * sizeof(v[0])))));
+                },
+                d.elements);
+        }
+        Ref format = Ref::steal(check(get_format(self, nullptr)));
+        Ref arguments = make_tuple(std::move(format), shape_tuple(d), std::move(elements));
+        return make_tuple(Ref::borrow(g_rebuild), std::move(arguments)).release();
+    });
+}
+
+template <class T>
+Ref rebuilt(const Py_buffer& view, const std::array<std::uint64_t, 2>& shape, bool matrix) {
+    const std::uint64_t count = matrix ? shape[0] * shape[1] : shape[0];
+    if (matrix && shape[1] != 0 && count / shape[1] != shape[0]) raise(PyExc_ValueError, "array shape too large");
+    if (static_cast<std::uint64_t>(view.len) / sizeof(T) != count || static_cast<std::uint64_t>(view.len) % sizeof(T) != 0) {
+        raise(PyExc_ValueError, "array elements do not fill its shape");
+    }
+    ArrayResult<T> a;
+    a.values.resize(static_cast<std::size_t>(count));
+    if (count != 0) std::memcpy(a.values.data(), view.buf, static_cast<std::size_t>(view.len));
+    a.rows = shape[0];
+    a.cols = matrix ? shape[1] : 0;
+    a.matrix = matrix;
+    return make_array(std::move(a));
+}
+
+PyObject* rebuild(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs) {
+    return guarded([&] {
+        if (nargs != 3) raise(PyExc_TypeError, "_rebuild_array takes (format, shape, elements)");
+        const std::string format = Arg<std::string>::convert(args[0]);
+        if (!PyTuple_Check(args[1]) || PyTuple_Size(args[1]) < 1 || PyTuple_Size(args[1]) > 2) {
+            raise(PyExc_ValueError, "array shape must be a tuple of one or two ints");
+        }
+        const bool matrix = PyTuple_Size(args[1]) == 2;
+        std::array<std::uint64_t, 2> shape{};
+        for (Py_ssize_t i = 0; i < PyTuple_Size(args[1]); ++i) {
+            shape[static_cast<std::size_t>(i)] = Arg<std::uint64_t>::convert(PyTuple_GetItem(args[1], i));
+        }
+        Py_buffer view;
+        if (PyObject_GetBuffer(args[2], &view, PyBUF_SIMPLE) < 0) throw ErrorAlreadySet{};
+        struct Release {
+            Py_buffer* v;
+            ~Release() { PyBuffer_Release(v); }
+        } release{&view};
+        if (format == "f") return rebuilt<float>(view, shape, matrix).release();
+        if (format == "q") return rebuilt<std::int64_t>(view, shape, matrix).release();
+        if (format == "b") return rebuilt<std::int8_t>(view, shape, matrix).release();
+        raise(PyExc_ValueError, "array format must be 'f', 'q' or 'b'");
+    });
+}
+
 PyMethodDef kMethods[] = {
     {"tolist", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&tolist)), METH_NOARGS,
      "tolist($self)\n--\n\nThe elements as (nested) lists of Python floats or ints."},
+    {"__reduce_ex__", &reduce_ex, METH_O,
+     "__reduce_ex__($self, protocol)\n--\n\nPickles the array (its elements out of band under protocol 5)."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -213,6 +292,15 @@ PyObject* make_array_type(const char* qualified_name) {
     spec.slots = slots;
     g_array_type = PyType_FromSpec(&spec);
     return g_array_type;
+}
+
+PyMethodDef array_rebuild_def = {
+    "_rebuild_array", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&rebuild)), METH_FASTCALL,
+    "_rebuild_array(format, shape, elements)\n--\n\nAn array from its pickled parts."};
+
+void set_array_rebuild(PyObject* function) {
+    Py_XDECREF(g_rebuild);
+    g_rebuild = Py_NewRef(function);
 }
 
 bool is_array(PyObject* o) { return g_array_type != nullptr && Py_TYPE(o) == reinterpret_cast<PyTypeObject*>(g_array_type); }

@@ -49,6 +49,12 @@ ArrayResult<T> as_array(std::vector<T>&& v) {
 // making it failed.
 PyObject* make_array_type(const char* qualified_name);
 
+// The module function that unpickles an array; the module that makes the
+// type adds it as `_rebuild_array` and registers the function object it made,
+// which every pickled array names.
+extern PyMethodDef array_rebuild_def;
+void set_array_rebuild(PyObject* function);
+
 // Whether `o` is an instance of the array type, which only a module that made
 // the type can have handed out (false in every other module).
 bool is_array(PyObject* o);

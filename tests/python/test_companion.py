@@ -5,7 +5,9 @@ long calls that answer a signal. The arithmetic itself is checked in C++
 (tests/cpp/test_batch.cpp); here only that each number is the one
 tessarin_hdc gives for the same row."""
 import array
+import copy
 import gc
+import pickle
 import signal
 import struct
 
@@ -184,6 +186,44 @@ def test_results_share_their_memory_and_outlive_their_maker():
     assert (one.shape, len(one), one.tolist(), repr(one)) == ((2,), 2, [1.0, -1.0], "<Array float32 (2,)>")
     with pytest.raises(TypeError):
         tessarin.Array()
+
+
+# Arrays of each element type and shape, NaN payloads and empty ones included.
+PICKLED_ARRAYS = {
+    "float32 rows": lambda: tessarin.bundle(np.array([[1.0, np.nan], [-0.0, 2.5]], np.float32), sign=False),
+    "float32 matrix": lambda: tessarin.random_bipolar(3, 5, seed=2),
+    "int64 indices": lambda: tessarin.ItemMemory(2).search([[1, 1]] * 2, 1)[1],
+    "int8 signs": lambda: tessarin.GenEngine(16).generate_pixel_geometry(3, 4),
+    "empty": lambda: tessarin.hash_strings([], 3),
+}
+
+
+@pytest.mark.parametrize("protocol", range(6))
+@pytest.mark.parametrize("make", PICKLED_ARRAYS.values(), ids=PICKLED_ARRAYS)
+def test_arrays_pickle_and_copy_as_the_same_bytes(make, protocol):
+    original = make()
+    out_of_band = []
+    data = pickle.dumps(original, protocol=protocol, buffer_callback=out_of_band.append if protocol == 5 else None)
+    copies = [pickle.loads(data, buffers=out_of_band), copy.copy(original), copy.deepcopy(original)]
+    for again in copies:
+        assert type(again) is tessarin.Array and again.shape == original.shape and again.format == original.format
+        assert bytes(memoryview(again)) == bytes(memoryview(original))
+        assert not np.shares_memory(np.asarray(again), np.asarray(original))
+    assert len(out_of_band) == (1 if protocol == 5 else 0)
+
+
+@pytest.mark.parametrize("parts, fragment", [
+    (("d", (1,), b"12345678"), "format"),
+    (("f", (2,), b"1234"), "do not fill"),
+    (("q", (1, 2), b"12345678"), "do not fill"),
+    (("f", (1, 2, 3), b""), "one or two"),
+    (("f", (2**62, 2**3), b""), "too large"),
+])
+def test_damaged_pickled_arrays_are_refused(parts, fragment):
+    from tessarin import _native
+
+    with pytest.raises(ValueError, match=fragment):
+        _native._rebuild_array(*parts)
 
 
 @pytest.mark.parametrize(
