@@ -56,6 +56,7 @@ public:
     // every row in order, a bipolar one as its sign bits.
     SnapshotBytes snapshot() const;
     void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static constexpr SnapshotKind kSnapshotKind = SnapshotKind::item_memory;
     static ItemMemory from_snapshot(SnapshotView bytes);
     void write_state(SnapshotWriter& w) const;
     static ItemMemory read_state(SnapshotReader& r, std::uint64_t dim);

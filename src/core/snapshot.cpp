@@ -388,17 +388,16 @@ SnapshotBytes SnapshotWriter::finish() && {
 
 // ---- Reader ----------------------------------------------------------------
 
-SnapshotReader::SnapshotReader(SnapshotView bytes, SnapshotKind kind) {
-    const std::size_t n = bytes.size();
-    const std::size_t magic_seen = std::min(n, kSnapshotMagic.size());
-    if (!std::equal(bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(magic_seen), kSnapshotMagic.begin())) {
+std::uint64_t SnapshotReader::check_header(SnapshotView head, std::uint64_t n) {
+    const std::size_t magic_seen = std::min(head.size(), kSnapshotMagic.size());
+    if (!std::equal(head.begin(), head.begin() + static_cast<std::ptrdiff_t>(magic_seen), kSnapshotMagic.begin())) {
         refuse("not a snapshot: the first bytes are not the snapshot magic");
     }
     if (n < kSnapshotHeaderBytes + kSnapshotTrailerBytes) {
         refuse("snapshot truncated: " + std::to_string(n) + " bytes, shorter than the " +
                std::to_string(kSnapshotHeaderBytes + kSnapshotTrailerBytes) + "-byte header and checksum");
     }
-    const std::uint8_t* p = bytes.data();
+    const std::uint8_t* p = head.data();
     version_ = load_le32(p + 8);
     if (version_ > kSnapshotFormatVersion) {
         refuse("snapshot format version " + std::to_string(version_) + " is newer than this build reads (up to " +
@@ -408,7 +407,7 @@ SnapshotReader::SnapshotReader(SnapshotView bytes, SnapshotKind kind) {
         refuse("snapshot format version " + std::to_string(version_) + " does not exist");
     }
     const std::uint64_t body = load_le64(p + 24);
-    const std::size_t room = n - kSnapshotHeaderBytes - kSnapshotTrailerBytes;
+    const std::uint64_t room = n - kSnapshotHeaderBytes - kSnapshotTrailerBytes;
     if (body > room) {
         refuse("snapshot truncated: the header announces " + std::to_string(body) + " bytes of state, " +
                std::to_string(room) + " are present");
@@ -416,18 +415,102 @@ SnapshotReader::SnapshotReader(SnapshotView bytes, SnapshotKind kind) {
     if (body < room) {
         refuse("snapshot has " + std::to_string(room - body) + " bytes after its checksum");
     }
-    const std::uint32_t stored = load_le32(p + n - kSnapshotTrailerBytes);
-    const std::uint32_t computed = crc32c(bytes.first(n - kSnapshotTrailerBytes));
-    if (stored != computed) {
-        refuse("snapshot checksum mismatch: stored " + hex32(stored) + ", computed " + hex32(computed) +
-               " (the bytes are corrupted)");
-    }
-    const std::uint32_t found = load_le32(p + 12);
+    crc_ = crc32c(head);
+    unpulled_ = body;
+    return body;
+}
+
+void SnapshotReader::check_kind(SnapshotView head, SnapshotKind kind) {
+    const std::uint32_t found = load_le32(head.data() + 12);
     if (found != static_cast<std::uint32_t>(kind)) {
         refuse("snapshot of " + kind_label(found) + ", not of " + kind_label(static_cast<std::uint32_t>(kind)));
     }
-    dim_ = load_le64(p + 16);
-    body_ = bytes.subspan(kSnapshotHeaderBytes, static_cast<std::size_t>(body));
+    dim_ = load_le64(head.data() + 16);
+}
+
+void SnapshotReader::pulled(SnapshotView bytes) {
+    crc_ = crc32c(bytes, crc_);
+    unpulled_ -= bytes.size();
+}
+
+void SnapshotReader::check_checksum(SnapshotView trailer) const {
+    const std::uint32_t stored = load_le32(trailer.data());
+    if (stored != crc_) {
+        refuse("snapshot checksum mismatch: stored " + hex32(stored) + ", computed " + hex32(crc_) +
+               " (the bytes are corrupted)");
+    }
+}
+
+SnapshotReader::SnapshotReader(SnapshotView bytes, SnapshotKind kind) {
+    const SnapshotView head = bytes.first(std::min(bytes.size(), kSnapshotHeaderBytes));
+    const std::uint64_t body = check_header(head, bytes.size());
+    at_ = bytes.data() + kSnapshotHeaderBytes;
+    end_ = at_ + body;
+    pulled({at_, end_});
+    check_checksum(bytes.last(kSnapshotTrailerBytes));
+    check_kind(head, kind);
+}
+
+SnapshotReader::SnapshotReader(SnapshotSource& source, SnapshotKind kind, std::size_t window_bytes)
+    : source_(&source), window_bytes_(std::max<std::size_t>(window_bytes, 1)) {
+    std::array<std::uint8_t, kSnapshotHeaderBytes> head_bytes{};
+    std::size_t got = 0;
+    while (got < head_bytes.size()) {
+        const std::size_t n = source.read(std::span(head_bytes).subspan(got));
+        if (n == 0) break;
+        got += n;
+    }
+    const SnapshotView head(head_bytes.data(), got);
+    // A source shorter than a header is as long as what it gave.
+    check_header(head, got < kSnapshotHeaderBytes ? got : std::max<std::uint64_t>(source.size(), got));
+    window_ = std::make_unique<std::uint8_t[]>(0);
+    at_ = end_ = window_.get();
+    pull(0);
+    check_kind(head, kind);
+}
+
+void SnapshotReader::read_exactly(std::span<std::uint8_t> out) {
+    for (std::size_t got = 0; got < out.size();) {
+        const std::size_t n = source_->read(out.subspan(got));
+        if (n == 0) refuse("snapshot truncated: the file ended before the length its header announces (it shrank while it was read)");
+        got += n;
+    }
+}
+
+void SnapshotReader::pull(std::size_t n) {
+    const auto kept = static_cast<std::size_t>(end_ - at_);
+    const auto fetch =
+        static_cast<std::size_t>(std::min<std::uint64_t>(unpulled_, std::max(n, window_bytes_) - kept));
+    if (kept + fetch > window_capacity_) {
+        // Grown only for a field longer than the window; never zero-filled,
+        // every byte is read into it before it is looked at.
+        auto grown = std::make_unique_for_overwrite<std::uint8_t[]>(kept + fetch);
+        if (kept != 0) std::memcpy(grown.get(), at_, kept);
+        window_ = std::move(grown);
+        window_capacity_ = kept + fetch;
+    } else if (kept != 0) {
+        std::memmove(window_.get(), at_, kept);
+    }
+    at_ = end_ = window_.get();
+    const std::span<std::uint8_t> fresh(window_.get() + kept, fetch);
+    read_exactly(fresh);
+    pulled(fresh);
+    end_ = window_.get() + kept + fetch;
+    if (unpulled_ != 0) return;
+    std::array<std::uint8_t, kSnapshotTrailerBytes + 1> trailer{};
+    read_exactly(std::span(trailer).first(kSnapshotTrailerBytes));
+    if (source_->read(std::span(trailer).last(1)) != 0) {
+        refuse("snapshot has bytes after its checksum (the file grew while it was read)");
+    }
+    check_checksum(trailer);
+}
+
+void SnapshotReader::check_rest() {
+    if (source_ == nullptr || unpulled_ == 0) return;
+    while (unpulled_ != 0) {
+        at_ = end_;
+        pull(1);
+    }
 }
 
 void SnapshotReader::invalid(std::string_view what, std::string_view problem) {
@@ -439,7 +522,8 @@ const std::uint8_t* SnapshotReader::take(std::size_t n, std::string_view what) {
         refuse("snapshot truncated: " + std::string(what) + " needs " + std::to_string(n) + " bytes, " +
                std::to_string(remaining()) + " are left");
     }
-    const std::uint8_t* p = body_.data() + at_;
+    if (n > static_cast<std::size_t>(end_ - at_)) pull(n);
+    const std::uint8_t* p = at_;
     at_ += n;
     return p;
 }

@@ -31,6 +31,16 @@
 // input makes the reader allocate more than a small multiple of its own size.
 // Engines rebuild into a fresh object returned by value, so a rejected
 // snapshot leaves no half-built engine behind.
+//
+// Reading from a source (a file): the reader pulls the bytes through a small
+// window, reused and grown only for a field longer than it, so that a large
+// snapshot is rebuilt without a second copy of the whole of it in memory. The
+// header's lengths are checked against the source's size before anything
+// else; the checksum runs over the bytes as they arrive and is checked once
+// the last byte of the state has been pulled in, which is before the engine's
+// reader can finish: an engine is only ever returned from intact bytes. A
+// snapshot that fits in one window is checked whole before its state is
+// parsed, as one in memory is.
 #pragma once
 
 #include <array>
@@ -38,6 +48,7 @@
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
+#include <memory>
 #include <span>
 #include <string>
 #include <string_view>
@@ -171,15 +182,37 @@ private:
     std::uint32_t crc_ = 0;           // streamed: the checksum of what was sent
 };
 
+// Where a streamed snapshot's bytes come from, front to back.
+class SnapshotSource {
+public:
+    virtual ~SnapshotSource() = default;
+    // The source's whole length, known before reading (a regular file's
+    // size): the header's lengths, and so every count, are checked against it.
+    virtual std::uint64_t size() const = 0;
+    // Fills the front of `out` with the next bytes and says how many; 0 only
+    // at the end.
+    virtual std::size_t read(std::span<std::uint8_t> out) = 0;
+};
+
+// The window a reader pulls a source through: large enough that a pull per
+// window costs nothing, small enough to stay in the cache while it is parsed.
+inline constexpr std::size_t kSnapshotWindowBytes = std::size_t{1} << 20;
+
 class SnapshotReader {
 public:
     // Checks the header, the length and the checksum of `bytes`, which must
     // be a snapshot of `kind`. The bytes must outlive the reader.
     SnapshotReader(SnapshotView bytes, SnapshotKind kind);
+    // Checks the header against the source's size and pulls the first
+    // window; the checksum is checked once the last byte of the state is in
+    // (see above). The source must outlive the reader.
+    SnapshotReader(SnapshotSource& source, SnapshotKind kind, std::size_t window_bytes = kSnapshotWindowBytes);
+    SnapshotReader(const SnapshotReader&) = delete;
+    SnapshotReader& operator=(const SnapshotReader&) = delete;
 
     std::uint32_t version() const { return version_; }
     std::uint64_t dim() const { return dim_; }
-    std::size_t remaining() const { return body_.size() - at_; }
+    std::size_t remaining() const { return static_cast<std::size_t>(end_ - at_) + static_cast<std::size_t>(unpulled_); }
 
     // Each names the field in the message if the bytes run out.
     std::uint8_t u8(std::string_view what);
@@ -206,11 +239,26 @@ public:
 
     // Every byte of the body must have been read.
     void finish() const;
+    // After a refusal: pulls whatever of the state is still unread and checks
+    // the checksum, so that bytes damaged further on are reported as such
+    // rather than as whatever their first wrong field looked like.
+    void check_rest();
 
     // Throws SnapshotError "snapshot <what>: <problem>".
     [[noreturn]] static void invalid(std::string_view what, std::string_view problem);
 
 private:
+    // The header's checks, given its first bytes (up to a whole header) and
+    // the snapshot's length n; the body length it announces.
+    std::uint64_t check_header(SnapshotView head, std::uint64_t n);
+    void check_kind(SnapshotView head, SnapshotKind kind);
+    // Takes `bytes` of the state just pulled in into the checksum; once the
+    // whole state is in, checks it against `trailer`.
+    void pulled(SnapshotView bytes);
+    void check_checksum(SnapshotView trailer) const;
+    // Makes at least n bytes of the window contiguous at at_ (n <= remaining()).
+    void pull(std::size_t n);
+    void read_exactly(std::span<std::uint8_t> out);
     const std::uint8_t* take(std::size_t n, std::string_view what);
     struct RowHead {
         bool signs;
@@ -224,13 +272,21 @@ private:
     Hypervector scratch_;
     std::vector<std::uint64_t> words_;
 
-    SnapshotView body_;
-    std::size_t at_ = 0;
+    SnapshotSource* source_ = nullptr;
+    std::unique_ptr<std::uint8_t[]> window_;
+    std::size_t window_capacity_ = 0;
+    std::size_t window_bytes_ = kSnapshotWindowBytes;
+    // The state's bytes in hand are [at_, end_); unpulled_ more wait in the source.
+    const std::uint8_t* at_ = nullptr;
+    const std::uint8_t* end_ = nullptr;
+    std::uint64_t unpulled_ = 0;
+    std::uint32_t crc_ = 0;
     std::uint32_t version_ = 0;
     std::uint64_t dim_ = 0;
 };
 
-// Every stateful engine has the same five members:
+// Every stateful engine has the same five members, and its kind as
+// `static constexpr SnapshotKind kSnapshotKind` (for readers from a source):
 //   SnapshotBytes snapshot() const;                  the whole state as a snapshot
 //   void snapshot_to(const SnapshotSink&, piece_bytes = kSnapshotPieceBytes) const;
 //       the same bytes streamed to a sink in pieces
@@ -264,6 +320,21 @@ Engine engine_from_snapshot(SnapshotView bytes, SnapshotKind kind) {
     Engine e = Engine::read_state(r, r.dim());
     r.finish();
     return e;
+}
+// The same from a source: the engine is built as its bytes stream in, and is
+// dropped if anything is wrong up to the checksum at the end.
+template <class Engine>
+Engine engine_from_snapshot(SnapshotSource& source, SnapshotKind kind,
+                            std::size_t window_bytes = kSnapshotWindowBytes) {
+    SnapshotReader r(source, kind, window_bytes);
+    try {
+        Engine e = Engine::read_state(r, r.dim());
+        r.finish();
+        return e;
+    } catch (const SnapshotError&) {
+        r.check_rest();
+        throw;
+    }
 }
 
 }  // namespace tessarin

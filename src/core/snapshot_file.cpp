@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -30,6 +31,8 @@ public:
     Descriptor(const Descriptor&) = delete;
     Descriptor& operator=(const Descriptor&) = delete;
     int get() const { return fd_; }
+    // Hands the descriptor over to another owner.
+    int release() { return std::exchange(fd_, -1); }
     // Closes now; false with errno set when the close reported an error
     // (a delayed write error surfaces here on some file systems).
     bool close() {
@@ -169,32 +172,51 @@ void replace_file_atomically(const std::string& path, const std::function<void(c
     if (::fsync(dir.get()) != 0) fail(errno, folder);
 }
 
-SnapshotBytes read_whole_file(const std::string& path) {
-    Descriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-    if (file.get() < 0) fail(errno, path);
+SnapshotFile::SnapshotFile(const std::string& path) : fd_(::open(path.c_str(), O_RDONLY | O_CLOEXEC)), path_(path) {
+    if (fd_ < 0) fail(errno, path);
+    Descriptor owned(fd_);
     struct stat info {};
-    if (::fstat(file.get(), &info) != 0) fail(errno, path);
+    if (::fstat(fd_, &info) != 0) fail(errno, path);
     if (S_ISDIR(info.st_mode)) fail(EISDIR, path);
-    // The size is a hint (the file may change under us): read to the end,
-    // one byte of room more than expected so that the end shows at once.
-    SnapshotBytes out(static_cast<std::size_t>(info.st_size > 0 ? info.st_size : 0) + 1);
-    std::size_t have = 0;
-    // Read in steps, each a unit a byte, so that Ctrl-C reaches a large load.
+    // Only a regular file's size is known before it is read.
+    if (S_ISREG(info.st_mode)) {
+        sized_ = true;
+        size_ = static_cast<std::uint64_t>(info.st_size);
+    }
+    (void)owned.release();
+}
+
+SnapshotFile::~SnapshotFile() { ::close(fd_); }
+
+std::size_t SnapshotFile::read(std::span<std::uint8_t> out) {
+    // In steps, each a unit a byte, so that Ctrl-C reaches a large load.
     constexpr std::size_t kStepBytes = std::size_t{8} << 20;
-    CancelPoll poll;
     for (;;) {
-        if (have == out.size()) out.resize(2 * out.size());
-        const ssize_t n = ::read(file.get(), out.data() + have, std::min(out.size() - have, kStepBytes));
+        const ssize_t n = ::read(fd_, out.data(), std::min(out.size(), kStepBytes));
         if (n < 0) {
             if (errno == EINTR) continue;
-            fail(errno, path);
+            fail(errno, path_);
         }
+        poll_.tick(static_cast<std::uint64_t>(n));
+        return static_cast<std::size_t>(n);
+    }
+}
+
+SnapshotBytes SnapshotFile::read_rest() {
+    // The size is a hint (the file may change under us): read to the end,
+    // one byte of room more than expected so that the end shows at once.
+    SnapshotBytes out(static_cast<std::size_t>(size_) + 1);
+    std::size_t have = 0;
+    for (;;) {
+        if (have == out.size()) out.resize(2 * out.size());
+        const std::size_t n = read(std::span(out).subspan(have));
         if (n == 0) break;
-        have += static_cast<std::size_t>(n);
-        poll.tick(static_cast<std::uint64_t>(n));
+        have += n;
     }
     out.resize(have);
     return out;
 }
+
+SnapshotBytes read_whole_file(const std::string& path) { return SnapshotFile(path).read_rest(); }
 
 }  // namespace tessarin

@@ -1,4 +1,4 @@
-// Snapshots in files: an atomic replace for saving, a whole read for loading.
+// Snapshots in files: an atomic replace for saving, a streamed read for loading.
 //
 // Saving writes to a fresh temporary file in the target's folder, flushes it
 // to disk, renames it over the target and flushes the folder, so that at any
@@ -8,10 +8,13 @@
 #pragma once
 
 #include <cerrno>
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <stdexcept>
 #include <string>
 
+#include "core/cancel.hpp"
 #include "core/snapshot.hpp"
 
 namespace tessarin {
@@ -35,6 +38,44 @@ private:
 // temporary file is removed. Polls for cancellation as it writes (may unwind
 // with Cancelled).
 void replace_file_atomically(const std::string& path, const std::function<void(const SnapshotSink&)>& produce);
+
+// The file at `path` read front to back, as a reader's source; FileError when
+// it cannot be opened or read. Polls for cancellation as it reads (may unwind
+// with Cancelled).
+class SnapshotFile final : public SnapshotSource {
+public:
+    explicit SnapshotFile(const std::string& path);
+    ~SnapshotFile() override;
+    SnapshotFile(const SnapshotFile&) = delete;
+    SnapshotFile& operator=(const SnapshotFile&) = delete;
+
+    // Whether the size is known before reading: a regular file's is, a
+    // pipe's or a device's is not (their size() is 0).
+    bool sized() const { return sized_; }
+    std::uint64_t size() const override { return size_; }
+    std::size_t read(std::span<std::uint8_t> out) override;
+    // The rest of the file, read to its end.
+    SnapshotBytes read_rest();
+
+private:
+    int fd_;
+    std::string path_;
+    bool sized_ = false;
+    std::uint64_t size_ = 0;
+    CancelPoll poll_;
+};
+
+// The engine saved in the file at `path` (SnapshotError for a file that is
+// not an intact snapshot of `kind`), built as a regular file streams in. A
+// file of unknown size is read whole first: the counts in a snapshot are only
+// as safe as the length they are checked against.
+template <class Engine>
+Engine engine_from_snapshot_file(const std::string& path, SnapshotKind kind) {
+    SnapshotFile file(path);
+    if (file.sized()) return engine_from_snapshot<Engine>(file, kind);
+    const SnapshotBytes bytes = file.read_rest();
+    return engine_from_snapshot<Engine>(SnapshotView(bytes), kind);
+}
 
 // The whole content of the file at `path`; FileError when it cannot be read.
 // Polls for cancellation as it reads (may unwind with Cancelled).

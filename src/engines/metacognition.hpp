@@ -67,6 +67,7 @@ public:
     // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
     SnapshotBytes snapshot() const;
     void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static constexpr SnapshotKind kSnapshotKind = SnapshotKind::metacognition;
     static Metacognition from_snapshot(SnapshotView bytes);
     void write_state(SnapshotWriter& w) const;
     static Metacognition read_state(SnapshotReader& r, std::uint64_t dim);

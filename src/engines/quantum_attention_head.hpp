@@ -46,6 +46,7 @@ public:
     // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
     SnapshotBytes snapshot() const;
     void snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes = kSnapshotPieceBytes) const;
+    static constexpr SnapshotKind kSnapshotKind = SnapshotKind::quantum_attention_head;
     static QuantumAttentionHead from_snapshot(SnapshotView bytes);
     void write_state(SnapshotWriter& w) const;
     static QuantumAttentionHead read_state(SnapshotReader& r, std::uint64_t dim);

@@ -229,7 +229,9 @@ public:
     // save(path) (replaces the file atomically) and the class methods
     // load(path) and _from_snapshot(data) (the reconstructor pickle names).
     // SnapshotTo streams the engine's snapshot to a sink, FromSnapshot
-    // rebuilds an engine from one (core/snapshot.hpp).
+    // rebuilds an engine from one in memory; load streams the file into the
+    // engine's reader (Engine::kSnapshotKind) without holding it whole
+    // (core/snapshot.hpp).
     template <auto SnapshotTo, auto FromSnapshot>
     static Member snapshots() {
         Member m{Member::Kind::Method};
@@ -249,7 +251,7 @@ public:
                         "save($self, path, /)\n--\n\n"
                         "Writes the engine's snapshot to the file at path, replacing it atomically: a\n"
                         "temporary file in the same folder is written, flushed to disk and renamed over it."},
-            PyMethodDef{"load", reinterpret_cast<PyCFunction>(&load<FromSnapshot>), METH_O | METH_CLASS,
+            PyMethodDef{"load", reinterpret_cast<PyCFunction>(&load), METH_O | METH_CLASS,
                         "load($type, path, /)\n--\n\n"
                         "The engine saved in the file at path; ValueError naming what is wrong with a\n"
                         "file that is not an intact snapshot of this class."},
@@ -438,13 +440,11 @@ private:
         });
     }
 
-    template <auto FromSnapshot>
     static PyObject* load(PyObject* type, PyObject* path) {
         return guarded([&] {
             const std::string source = filesystem_path(path);
             auto engine = off_interpreter([&] {
-                const SnapshotBytes bytes = read_whole_file(source);
-                return std::make_unique<Engine>(FromSnapshot(SnapshotView(bytes)));
+                return std::make_unique<Engine>(engine_from_snapshot_file<Engine>(source, Engine::kSnapshotKind));
             });
             return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(engine));
         });
