@@ -194,7 +194,12 @@ std::size_t SnapshotFile::read(std::span<std::uint8_t> out) {
     for (;;) {
         const ssize_t n = ::read(fd_, out.data(), std::min(out.size(), kStepBytes));
         if (n < 0) {
-            if (errno == EINTR) continue;
+            // A signal ended a read that was waiting (a pipe whose writer
+            // stalls): ask before waiting again, so that Ctrl-C ends it.
+            if (errno == EINTR) {
+                poll_.poll_now();
+                continue;
+            }
             fail(errno, path_);
         }
         poll_.tick(static_cast<std::uint64_t>(n));

@@ -80,6 +80,32 @@ CASES = {
         """,
         "swarm.add_agent('x', range(2 * 10**8), 'y', v, 'z', v)",
     ),
+    # A load from a pipe whose writer stalls part way: the read waits in the
+    # system, and Ctrl-C must end it all the same.
+    "load from a stalled pipe": (
+        """
+        import os, signal, tempfile, threading, tessarin
+        memory = tessarin.ItemMemory(64)
+        memory.add(tessarin.random_bipolar(10, 64, seed=1))
+        whole = os.path.join(tempfile.mkdtemp(), "memory.snap")
+        memory.save(whole)
+        data = open(whole, "rb").read()
+        fifo = whole + ".pipe"
+        os.mkfifo(fifo)
+        def feed():
+            signal.pthread_sigmask(signal.SIG_BLOCK, {signal.SIGINT})
+            with open(fifo, "wb") as f:
+                f.write(data[: len(data) // 2])
+                f.flush()
+                threading.Event().wait()
+        threading.Thread(target=feed, daemon=True).start()
+        def answers():
+            return memory.get(3).tolist(), len(memory)
+        def follow_up():
+            memory.add(tessarin.random_bipolar(1, 64, seed=2))
+        """,
+        "tessarin.ItemMemory.load(fifo)",
+    ),
 }
 
 

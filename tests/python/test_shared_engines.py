@@ -255,6 +255,8 @@ def test_file_errors_are_os_errors_naming_the_file(case, tmp_path):
 def _damaged(good: bytes):
     flipped = bytearray(good)
     flipped[len(good) // 2] ^= 0x10
+    early = bytearray(good)  # in the first fields of the state
+    early[40] ^= 0x81
     newer = bytearray(good)
     newer[8] = 0x7F
     return [
@@ -263,14 +265,20 @@ def _damaged(good: bytes):
         (good[:-1], "truncated"),
         (good + b"\0", "after its checksum"),
         (bytes(flipped), "checksum mismatch"),
+        (bytes(early), "checksum mismatch"),
         (bytes(newer), "newer than this build reads"),
         (b"PK\3\4" + good[4:], "not a snapshot"),
     ]
 
 
+# A large file is read through a window of about a mebibyte and its checksum
+# checked at the end: damage anywhere in it is named as in a small one.
+@pytest.mark.parametrize("big", [False, True], ids=["small", "big"])
 @pytest.mark.parametrize("case", CASES)
-def test_damaged_snapshots_are_value_errors_saying_what_is_wrong(case, tmp_path):
-    original = case.make(7)
+def test_damaged_snapshots_are_value_errors_saying_what_is_wrong(case, big, tmp_path):
+    if big and case.make_big is None:
+        pytest.skip("no large instance of this engine")
+    original = case.make_big() if big else case.make(7)
     target = tmp_path / "engine.snap"
     original.save(str(target))
     good = target.read_bytes()
