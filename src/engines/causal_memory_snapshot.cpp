@@ -25,12 +25,12 @@ std::uint64_t fingerprint(const RowStore& rows, std::size_t j, Hypervector& scra
 
 }  // namespace
 
-SnapshotBytes CausalMemory::snapshot() const { return snapshot_engine(*this, SnapshotKind::causal_memory, dim_); }
+SnapshotBytes CausalMemory::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void CausalMemory::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::causal_memory, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 CausalMemory CausalMemory::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<CausalMemory>(bytes, SnapshotKind::causal_memory);
+    return engine_from_snapshot<CausalMemory>(bytes, kSnapshotKind);
 }
 
 void CausalMemory::write_state(SnapshotWriter& w) const {

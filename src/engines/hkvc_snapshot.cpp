@@ -29,11 +29,11 @@ std::vector<std::complex<float>> read_phasors(SnapshotReader& r, std::uint64_t d
 
 }  // namespace
 
-SnapshotBytes HKVC::snapshot() const { return snapshot_engine(*this, SnapshotKind::hkvc, dim_); }
+SnapshotBytes HKVC::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void HKVC::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::hkvc, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
-HKVC HKVC::from_snapshot(SnapshotView bytes) { return engine_from_snapshot<HKVC>(bytes, SnapshotKind::hkvc); }
+HKVC HKVC::from_snapshot(SnapshotView bytes) { return engine_from_snapshot<HKVC>(bytes, kSnapshotKind); }
 
 void HKVC::write_state(SnapshotWriter& w) const {
     write_phasors(w, composite_);

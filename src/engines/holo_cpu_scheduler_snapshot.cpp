@@ -8,13 +8,13 @@
 namespace tessarin {
 
 SnapshotBytes HoloCPUScheduler::snapshot() const {
-    return snapshot_engine(*this, SnapshotKind::holo_cpu_scheduler, dim_);
+    return snapshot_engine(*this, kSnapshotKind, dim_);
 }
 void HoloCPUScheduler::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::holo_cpu_scheduler, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 HoloCPUScheduler HoloCPUScheduler::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<HoloCPUScheduler>(bytes, SnapshotKind::holo_cpu_scheduler);
+    return engine_from_snapshot<HoloCPUScheduler>(bytes, kSnapshotKind);
 }
 
 void HoloCPUScheduler::write_state(SnapshotWriter& w) const {

@@ -5,12 +5,12 @@
 
 namespace tessarin {
 
-SnapshotBytes HoloGenEngine::snapshot() const { return snapshot_engine(*this, SnapshotKind::holo_gen_engine, dim_); }
+SnapshotBytes HoloGenEngine::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void HoloGenEngine::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::holo_gen_engine, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 HoloGenEngine HoloGenEngine::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<HoloGenEngine>(bytes, SnapshotKind::holo_gen_engine);
+    return engine_from_snapshot<HoloGenEngine>(bytes, kSnapshotKind);
 }
 
 void HoloGenEngine::write_state(SnapshotWriter& w) const {

@@ -5,12 +5,12 @@
 
 namespace tessarin {
 
-SnapshotBytes HoloSwarm::snapshot() const { return snapshot_engine(*this, SnapshotKind::holo_swarm, dim_); }
+SnapshotBytes HoloSwarm::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void HoloSwarm::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::holo_swarm, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 HoloSwarm HoloSwarm::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<HoloSwarm>(bytes, SnapshotKind::holo_swarm);
+    return engine_from_snapshot<HoloSwarm>(bytes, kSnapshotKind);
 }
 
 void HoloSwarm::write_state(SnapshotWriter& w) const {

@@ -8,12 +8,12 @@
 
 namespace tessarin {
 
-SnapshotBytes Metacognition::snapshot() const { return snapshot_engine(*this, SnapshotKind::metacognition, dim_); }
+SnapshotBytes Metacognition::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void Metacognition::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::metacognition, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 Metacognition Metacognition::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<Metacognition>(bytes, SnapshotKind::metacognition);
+    return engine_from_snapshot<Metacognition>(bytes, kSnapshotKind);
 }
 
 void Metacognition::write_state(SnapshotWriter& w) const {

@@ -6,13 +6,13 @@
 namespace tessarin {
 
 SnapshotBytes MultiHopReasoner::snapshot() const {
-    return snapshot_engine(*this, SnapshotKind::multi_hop_reasoner, dim_);
+    return snapshot_engine(*this, kSnapshotKind, dim_);
 }
 void MultiHopReasoner::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::multi_hop_reasoner, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 MultiHopReasoner MultiHopReasoner::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<MultiHopReasoner>(bytes, SnapshotKind::multi_hop_reasoner);
+    return engine_from_snapshot<MultiHopReasoner>(bytes, kSnapshotKind);
 }
 
 void MultiHopReasoner::write_state(SnapshotWriter& w) const {

@@ -22,12 +22,12 @@ CognitiveParams read_params(SnapshotReader& r) {
 
 }  // namespace
 
-SnapshotBytes Optimizer::snapshot() const { return snapshot_engine(*this, SnapshotKind::optimizer, 0); }
+SnapshotBytes Optimizer::snapshot() const { return snapshot_engine(*this, kSnapshotKind, 0); }
 void Optimizer::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::optimizer, 0, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, 0, sink, piece_bytes);
 }
 Optimizer Optimizer::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<Optimizer>(bytes, SnapshotKind::optimizer);
+    return engine_from_snapshot<Optimizer>(bytes, kSnapshotKind);
 }
 
 void Optimizer::write_state(SnapshotWriter& w) const {

@@ -4,13 +4,13 @@
 namespace tessarin {
 
 SnapshotBytes QuantumAttentionHead::snapshot() const {
-    return snapshot_engine(*this, SnapshotKind::quantum_attention_head, dim_);
+    return snapshot_engine(*this, kSnapshotKind, dim_);
 }
 void QuantumAttentionHead::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::quantum_attention_head, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 QuantumAttentionHead QuantumAttentionHead::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<QuantumAttentionHead>(bytes, SnapshotKind::quantum_attention_head);
+    return engine_from_snapshot<QuantumAttentionHead>(bytes, kSnapshotKind);
 }
 
 void QuantumAttentionHead::write_state(SnapshotWriter& w) const { w.u64(nqubits_); }

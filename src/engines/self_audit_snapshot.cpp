@@ -4,12 +4,12 @@
 
 namespace tessarin {
 
-SnapshotBytes SelfAudit::snapshot() const { return snapshot_engine(*this, SnapshotKind::self_audit, dim_); }
+SnapshotBytes SelfAudit::snapshot() const { return snapshot_engine(*this, kSnapshotKind, dim_); }
 void SelfAudit::snapshot_to(const SnapshotSink& sink, std::size_t piece_bytes) const {
-    stream_engine_snapshot(*this, SnapshotKind::self_audit, dim_, sink, piece_bytes);
+    stream_engine_snapshot(*this, kSnapshotKind, dim_, sink, piece_bytes);
 }
 SelfAudit SelfAudit::from_snapshot(SnapshotView bytes) {
-    return engine_from_snapshot<SelfAudit>(bytes, SnapshotKind::self_audit);
+    return engine_from_snapshot<SelfAudit>(bytes, kSnapshotKind);
 }
 
 void SelfAudit::write_state(SnapshotWriter& w) const {
