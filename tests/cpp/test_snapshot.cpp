@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <array>
@@ -8,6 +9,7 @@
 #include <cmath>
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <stdexcept>
 #include <limits>
 #include <optional>
@@ -17,6 +19,7 @@
 #include <type_traits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "core/generators.hpp"
@@ -655,6 +658,35 @@ TYPED_TEST(EngineSnapshot, DamagedSnapshotsAreRefused) {
             a.call([&] { TypeParam::ask(*e, queries, a); });
         }
     }
+}
+
+// A regular file streams into the reader; a pipe, whose length nothing vouches
+// for before it is read, is read whole first. Both give back what was saved.
+TEST(SnapshotFile, LoadsFromAFileAndFromAPipe) {
+    ItemMemory memory(kDim);
+    Rng rng(4);
+    memory.add(rows_of_dim(rng, 50));
+    const SnapshotBytes bytes = memory.snapshot();
+    char pattern[] = "/tmp/snapshot-load-XXXXXX";
+    ASSERT_NE(::mkdtemp(pattern), nullptr);
+    const std::filesystem::path folder(pattern);
+    const std::string file = folder / "memory.snap", pipe = folder / "memory.pipe";
+    replace_file_atomically(file, [&](const SnapshotSink& sink) { sink(bytes); });
+    EXPECT_EQ(engine_from_snapshot_file<ItemMemory>(file, ItemMemory::kSnapshotKind).snapshot(), bytes);
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::thread writer([&] {
+        std::ofstream(pipe, std::ios::binary).write(reinterpret_cast<const char*>(bytes.data()),
+                                                    static_cast<std::streamsize>(bytes.size()));
+    });
+    SnapshotBytes loaded;
+    try {
+        loaded = engine_from_snapshot_file<ItemMemory>(pipe, ItemMemory::kSnapshotKind).snapshot();
+    } catch (const SnapshotError& e) {
+        ADD_FAILURE() << e.what();
+    }
+    writer.join();
+    EXPECT_EQ(loaded, bytes);
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace
