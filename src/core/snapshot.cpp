@@ -472,7 +472,10 @@ SnapshotReader::SnapshotReader(SnapshotSource& source, SnapshotKind kind, std::s
 void SnapshotReader::read_exactly(std::span<std::uint8_t> out) {
     for (std::size_t got = 0; got < out.size();) {
         const std::size_t n = source_->read(out.subspan(got));
-        if (n == 0) refuse("snapshot truncated: the file ended before the length its header announces (it shrank while it was read)");
+        if (n == 0) {
+            refuse("snapshot truncated: the file ended before the length its header announces (it shrank while "
+                   "it was read)");
+        }
         got += n;
     }
 }
