@@ -48,11 +48,6 @@ void add_row_in_order(float* acc, const float* row, std::size_t n) {
 // alike: `a` ranks above `b` when its score is greater, or equal with a
 // smaller index (the column of a store's row, or the index a merge is given);
 // a NaN ranks below every number, NaNs among themselves by index.
-struct Ranked {
-    float score;
-    std::int64_t index;
-};
-
 bool ranks_above(const Ranked& a, const Ranked& b) {
     const bool a_nan = a.score != a.score;
     const bool b_nan = b.score != b.score;
@@ -349,9 +344,46 @@ FloatTable resonance_table(const FloatTable& queries, const RowStore& rows) {
 
 namespace {
 
+// A heap of the best `kept` candidates so far, its worst on top: a candidate
+// enters only when it ranks above that worst.
+bool worst_on_top(const Ranked& a, const Ranked& b) { return ranks_above(a, b); }
+
+// Offers `row`'s scores to `heap`, candidate j carrying the index index_of(j):
+// the one heap loop, so that a store's own best k, a merge of several stores'
+// best lists and a best k gathered a part at a time rank alike.
+template <class IndexOf>
+void offer_scores(std::vector<Ranked>& heap, std::size_t kept, std::span<const float> row, IndexOf index_of) {
+    if (kept == 0) return;
+    for (std::size_t j = 0; j < row.size(); ++j) {
+        if (heap.size() == kept && j % kStretch == 0 && stretch_below(row.subspan(j), heap.front())) {
+            j += kStretch - 1;
+            continue;
+        }
+        const Ranked candidate{row[j], index_of(j)};
+        if (heap.size() < kept) {
+            heap.push_back(candidate);
+            std::push_heap(heap.begin(), heap.end(), worst_on_top);
+        } else if (ranks_above(candidate, heap.front())) {
+            std::pop_heap(heap.begin(), heap.end(), worst_on_top);
+            heap.back() = candidate;
+            std::push_heap(heap.begin(), heap.end(), worst_on_top);
+        }
+    }
+}
+
+// The heap's candidates, best first, as row i of `out`.
+void take_best(std::vector<Ranked>& heap, TopK& out, std::uint64_t i) {
+    std::sort_heap(heap.begin(), heap.end(), worst_on_top);
+    const std::span<float> best_scores = out.scores.row(i);
+    const std::span<std::int64_t> best_indices = out.indices.row(i);
+    for (std::size_t r = 0; r < heap.size(); ++r) {
+        best_scores[r] = heap[r].score;
+        best_indices[r] = heap[r].index;
+    }
+}
+
 // The best min(k, n) of each row of `scores` (n columns), where candidate j
-// of row i carries the index index_of(i, j): one heap loop, so that a
-// store's own best k and a merge of several stores' best lists rank alike.
+// of row i carries the index index_of(i, j).
 template <class IndexOf>
 TopK best_k(const FloatTable& scores, std::uint64_t k, IndexOf index_of) {
     const std::uint64_t kept = std::min(k, scores.dim);
@@ -359,36 +391,11 @@ TopK best_k(const FloatTable& scores, std::uint64_t k, IndexOf index_of) {
     std::vector<Ranked> heap;
     heap.reserve(static_cast<std::size_t>(kept));
     CancelPoll poll;
-    // A heap of the best `kept` so far, its worst on top: a candidate enters
-    // only when it ranks above that worst.
-    const auto worst_on_top = [](const Ranked& a, const Ranked& b) { return ranks_above(a, b); };
     for (std::uint64_t i = 0; i < scores.count; ++i) {
         heap.clear();
         const std::span<const float> row = scores.row(i);
-        if (kept != 0) {
-            for (std::size_t j = 0; j < row.size(); ++j) {
-                if (heap.size() == kept && j % kStretch == 0 && stretch_below(row.subspan(j), heap.front())) {
-                    j += kStretch - 1;
-                    continue;
-                }
-                const Ranked candidate{row[j], index_of(i, j)};
-                if (heap.size() < kept) {
-                    heap.push_back(candidate);
-                    std::push_heap(heap.begin(), heap.end(), worst_on_top);
-                } else if (ranks_above(candidate, heap.front())) {
-                    std::pop_heap(heap.begin(), heap.end(), worst_on_top);
-                    heap.back() = candidate;
-                    std::push_heap(heap.begin(), heap.end(), worst_on_top);
-                }
-            }
-        }
-        std::sort_heap(heap.begin(), heap.end(), worst_on_top);
-        const std::span<float> best_scores = out.scores.row(i);
-        const std::span<std::int64_t> best_indices = out.indices.row(i);
-        for (std::size_t r = 0; r < heap.size(); ++r) {
-            best_scores[r] = heap[r].score;
-            best_indices[r] = heap[r].index;
-        }
+        offer_scores(heap, static_cast<std::size_t>(kept), row, [&](std::size_t j) { return index_of(i, j); });
+        take_best(heap, out, i);
         poll.tick(row.size() * 2);
     }
     return out;
@@ -406,6 +413,26 @@ TopK merge_top_k(const FloatTable& scores, const IndexTable& indices, std::uint6
                          " but scores are " + std::to_string(scores.count) + " x " + std::to_string(scores.dim));
     }
     return best_k(scores, k, [&](std::uint64_t i, std::size_t j) { return indices.row(i)[j]; });
+}
+
+TopKParts::TopKParts(std::uint64_t count, std::uint64_t kept)
+    : kept_(kept), heaps_(static_cast<std::size_t>(count)) {
+    for (std::vector<Ranked>& heap : heaps_) heap.reserve(static_cast<std::size_t>(kept));
+}
+
+void TopKParts::offer(const FloatTable& part, std::uint64_t first) {
+    for (std::uint64_t i = 0; i < part.count && i < heaps_.size(); ++i) {
+        const std::span<const float> row = part.row(i);
+        offer_scores(heaps_[static_cast<std::size_t>(i)], static_cast<std::size_t>(kept_), row,
+                     [first](std::size_t j) { return static_cast<std::int64_t>(first + j); });
+        poll_.tick(row.size() * 2);
+    }
+}
+
+TopK TopKParts::best() {
+    TopK out{zeroed_table<float>(heaps_.size(), kept_), zeroed_table<std::int64_t>(heaps_.size(), kept_)};
+    for (std::size_t i = 0; i < heaps_.size(); ++i) take_best(heaps_[i], out, i);
+    return out;
 }
 
 }  // namespace tessarin

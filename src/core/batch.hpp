@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/row_store.hpp"
 
 namespace tessarin {
@@ -102,5 +103,30 @@ TopK top_k(const FloatTable& scores, std::uint64_t k);
 // by side, into the whole's top_k exactly. Tables of different shapes are
 // InputError.
 TopK merge_top_k(const FloatTable& scores, const IndexTable& indices, std::uint64_t k);
+
+// A candidate of a best-k list: its score and the index it is known by.
+struct Ranked {
+    float score;
+    std::int64_t index;
+};
+
+// top_k of a table that arrives a part at a time: offer(part, first) gives
+// row i's columns first ... first + part.dim - 1 (parts in column order, the
+// same count of rows each time), and best() is then top_k of the whole table
+// with `kept` = min(k, columns), bit for bit. Each row keeps its best kept
+// between parts, so a part's scores can be ranked while they are still in
+// the cache, and nothing past kept per row is held.
+class TopKParts {
+public:
+    TopKParts(std::uint64_t count, std::uint64_t kept);
+    void offer(const FloatTable& part, std::uint64_t first);
+    // Leaves the parts behind: call once.
+    TopK best();
+
+private:
+    std::uint64_t kept_;
+    std::vector<std::vector<Ranked>> heaps_;
+    CancelPoll poll_;
+};
 
 }  // namespace tessarin

@@ -81,40 +81,20 @@ FloatTable ItemMemory::resonances(const FloatTable& queries) const {
 
 TopK ItemMemory::search(const FloatTable& queries, std::uint64_t k) const {
     require_dim(queries, "queries");
-    if (segments_.size() <= 1) return top_k(resonances(queries), k);
-    // Each segment's best k, the segments side by side in record order. Of
-    // two equal scores (or two NaNs) the one in the earlier column is then
-    // always the earlier record (within a segment top_k already put them by
-    // index), so the best k of the candidates, ties by column, are the best
-    // k of the whole table, ties by record.
+    // Rows are scored a part at a time and each part's scores ranked at once,
+    // while they are still in the cache; every query keeps its best k across
+    // the parts, which come in record order.
     const std::vector<HvView> views = query_views(queries);
-    std::vector<TopK> parts;
-    std::uint64_t columns = 0;
-    FloatTable scratch;
+    TopKParts best(queries.count, std::min(k, size_));
+    FloatTable part;
+    part.count = queries.count;
     for (std::size_t s = 0; s < segments_.size(); ++s) {
-        score_segment(views, s, scratch);
-        parts.push_back(top_k(scratch, k));
-        columns += parts.back().indices.dim;
+        resonances_many_in_parts(views, segments_[s], kPartRows, part.values, [&](std::uint64_t first, std::uint64_t count) {
+            part.dim = count;
+            best.offer(part, s * kSegmentRows + first);
+        });
     }
-    FloatTable candidates = zeroed_table<float>(queries.count, columns);
-    IndexTable records = zeroed_table<std::int64_t>(queries.count, columns);
-    for (std::uint64_t i = 0; i < queries.count; ++i) {
-        std::uint64_t at = 0;
-        for (std::size_t s = 0; s < parts.size(); ++s) {
-            const std::uint64_t kept = parts[s].indices.dim;
-            const auto offset = static_cast<std::int64_t>(s * kSegmentRows);
-            for (std::uint64_t r = 0; r < kept; ++r) {
-                candidates.row(i)[at + r] = parts[s].scores.row(i)[r];
-                records.row(i)[at + r] = parts[s].indices.row(i)[r] + offset;
-            }
-            at += kept;
-        }
-    }
-    TopK out = top_k(candidates, k);
-    for (std::uint64_t i = 0; i < out.indices.count; ++i) {
-        for (std::int64_t& c : out.indices.row(i)) c = records.row(i)[static_cast<std::size_t>(c)];
-    }
-    return out;
+    return best.best();
 }
 
 Hypervector ItemMemory::row(std::uint64_t i) const {

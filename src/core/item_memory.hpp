@@ -5,16 +5,19 @@
 // component and any other row four bytes; reading a row back gives exactly
 // the floats that went in. Every score is resonance(query, row) bit for bit.
 //
-// The rows are kept in segments of kSegmentRows, each its own RowStore, so
-// that search scores one segment at a time into a table that stays in the
-// cache and keeps only each segment's best k: the whole table of a million
-// rows by 16 queries (64 MB) would otherwise be written, mapped and read
-// back from memory, which costs more than the scan itself.
+// The rows are kept in segments of kSegmentRows, each its own RowStore, and
+// search scores sign-bit rows kPartRows at a time, ranking each part's scores
+// while they are still in the second-level cache and keeping only each
+// query's best k: the whole table of a million rows by 16 queries (64 MB)
+// would otherwise be written, mapped and read back from memory, which costs
+// more than the scan itself, and even one segment's table (4 MiB) outgrows
+// that cache: ranked a part at a time, a 16-query search measured about 1.1x
+// as fast.
 //
 // Costs: add is amortised O(rows * dim); resonances and search read every
 // row once for all bipolar queries and once per other query (O(queries *
 // size * dim), polling: they may unwind with Cancelled); search keeps a heap
-// of k per query and segment. A failed or cancelled add
+// of k per query. A failed or cancelled add
 // leaves the memory as it was. Const members change nothing, so several
 // threads may score one memory while nobody adds.
 #pragma once
@@ -39,6 +42,9 @@ public:
 
     // Rows per segment: 8 MB of sign bits at dim 1,024.
     static constexpr std::uint64_t kSegmentRows = std::uint64_t{1} << 16;
+    // Rows a search scores at a time within a segment: 16 queries' scores of
+    // them (512 KiB) stay in a 1 MiB second-level cache until they are ranked.
+    static constexpr std::uint64_t kPartRows = std::uint64_t{1} << 13;
 
     // Appends every row of `rows` (each of length dim, else InputError) and
     // returns the index of the first.

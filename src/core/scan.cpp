@@ -4,6 +4,7 @@
 #include <array>
 #include <bit>
 #include <cmath>
+#include <functional>
 #include <vector>
 
 #include "core/cancel.hpp"
@@ -285,10 +286,10 @@ std::uint64_t last_column_mask(std::uint64_t covered) {
 }
 
 // One sign-bit block's scores from its lanes' counts of differing bits over
-// the `covered` components.
+// the `covered` components; record r's score goes to out[r - base].
 void scores_from_counts(float start, const RowStore::LaneLengths& lengths, const QuerySigns& q,
                         std::uint64_t query_length, std::uint64_t covered, const std::uint64_t* differ,
-                        RecordsOfKind& records, std::span<float> out) {
+                        RecordsOfKind& records, std::span<float> out, std::uint64_t base = 0) {
     // A full block whose lanes share one length and hold consecutive records
     // (the usual case) in one sweep.
     if (lengths.used() == kLanes && lengths.one_length()) {
@@ -296,7 +297,7 @@ void scores_from_counts(float start, const RowStore::LaneLengths& lengths, const
         if (first != RecordsOfKind::kScattered) {
             const std::uint64_t length = lengths.of(0);
             const std::uint64_t m = std::min(query_length, length);
-            float* o = out.data() + first;
+            float* o = out.data() + (first - base);
             if (m == 0) {
                 std::fill_n(o, kLanes, start);
                 return;
@@ -317,20 +318,20 @@ void scores_from_counts(float start, const RowStore::LaneLengths& lengths, const
         const std::uint64_t m = std::min(query_length, length);
         const std::uint64_t record = records.next();
         if (m == 0) {
-            out[record] = start;
+            out[record - base] = start;
             continue;
         }
         const std::uint64_t d = length < covered ? differ[k] - (q.set_below(covered) - q.set_below(length)) : differ[k];
-        out[record] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * static_cast<std::int64_t>(d));
+        out[record - base] = static_cast<float>(static_cast<std::int64_t>(m) - 2 * static_cast<std::int64_t>(d));
     }
 }
 
 void count_block(float start, const RowStore::PackedBlock& b, const QuerySigns& q, std::uint64_t query_length,
-                 scan_detail::CountBlock count, RecordsOfKind& records, std::span<float> out) {
+                 scan_detail::CountBlock count, RecordsOfKind& records, std::span<float> out, std::uint64_t base = 0) {
     const std::uint64_t covered = covered_by(b, query_length);
     alignas(64) std::array<std::uint64_t, kLanes> differ{};
     if (covered != 0) count(b.words(), q.words(), (covered + 63) / 64, last_column_mask(covered), differ.data());
-    scores_from_counts(start, b.lengths, q, query_length, covered, differ.data(), records, out);
+    scores_from_counts(start, b.lengths, q, query_length, covered, differ.data(), records, out, base);
 }
 
 // Blocks ahead of the one being counted whose words are fetched early. A
@@ -384,6 +385,72 @@ void scan_store(float start, HvView query, const RowStore& rows, std::span<float
     scan_float_blocks(start, query, rows, kernels, record_first, out, poll);
 }
 
+// The exactly bipolar queries of a scan (up to kExactCountLimit components),
+// counted against sign-bit blocks. Queries of one length (the usual case) are
+// counted together, each column of a block read once for all of them;
+// otherwise every counted query is counted against the block's words while
+// they are in the first-level cache.
+class CountedQueries {
+public:
+    CountedQueries(float start, std::span<const HvView> queries, const RowStore& rows, const TargetKernels& kernels)
+        : start_(start), count_(kernels.count), count_many_(kernels.count_many) {
+        for (std::size_t i = 0; i < queries.size(); ++i) {
+            const HvView q = queries[i];
+            if (q.size() > kExactCountLimit || !is_exactly_bipolar(q)) continue;
+            counted_.push_back(i);
+            lengths_.push_back(q.size());
+            signs_.emplace_back(q);
+            records_.emplace_back(rows, true);
+        }
+        if (counted_.empty()) return;
+        together_ = count_many_ != nullptr && std::all_of(lengths_.begin(), lengths_.end(),
+                                                          [&](std::uint64_t n) { return n == lengths_.front(); });
+        for (const QuerySigns& q : signs_) query_words_.push_back(q.words());
+        differ_.resize(counted_.size() * kLanes);
+    }
+
+    // The queries counted, by their position among all the queries.
+    const std::vector<std::size_t>& indices() const { return counted_; }
+
+    // The next sign-bit block's scores (blocks in order): the score of record
+    // r against query i (a counted one) goes to out[i * stride + r - base].
+    void count(const RowStore::PackedBlock& block, std::span<float> out, std::size_t stride, std::uint64_t base,
+               CancelPoll& poll) {
+        if (together_) {
+            const std::uint64_t length = lengths_.front();
+            poll.tick(counted_.size() * (std::min<std::uint64_t>(length, block.lengths.longest()) / 32 + 1));
+            const std::uint64_t covered = covered_by(block, length);
+            std::fill(differ_.begin(), differ_.end(), 0);
+            if (covered != 0) {
+                count_many_(block.words(), query_words_.data(), counted_.size(), (covered + 63) / 64,
+                            last_column_mask(covered), differ_.data());
+            }
+            for (std::size_t c = 0; c < counted_.size(); ++c) {
+                scores_from_counts(start_, block.lengths, signs_[c], length, covered, differ_.data() + c * kLanes,
+                                   records_[c], out.subspan(counted_[c] * stride, stride), base);
+            }
+            return;
+        }
+        for (std::size_t c = 0; c < counted_.size(); ++c) {
+            poll.tick(std::min<std::uint64_t>(lengths_[c], block.lengths.longest()) / 32 + 1);
+            count_block(start_, block, signs_[c], lengths_[c], count_, records_[c],
+                        out.subspan(counted_[c] * stride, stride), base);
+        }
+    }
+
+private:
+    float start_;
+    scan_detail::CountBlock count_;
+    scan_detail::CountBlockMany count_many_;
+    std::vector<std::size_t> counted_;
+    std::vector<std::uint64_t> lengths_;
+    std::vector<QuerySigns> signs_;
+    std::vector<RecordsOfKind> records_;
+    std::vector<const std::uint64_t*> query_words_;
+    std::vector<std::uint64_t> differ_;
+    bool together_ = false;
+};
+
 void scan_store_many(float start, std::span<const HvView> queries, const RowStore& rows, std::span<float> out,
                      Factors order) {
     const std::size_t n = rows.size();
@@ -393,55 +460,22 @@ void scan_store_many(float start, std::span<const HvView> queries, const RowStor
     const TargetKernels kernels = kernels_for(active_simd_target());
     const bool record_first = order == Factors::record_first;
     CancelPoll poll;
-    std::vector<std::size_t> counted;
-    std::vector<QuerySigns> signs;
-    std::vector<RecordsOfKind> records;
+    CountedQueries counted(start, queries, rows, kernels);
+    std::size_t next = 0;
     for (std::size_t i = 0; i < queries.size(); ++i) {
-        const HvView q = queries[i];
-        if (q.size() <= kExactCountLimit && is_exactly_bipolar(q)) {
-            counted.push_back(i);
-            signs.emplace_back(q);
-            records.emplace_back(rows, true);
-        } else {
-            scan_store(start, q, rows, out.subspan(i * n, n), order);
-        }
-    }
-    if (counted.empty()) return;
-    const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
-    // Queries of one length (the usual case) are counted together, each
-    // column of a block read once for all of them; otherwise block by block,
-    // every counted query against the block's words while they are in the
-    // first-level cache.
-    const std::uint64_t length = queries[counted.front()].size();
-    const bool together = kernels.count_many != nullptr && std::all_of(counted.begin(), counted.end(), [&](std::size_t i) {
-        return queries[i].size() == length;
-    });
-    std::vector<const std::uint64_t*> query_words;
-    for (const QuerySigns& q : signs) query_words.push_back(q.words());
-    std::vector<std::uint64_t> differ(counted.size() * kLanes);
-    for (std::size_t b = 0; b < blocks.size(); ++b) {
-        if (b + kPrefetchBlocks < blocks.size()) prefetch_words(blocks[b + kPrefetchBlocks]);
-        if (together) {
-            poll.tick(counted.size() * (std::min<std::uint64_t>(length, blocks[b].lengths.longest()) / 32 + 1));
-            const std::uint64_t covered = covered_by(blocks[b], length);
-            std::fill(differ.begin(), differ.end(), 0);
-            if (covered != 0) {
-                kernels.count_many(blocks[b].words(), query_words.data(), counted.size(), (covered + 63) / 64,
-                                   last_column_mask(covered), differ.data());
-            }
-            for (std::size_t c = 0; c < counted.size(); ++c) {
-                scores_from_counts(start, blocks[b].lengths, signs[c], length, covered, differ.data() + c * kLanes,
-                                   records[c], out.subspan(counted[c] * n, n));
-            }
+        if (next < counted.indices().size() && counted.indices()[next] == i) {
+            ++next;
             continue;
         }
-        for (std::size_t c = 0; c < counted.size(); ++c) {
-            const HvView q = queries[counted[c]];
-            poll.tick(std::min<std::uint64_t>(q.size(), blocks[b].lengths.longest()) / 32 + 1);
-            count_block(start, blocks[b], signs[c], q.size(), kernels.count, records[c], out.subspan(counted[c] * n, n));
-        }
+        scan_store(start, queries[i], rows, out.subspan(i * n, n), order);
     }
-    for (const std::size_t i : counted) {
+    if (counted.indices().empty()) return;
+    const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
+    for (std::size_t b = 0; b < blocks.size(); ++b) {
+        if (b + kPrefetchBlocks < blocks.size()) prefetch_words(blocks[b + kPrefetchBlocks]);
+        counted.count(blocks[b], out, n, 0, poll);
+    }
+    for (const std::size_t i : counted.indices()) {
         scan_float_blocks(start, queries[i], rows, kernels, record_first, out.subspan(i * n, n), poll);
     }
 }
@@ -594,6 +628,37 @@ void resonances_many(std::span<const HvView> queries, const RowStore& rows, std:
     ordered_dots_many(0.0f, queries, rows, out, Factors::query_first);
     const std::size_t n = rows.size();
     for (std::size_t i = 0; i < queries.size(); ++i) dots_to_resonances(queries[i], out.subspan(i * n, n));
+}
+
+void resonances_many_in_parts(std::span<const HvView> queries, const RowStore& rows, std::size_t part_rows,
+                              std::vector<float>& part, const std::function<void(std::uint64_t, std::uint64_t)>& take) {
+    const std::size_t n = rows.size();
+    const std::size_t part_blocks = std::max<std::size_t>(1, part_rows / kLanes);
+    const TargetKernels kernels = kernels_for(active_simd_target());
+    CountedQueries counted(0.0f, queries, rows, kernels);
+    // Only a store of sign bits alone, every query counted, has its records
+    // in block order (block b holds records 16b ... 16b + 15), so that a run
+    // of blocks is a run of records; anything else is scored whole.
+    if (n <= part_blocks * kLanes || !rows.float_blocks().empty() || counted.indices().size() != queries.size()) {
+        part.resize(queries.size() * n);
+        resonances_many(queries, rows, part);
+        take(0, n);
+        return;
+    }
+    CancelPoll poll;
+    const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
+    for (std::size_t first_block = 0; first_block < blocks.size(); first_block += part_blocks) {
+        const std::size_t end_block = std::min(blocks.size(), first_block + part_blocks);
+        const std::uint64_t first = first_block * kLanes;
+        const std::uint64_t count = std::min<std::uint64_t>(n, end_block * kLanes) - first;
+        part.resize(queries.size() * count);
+        for (std::size_t b = first_block; b < end_block; ++b) {
+            if (b + kPrefetchBlocks < blocks.size()) prefetch_words(blocks[b + kPrefetchBlocks]);
+            counted.count(blocks[b], part, count, first, poll);
+        }
+        for (std::size_t i = 0; i < queries.size(); ++i) dots_to_resonances(queries[i], std::span(part).subspan(i * count, count));
+        take(first, count);
+    }
 }
 
 namespace {

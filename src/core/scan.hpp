@@ -29,6 +29,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <span>
 
 #if defined(__x86_64__) && defined(__GNUC__)
@@ -153,5 +154,14 @@ float resonance(HvView v, const RowStore& rows, std::size_t k);
 // rows.size() + k] = resonance(queries[i], row k), each bit-identical to
 // resonances() with that query alone. A short `out` is a Fault.
 void resonances_many(std::span<const HvView> queries, const RowStore& rows, std::span<float> out);
+// The same table a part at a time: `take(first, count)` is called with
+// `part` holding part[i * count + j] = resonance(queries[i], row first + j),
+// parts in record order and together covering every row. A part is at most
+// `part_rows` rows (rounded down to whole blocks) where the store holds only
+// sign bits and every query is exactly bipolar: one pass over the rows for
+// all queries, each part small enough to be read back from the cache;
+// otherwise the whole table is one part. Scores are those of resonances_many.
+void resonances_many_in_parts(std::span<const HvView> queries, const RowStore& rows, std::size_t part_rows,
+                              std::vector<float>& part, const std::function<void(std::uint64_t, std::uint64_t)>& take);
 
 }  // namespace tessarin

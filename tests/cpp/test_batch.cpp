@@ -422,24 +422,29 @@ TEST(ItemMemory, ScoresAreResonancesAndSearchRanksThem) {
     EXPECT_THROW(m.resonances(table({V(dim + 1, 1.0f)})), InputError);
 }
 
-// A memory of several segments is searched one segment at a time, each
-// segment's best k merged by record: many equal scores (rows from a small
-// pool) and NaN scores must still be ranked by record across the segments'
-// edges, exactly as one top k over the whole table ranks them.
-class SegmentedSearch : public ::testing::TestWithParam<std::uint64_t> {};
+// A memory of several segments is searched a part at a time, every query
+// keeping its best k across the parts: many equal scores (rows from a small
+// pool) and NaN scores must still be ranked by record across the parts'
+// edges, exactly as one top k over the whole table ranks them. Sign-bit rows
+// with bipolar queries alone are counted in parts smaller than a segment (on
+// every SIMD target, the scalar one counting query by query); float rows or
+// queries make each segment one part.
+class SegmentedSearch : public ::testing::TestWithParam<std::tuple<SimdTarget, std::uint64_t, bool>> {};
 
 TEST_P(SegmentedSearch, EqualsTheBestKOfTheWholeTable) {
-    const std::uint64_t k = GetParam();
+    const ScopedSimdTarget pinned(std::get<0>(GetParam()));
+    const std::uint64_t k = std::get<1>(GetParam());
+    const bool signs_only = std::get<2>(GetParam());
     const std::size_t dim = 5;
     std::mt19937 gen(17);
     std::vector<V> pool;
-    for (int p = 0; p < 6; ++p) pool.push_back(p == 5 ? mixed(gen, dim) : bipolar(gen, dim));
-    pool[4][1] = kNaN;
+    for (int p = 0; p < 6; ++p) pool.push_back(p == 5 && !signs_only ? mixed(gen, dim) : bipolar(gen, dim));
+    if (!signs_only) pool[4][1] = kNaN;
     std::vector<V> rows;
     for (std::uint64_t j = 0; j < 2 * ItemMemory::kSegmentRows + 777; ++j) rows.push_back(pool[gen() % pool.size()]);
     ItemMemory m(dim);
     m.add(table(rows));
-    const FloatTable queries = table({bipolar(gen, dim), mixed(gen, dim), pool[0]});
+    const FloatTable queries = table({bipolar(gen, dim), signs_only ? pool[1] : mixed(gen, dim), pool[0]});
     const FloatTable scores = m.resonances(queries);
     for (std::uint64_t i = 0; i < queries.count; ++i) {
         for (std::size_t j = 0; j < rows.size(); j += 997) {
@@ -458,7 +463,11 @@ TEST_P(SegmentedSearch, EqualsTheBestKOfTheWholeTable) {
     }
 }
 
-INSTANTIATE_TEST_SUITE_P(K, SegmentedSearch, ::testing::Values(0, 1, 7, ItemMemory::kSegmentRows + 5));
+INSTANTIATE_TEST_SUITE_P(K, SegmentedSearch,
+                         ::testing::Combine(::testing::ValuesIn(supported_simd_targets().begin(),
+                                                                supported_simd_targets().end()),
+                                            ::testing::Values(0, 1, 7, ItemMemory::kSegmentRows + 5),
+                                            ::testing::Bool()));
 
 bool stop_now() { return true; }
 
