@@ -227,7 +227,7 @@ class _ShardedStore:
         does nothing."""
         with self._lock:
             for future in self._shards:
-                future.release()
+                future.release()  # type: ignore[no-untyped-call]
             self._shards = []
             self._actors = []
 
@@ -310,7 +310,7 @@ class _ShardedStore:
         self._size = first + n
 
     def _gather(self, tasks: list[Future[Any]]) -> list[Any]:
-        return self._waited(lambda: self._client.gather(tasks))
+        return self._waited(lambda: self._client.gather(tasks))  # type: ignore[no-untyped-call]
 
     def _call_actors(self, calls: list[Any]) -> list[Any]:
         # The answers of actor method calls. A call whose worker is gone is
@@ -398,8 +398,8 @@ class ShardedItemMemory(_ShardedStore):
             runs: list[list[np.ndarray]] = [[] for _ in self._workers]
             for shard, start, stop in self._deal(first, len(table)):
                 runs[shard].append(np.arange(start, stop))
-            sends = [None if not r else self._client.scatter(_rows_at(payload, np.concatenate(r)), hash=False,
-                                                             workers=[self._workers[s]]) for s, r in enumerate(runs)]
+            sends = [None if not r else self._client.scatter(  # type: ignore[no-untyped-call]
+                _rows_at(payload, np.concatenate(r)), hash=False, workers=[self._workers[s]]) for s, r in enumerate(runs)]
             self._run_adds(_add_rows, [None if f is None else (f,) for f in sends], first, len(table))
             return first
 

@@ -110,6 +110,9 @@ def test_companion_stubtest_and_a_strict_user_script():
     pytest.importorskip("numpy")
     result = run_mypy("mypy", "--strict", str(USER_SCRIPT.with_name("typed_companion.py")))
     assert result.returncode == 0, result.stdout + result.stderr
+    pytest.importorskip("distributed")
+    result = run_mypy("mypy", "--strict", str(COMPANION_STUB.with_name("dask.py")))
+    assert result.returncode == 0, result.stdout + result.stderr
 
 
 def test_companion_stub_examples_run():
