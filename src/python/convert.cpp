@@ -548,13 +548,11 @@ std::optional<ViewLayout> read_numeric_view(PyObject* o, NativeIteration iterati
     return layout;
 }
 
-// A one-dimensional buffer of a type whose own iteration `o` keeps, or one of
-// the package's own arrays (no iteration to keep; its export runs no Python
-// code and its memory never moves).
+// A one-dimensional buffer of a type whose own iteration `o` keeps.
 bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
     if (!PyObject_CheckBuffer(o)) return false;
     const NativeIteration iteration = native_iteration(o);
-    if (iteration == NativeIteration::none && !is_array(o)) return false;
+    if (iteration == NativeIteration::none) return false;
     return read_numeric_view(o, iteration, 1, out).has_value();
 }
 
@@ -642,8 +640,9 @@ void require_sequence(PyObject* o) {
 std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
     std::vector<float> out;
     // The package's own arrays are no sequences, but a one-dimensional one
-    // handed back in is read as the numbers it holds.
-    if (is_array(o) && read_numeric_buffer(o, out)) return out;
+    // handed back in is read as the numbers it holds (it has no iteration to
+    // keep; its export runs no Python code and its memory never moves).
+    if (is_array(o) && read_numeric_view(o, NativeIteration::none, 1, out)) return out;
     require_sequence(o);
     if (read_numeric_buffer(o, out)) return out;
     Py_ssize_t done = 0;
