@@ -203,7 +203,11 @@ RowStore::RowStore(const RowStore& other)
       size_(other.size_),
       packed_rows_(other.packed_rows_),
       float_rows_(other.float_rows_) {
-    for (PackedBlock& b : packed_) b.data = word_chunks_[b.chunk].data() + b.offset;
+    // A block of zero-length rows only has never been given words (and there
+    // may be no chunk at all): it keeps pointing at none.
+    for (PackedBlock& b : packed_) {
+        if (b.data != nullptr) b.data = word_chunks_[b.chunk].data() + b.offset;
+    }
 }
 
 RowStore& RowStore::operator=(const RowStore& other) {

@@ -246,6 +246,13 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
         ASSERT_EQ(back.size(), c.row.size());
         for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(bits(back[i]), bits(c.row[i])) << k << "," << i;
     }
+    // Empty rows alone never give a block sign words: copying such a store
+    // must not look for them.
+    RowStore empty_rows;
+    empty_rows.push_back(V{});
+    const RowStore empty_copy = empty_rows;
+    EXPECT_TRUE(empty_copy.is_packed(0));
+    EXPECT_EQ(empty_copy.row_length(0), 0U);
 }
 
 // At dim 10,000, sign bits cost an eighth of a byte per component, kept once
