@@ -58,11 +58,12 @@ class _ArrayLike(Protocol):
 _Rows: TypeAlias = Sequence[Sequence[SupportsFloat] | _ArrayLike] | Sequence[SupportsFloat] | _ArrayLike | Buffer
 
 # The engine classes' arguments, read exactly as tessarin_hdc reads them: a
-# vector, several vectors, small signed integers, exactly three numbers.
+# vector, several vectors, small signed integers, exactly three numbers; the
+# package's own one-dimensional arrays handed back in are read as any of these.
 _Vector: TypeAlias = Sequence[SupportsFloat] | _ArrayLike | Buffer
 _Vectors: TypeAlias = Sequence[_Vector] | _ArrayLike
-_Signs: TypeAlias = Sequence[SupportsIndex] | _ArrayLike
-_Vec3: TypeAlias = Sequence[SupportsFloat] | _ArrayLike
+_Signs: TypeAlias = Sequence[SupportsIndex] | _ArrayLike | Array
+_Vec3: TypeAlias = Sequence[SupportsFloat] | _ArrayLike | Array
 _Float: TypeAlias = SupportsFloat | SupportsIndex
 _Path: TypeAlias = str | bytes | PathLike[str] | PathLike[bytes]
 

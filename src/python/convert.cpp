@@ -556,6 +556,11 @@ bool read_numeric_buffer(PyObject* o, std::vector<float>& out) {
     return read_numeric_view(o, iteration, 1, out).has_value();
 }
 
+// The integers of a one-dimensional buffer of an integer format, or nothing
+// (no error pending) when `o` gives no such view; OverflowError for an
+// unsigned 64-bit value beyond the signed range.
+std::optional<std::vector<std::int64_t>> integer_array_items(PyObject* o);
+
 // ---- display texts -------------------------------------------------------------
 
 constexpr Py_UCS4 kReplacementCharacter = 0xFFFD;
@@ -674,14 +679,32 @@ std::vector<float> Arg<std::vector<float>>::convert(PyObject* o) {
     return out;
 }
 
+namespace {
+
+std::int8_t small_integer(std::int64_t v) {
+    if (v < std::numeric_limits<std::int8_t>::min() || v > std::numeric_limits<std::int8_t>::max()) {
+        raise(PyExc_OverflowError, kOutOfRange);
+    }
+    return static_cast<std::int8_t>(v);
+}
+
+}  // namespace
+
 std::vector<std::int8_t> Arg<std::vector<std::int8_t>>::convert(PyObject* o) {
-    return convert_sequence<std::int8_t>(o, [](PyObject* item) {
-        const std::int64_t v = to_int64(item);
-        if (v < std::numeric_limits<std::int8_t>::min() || v > std::numeric_limits<std::int8_t>::max()) {
-            raise(PyExc_OverflowError, kOutOfRange);
+    // The package's own integer arrays (its sign vectors) are no sequences,
+    // but a one-dimensional one handed back in is read as the integers it
+    // holds, each checked as an item is; otherwise an engine's result could
+    // not be passed to the next call (and a counterfactual would hash the
+    // array's display text instead of its signs).
+    if (is_array(o)) {
+        if (std::optional<std::vector<std::int64_t>> items = integer_array_items(o)) {
+            std::vector<std::int8_t> out;
+            out.reserve(items->size());
+            for (const std::int64_t v : *items) out.push_back(small_integer(v));
+            return out;
         }
-        return static_cast<std::int8_t>(v);
-    });
+    }
+    return convert_sequence<std::int8_t>(o, [](PyObject* item) { return small_integer(to_int64(item)); });
 }
 
 std::vector<std::string> Arg<std::vector<std::string>>::convert(PyObject* o) {
@@ -694,14 +717,23 @@ std::vector<std::vector<float>> Arg<std::vector<std::vector<float>>>::convert(Py
 }
 
 std::array<float, 3> Arg<std::array<float, 3>>::convert(PyObject* o) {
+    const auto require_three = [](Py_ssize_t n) {
+        if (n != 3) {
+            PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", n);
+            throw ErrorAlreadySet{};
+        }
+    };
+    std::array<float, 3> out{};
+    // A one-dimensional package array handed back in, read as a vector is.
+    if (std::vector<float> v; is_array(o) && read_numeric_view(o, NativeIteration::none, 1, v)) {
+        require_three(static_cast<Py_ssize_t>(v.size()));
+        std::copy(v.begin(), v.end(), out.begin());
+        return out;
+    }
     if (!PySequence_Check(o)) type_mismatch(o, "Sequence");
     const Py_ssize_t n = PySequence_Size(o);
     if (n < 0) throw ErrorAlreadySet{};
-    if (n != 3) {
-        PyErr_Format(PyExc_ValueError, "expected a sequence of length 3 (got %zd)", n);
-        throw ErrorAlreadySet{};
-    }
-    std::array<float, 3> out{};
+    require_three(n);
     for (Py_ssize_t i = 0; i < 3; ++i) {
         Ref item = Ref::steal(check(PySequence_GetItem(o, i)));
         out[static_cast<std::size_t>(i)] = Arg<float>::convert(item.get());
@@ -908,6 +940,22 @@ std::int64_t load_integer(const char* p, const Element& e) {
         case 4: return load_integer<std::uint32_t>(p, e);
         default: return load_integer<std::uint64_t>(p, e);
     }
+}
+
+std::optional<std::vector<std::int64_t>> integer_array_items(PyObject* o) {
+    HeldView view;
+    if (!view.acquire(o)) return std::nullopt;
+    const ViewLayout layout = view.layout();
+    const std::optional<Element> element = parse_element(layout.format, layout.itemsize);
+    if (!element || layout.ndim != 1 ||
+        (element->kind != ElementKind::signed_integer && element->kind != ElementKind::unsigned_integer)) {
+        return std::nullopt;
+    }
+    std::vector<std::int64_t> out;
+    out.reserve(static_cast<std::size_t>(layout.shape[0]));
+    const auto* const base = static_cast<const char*>(layout.buf);
+    for (Py_ssize_t i = 0; i < layout.shape[0]; ++i) out.push_back(load_integer(base + i * layout.strides[0], *element));
+    return out;
 }
 
 }  // namespace

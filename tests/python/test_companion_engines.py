@@ -246,6 +246,21 @@ def test_causes_of_different_lengths_come_as_a_list_of_arrays():
     assert isinstance(got, list) and [np.asarray(r).shape for r in got] == [(2,), (3,)]
 
 
+@pytest.mark.parametrize("name, args", [
+    ("encode_bvh_node", ([0.0] * 3, [1.0] * 3, "signs", "other signs")),
+    ("simulate_counterfactual", ("signs", "other signs")),
+    ("generate_material_mapping", ("point", [0.0, 1.0, 0.0], 3)),
+    ("generate_photon", ("point", "point", 500.0)),
+])
+def test_results_handed_back_in_read_as_the_lists_they_stand_for(name, args):
+    gen = tessarin.GenEngine(64)
+    made = {"signs": gen.generate_pixel_geometry(1, 2), "other signs": gen.generate_pixel_geometry(3, 4),
+            "point": tessarin.bundle([[0.5, 5.0, -3.0]], sign=False)}
+    got = getattr(gen, name)(*[made[a] if isinstance(a, str) else a for a in args])
+    lists = [np.asarray(made[a]).tolist() if isinstance(a, str) else a for a in args]
+    assert np.asarray(got).tolist() == getattr(hdc.PyHoloGenEngine(64), name)(*lists)
+
+
 # ---- faults: ordinary exceptions, engine unchanged ---------------------------------------
 
 ONES = [1.0] * 64

@@ -41,6 +41,8 @@ def engines(rows: npt.NDArray[np.float32]) -> tuple[int, str | None, bool]:
     swarm = tessarin.Swarm(rows.shape[1])
     swarm.add_agent("r", rows[0], "p", rows[1], "s", rows[2])
     state: npt.NDArray[np.float32] = np.asarray(swarm.swarm_vector)
-    signs: npt.NDArray[np.int8] = np.asarray(tessarin.GenEngine(64).generate_pixel_geometry(1, 2))
+    gen = tessarin.GenEngine(64)
+    pixel = gen.generate_pixel_geometry(1, 2)
+    signs: npt.NDArray[np.int8] = np.asarray(gen.encode_bvh_node([0.0] * 3, [0.0] * 3, pixel, pixel))
     found = "k" in cache and effect is not None and len(causes) == 1 and state.size + signs.size > 0
     return len(memory) + len(swarm) + len(cache), value, found
