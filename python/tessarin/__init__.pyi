@@ -61,7 +61,7 @@ _Rows: TypeAlias = Sequence[Sequence[SupportsFloat] | _ArrayLike] | Sequence[Sup
 # vector, several vectors, small signed integers, exactly three numbers; the
 # package's own one-dimensional arrays handed back in are read as any of these.
 _Vector: TypeAlias = Sequence[SupportsFloat] | _ArrayLike | Buffer
-_Vectors: TypeAlias = Sequence[_Vector] | _ArrayLike
+_Vectors: TypeAlias = Sequence[_Vector] | _ArrayLike | Array
 _Signs: TypeAlias = Sequence[SupportsIndex] | _ArrayLike | Array
 _Vec3: TypeAlias = Sequence[SupportsFloat] | _ArrayLike | Array
 _Float: TypeAlias = SupportsFloat | SupportsIndex

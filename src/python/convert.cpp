@@ -712,6 +712,20 @@ std::vector<std::string> Arg<std::vector<std::string>>::convert(PyObject* o) {
 }
 
 std::vector<std::vector<float>> Arg<std::vector<std::vector<float>>>::convert(PyObject* o) {
+    // A two-dimensional package array handed back in is its rows, read as
+    // the vectors they are.
+    if (std::vector<float> all; is_array(o)) {
+        const std::optional<ViewLayout> layout = read_numeric_view(o, NativeIteration::none, 2, all);
+        if (layout && layout->ndim == 2) {
+            const auto cols = static_cast<std::ptrdiff_t>(layout->shape[1]);
+            std::vector<std::vector<float>> rows(static_cast<std::size_t>(layout->shape[0]));
+            for (std::size_t r = 0; r < rows.size(); ++r) {
+                const auto first = all.begin() + static_cast<std::ptrdiff_t>(r) * cols;
+                rows[r].assign(first, first + cols);
+            }
+            return rows;
+        }
+    }
     return convert_sequence<std::vector<float>>(o,
                                                 [](PyObject* item) { return Arg<std::vector<float>>::convert(item); });
 }

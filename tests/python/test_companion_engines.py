@@ -246,19 +246,22 @@ def test_causes_of_different_lengths_come_as_a_list_of_arrays():
     assert isinstance(got, list) and [np.asarray(r).shape for r in got] == [(2,), (3,)]
 
 
-@pytest.mark.parametrize("name, args", [
-    ("encode_bvh_node", ([0.0] * 3, [1.0] * 3, "signs", "other signs")),
-    ("simulate_counterfactual", ("signs", "other signs")),
-    ("generate_material_mapping", ("point", [0.0, 1.0, 0.0], 3)),
-    ("generate_photon", ("point", "point", 500.0)),
+@pytest.mark.parametrize("spec_cls, comp_cls, ctor, name, args", [
+    (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "encode_bvh_node", ([0.0] * 3, [1.0] * 3, "signs", "more signs")),
+    (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "simulate_counterfactual", ("signs", "more signs")),
+    (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "generate_material_mapping", ("point", [0.0, 1.0, 0.0], 3)),
+    (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "generate_photon", ("point", "point", 500.0)),
+    (hdc.PyQuantumAttentionHead, tessarin.AttentionHead, (64, 2), "compute", ("row", "rows", "rows")),
+    (hdc.PyHoloCPUScheduler, tessarin.Scheduler, (64, 2), "quantum_grover_search", ("row", "rows", "rows")),
 ])
-def test_results_handed_back_in_read_as_the_lists_they_stand_for(name, args):
-    gen = tessarin.GenEngine(64)
-    made = {"signs": gen.generate_pixel_geometry(1, 2), "other signs": gen.generate_pixel_geometry(3, 4),
-            "point": tessarin.bundle([[0.5, 5.0, -3.0]], sign=False)}
-    got = getattr(gen, name)(*[made[a] if isinstance(a, str) else a for a in args])
+def test_results_handed_back_in_read_as_the_lists_they_stand_for(spec_cls, comp_cls, ctor, name, args):
+    gen, rows = tessarin.GenEngine(64), tessarin.random_bipolar(3, 64, seed=1)
+    made = {"signs": gen.generate_pixel_geometry(1, 2), "more signs": gen.generate_pixel_geometry(3, 4),
+            "point": tessarin.bundle([[0.5, 5.0, -3.0]], sign=False), "rows": rows,
+            "row": tessarin.bundle(np.asarray(rows)[:1], sign=False)}
+    got = getattr(comp_cls(*ctor), name)(*[made[a] if isinstance(a, str) else a for a in args])
     lists = [np.asarray(made[a]).tolist() if isinstance(a, str) else a for a in args]
-    assert np.asarray(got).tolist() == getattr(hdc.PyHoloGenEngine(64), name)(*lists)
+    assert np.asarray(got).tolist() == getattr(spec_cls(*ctor), name)(*lists)
 
 
 # ---- faults: ordinary exceptions, engine unchanged ---------------------------------------

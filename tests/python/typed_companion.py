@@ -44,5 +44,7 @@ def engines(rows: npt.NDArray[np.float32]) -> tuple[int, str | None, bool]:
     gen = tessarin.GenEngine(64)
     pixel = gen.generate_pixel_geometry(1, 2)
     signs: npt.NDArray[np.int8] = np.asarray(gen.encode_bvh_node([0.0] * 3, [0.0] * 3, pixel, pixel))
-    found = "k" in cache and effect is not None and len(causes) == 1 and state.size + signs.size > 0
+    codebook = tessarin.random_bipolar(2, 64, seed=1)
+    read = tessarin.AttentionHead(64, 1).compute(rows[0], codebook, codebook)
+    found = "k" in cache and effect is not None and len(causes) == 1 and state.size + signs.size + len(read) > 0
     return len(memory) + len(swarm) + len(cache), value, found
