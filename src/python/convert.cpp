@@ -804,6 +804,12 @@ std::variant<std::vector<std::int8_t>, std::string> Arg<std::variant<std::vector
         if (!pending_error_is_ordinary()) throw;
         PyErr_Clear();
     }
+    // A package array's own text names only its type and shape; it stands
+    // for the list of its numbers, and takes that list's text.
+    if (is_array(o)) {
+        Ref numbers = Ref::steal(check(PyObject_CallMethod(o, "tolist", nullptr)));
+        return display_text(numbers.get());
+    }
     return display_text(o);
 }
 

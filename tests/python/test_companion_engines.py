@@ -249,6 +249,8 @@ def test_causes_of_different_lengths_come_as_a_list_of_arrays():
 @pytest.mark.parametrize("spec_cls, comp_cls, ctor, name, args", [
     (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "encode_bvh_node", ([0.0] * 3, [1.0] * 3, "signs", "more signs")),
     (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "simulate_counterfactual", ("signs", "more signs")),
+    # floats are no signs: the operand is hashed by the text of its numbers
+    (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "simulate_counterfactual", ("point", "signs")),
     (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "generate_material_mapping", ("point", [0.0, 1.0, 0.0], 3)),
     (hdc.PyHoloGenEngine, tessarin.GenEngine, (64,), "generate_photon", ("point", "point", 500.0)),
     (hdc.PyQuantumAttentionHead, tessarin.AttentionHead, (64, 2), "compute", ("row", "rows", "rows")),
