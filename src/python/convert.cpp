@@ -974,7 +974,9 @@ std::optional<std::vector<std::int64_t>> integer_array_items(PyObject* o) {
     std::vector<std::int64_t> out;
     out.reserve(static_cast<std::size_t>(layout.shape[0]));
     const auto* const base = static_cast<const char*>(layout.buf);
-    for (Py_ssize_t i = 0; i < layout.shape[0]; ++i) out.push_back(load_integer(base + i * layout.strides[0], *element));
+    for (Py_ssize_t i = 0; i < layout.shape[0]; ++i) {
+        out.push_back(load_integer(base + i * layout.strides[0], *element));
+    }
     return out;
 }
 
