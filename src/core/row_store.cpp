@@ -203,7 +203,8 @@ RowStore::RowStore(const RowStore& other)
       size_(other.size_),
       packed_rows_(other.packed_rows_),
       float_rows_(other.float_rows_) {
-    for (PackedBlock& b : packed_) b.data = word_chunks_[b.chunk].data() + b.offset;
+    // A block whose lanes are all empty rows has no words and no chunk.
+    for (PackedBlock& b : packed_) b.data = b.size == 0 ? nullptr : word_chunks_[b.chunk].data() + b.offset;
 }
 
 RowStore& RowStore::operator=(const RowStore& other) {

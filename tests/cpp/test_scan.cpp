@@ -246,6 +246,13 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
         ASSERT_EQ(back.size(), c.row.size());
         for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(bits(back[i]), bits(c.row[i])) << k << "," << i;
     }
+    // Empty rows alone hold no sign words at all, and a copy of them must not look for any.
+    RowStore empty_rows;
+    empty_rows.push_back(V{});
+    RowStore copy_of_empty = empty_rows;
+    copy_of_empty.push_back(V(70, -1.0f));
+    EXPECT_EQ(copy_of_empty.row(0).size(), 0u);
+    EXPECT_EQ(copy_of_empty.row(1), V(70, -1.0f));
 }
 
 // At dim 10,000, sign bits cost an eighth of a byte per component, kept once
