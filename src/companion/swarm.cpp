@@ -79,8 +79,10 @@ const ClassDef swarm_class = C::define(
               "Adds a ring of agents, name i linked to name i + 1; checks every position before adding any.">(),
     C::long_method<"resonate($self, role_key, p_guess, _s_guess, max_iter)", &resonate,
                    "(role, policy, skill, score): factorises the swarm vector for a role.",
+                   // Two scans per iteration. The count is capped first: a product that
+                   // wrapped would keep the interpreter lock through a call that never ends.
                    +[](const E& s, const std::string&, const Hypervector&, const Hypervector&, const std::uint64_t& n) {
-                       return 2 * n * scan_units(s);
+                       return 2 * std::min(n, kReleaseWorkUnits) * scan_units(s);
                    }>(),
     C::long_method<"materialize($self, probe, threshold)", &E::materialize,
                    "[(role, similarity)] of the agents whose role resonates with the probe above threshold.",

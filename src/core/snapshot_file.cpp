@@ -207,19 +207,32 @@ std::size_t SnapshotFile::read(std::span<std::uint8_t> out) {
     }
 }
 
-SnapshotBytes SnapshotFile::read_rest() {
+SnapshotBytes SnapshotFile::read_rest(std::uint64_t most) {
     // The size is a hint (the file may change under us): read to the end,
     // one byte of room more than expected so that the end shows at once.
-    SnapshotBytes out(static_cast<std::size_t>(size_) + 1);
+    // Room grows only as bytes arrive.
+    SnapshotBytes out(static_cast<std::size_t>(std::min(size_ + 1, most)));
     std::size_t have = 0;
-    for (;;) {
-        if (have == out.size()) out.resize(2 * out.size());
+    while (have < most) {
+        if (have == out.size()) out.resize(static_cast<std::size_t>(std::min<std::uint64_t>(2 * out.size(), most)));
         const std::size_t n = read(std::span(out).subspan(have));
         if (n == 0) break;
         have += n;
     }
     out.resize(have);
     return out;
+}
+
+SnapshotBytes SnapshotFile::read_snapshot() {
+    SnapshotBytes bytes = read_rest(kSnapshotHeaderBytes);
+    const std::uint64_t length = snapshot_length_from_header(bytes);
+    if (length > bytes.size()) {
+        // One byte past the announced end, so that data after the checksum shows.
+        const std::uint64_t wanted = std::min(length, std::numeric_limits<std::uint64_t>::max() - 1) + 1;
+        const SnapshotBytes rest = read_rest(wanted - bytes.size());
+        bytes.insert(bytes.end(), rest.begin(), rest.end());
+    }
+    return bytes;
 }
 
 SnapshotBytes read_whole_file(const std::string& path) { return SnapshotFile(path).read_rest(); }

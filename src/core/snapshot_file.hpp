@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -54,8 +55,13 @@ public:
     bool sized() const { return sized_; }
     std::uint64_t size() const override { return size_; }
     std::size_t read(std::span<std::uint8_t> out) override;
-    // The rest of the file, read to its end.
-    SnapshotBytes read_rest();
+    // The rest of the file, read to its end or to `most` bytes.
+    SnapshotBytes read_rest(std::uint64_t most = std::numeric_limits<std::uint64_t>::max());
+    // The rest of the file up to the end of the snapshot its header announces
+    // (and one byte more); only the header when it is no snapshot's. An
+    // endless source (a device, a pipe never closed) is thus read no further
+    // than a snapshot would reach.
+    SnapshotBytes read_snapshot();
 
 private:
     int fd_;
@@ -67,13 +73,14 @@ private:
 
 // The engine saved in the file at `path` (SnapshotError for a file that is
 // not an intact snapshot of `kind`), built as a regular file streams in. A
-// file of unknown size is read whole first: the counts in a snapshot are only
-// as safe as the length they are checked against.
+// file of unknown size is read whole first (as far as its header announces):
+// the counts in a snapshot are only as safe as the length they are checked
+// against.
 template <class Engine>
 Engine engine_from_snapshot_file(const std::string& path, SnapshotKind kind) {
     SnapshotFile file(path);
     if (file.sized()) return engine_from_snapshot<Engine>(file, kind);
-    const SnapshotBytes bytes = file.read_rest();
+    const SnapshotBytes bytes = file.read_snapshot();
     return engine_from_snapshot<Engine>(SnapshotView(bytes), kind);
 }
 

@@ -246,13 +246,16 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
         ASSERT_EQ(back.size(), c.row.size());
         for (std::size_t i = 0; i < back.size(); ++i) EXPECT_EQ(bits(back[i]), bits(c.row[i])) << k << "," << i;
     }
-    // Empty rows alone never give a block sign words: copying such a store
-    // must not look for them.
+    // Empty rows alone never give a block sign words (and there may be no
+    // chunk at all): copying such a store must not look for them, and the
+    // copy must still take rows of its own.
     RowStore empty_rows;
     empty_rows.push_back(V{});
-    const RowStore empty_copy = empty_rows;
-    EXPECT_TRUE(empty_copy.is_packed(0));
-    EXPECT_EQ(empty_copy.row_length(0), 0U);
+    RowStore copy_of_empty = empty_rows;
+    EXPECT_TRUE(copy_of_empty.is_packed(0));
+    copy_of_empty.push_back(V(70, -1.0f));
+    EXPECT_EQ(copy_of_empty.row(0).size(), 0u);
+    EXPECT_EQ(copy_of_empty.row(1), V(70, -1.0f));
 }
 
 // At dim 10,000, sign bits cost an eighth of a byte per component, kept once

@@ -661,7 +661,8 @@ TYPED_TEST(EngineSnapshot, DamagedSnapshotsAreRefused) {
 }
 
 // A regular file streams into the reader; a pipe, whose length nothing vouches
-// for before it is read, is read whole first. Both give back what was saved.
+// for before it is read, is read whole first (as far as its header announces).
+// Both give back what was saved.
 TEST(SnapshotFile, LoadsFromAFileAndFromAPipe) {
     ItemMemory memory(kDim);
     Rng rng(4);
@@ -687,6 +688,8 @@ TEST(SnapshotFile, LoadsFromAFileAndFromAPipe) {
     writer.join();
     EXPECT_EQ(loaded, bytes);
     std::filesystem::remove_all(folder);
+    // A source that never ends is read no further than a header would announce.
+    EXPECT_THROW((void)engine_from_snapshot_file<ItemMemory>("/dev/zero", ItemMemory::kSnapshotKind), SnapshotError);
 }
 
 }  // namespace

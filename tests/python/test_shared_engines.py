@@ -471,3 +471,21 @@ def test_a_long_read_lets_other_threads_run_python(case):
             last = now
         took = future.result()
     assert longest_pause < took / 2
+
+
+# A call whose count of iterations is too large ever to end: a worker runs it,
+# and the child's main thread must still get to print and leave.
+_ENDLESS = """
+import os, threading, time, tessarin
+s = tessarin.Swarm(64)
+s.add_agent("r", [1.0] * 64, "p", [1.0] * 64, "s", [1.0] * 64)
+threading.Thread(target=s.resonate, args=("r", [1.0] * 64, [], 2**63), daemon=True).start()
+time.sleep(0.05)
+print("alive", flush=True)
+os._exit(0)
+"""
+
+
+def test_an_endless_read_on_a_worker_leaves_the_interpreter_lock_to_others():
+    child = subprocess.run([sys.executable, "-c", _ENDLESS], capture_output=True, text=True, timeout=60)
+    assert child.stdout == "alive\n"
