@@ -176,7 +176,9 @@ class _ShardedStore:
             raise ValueError(f"shards and block_rows must be at least 1, got {count} and {block_rows}")
         self._client = client
         self._dim = dim
-        self._block_rows = block_rows
+        # Global indices are int64: a block of 2**63 - 1 items already never
+        # ends, and a larger count would not convert when they are mapped.
+        self._block_rows = min(block_rows, 2**63 - 1)
         self._workers = [addresses[i % len(addresses)] for i in range(count)]
         self._lock = threading.Lock()
         self._size = 0

@@ -187,7 +187,7 @@ def same_bytes(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-@pytest.mark.parametrize("shards, block_rows", [(1, 4), (2, 1), (3, 4), (7, 2), (7, 1000)])
+@pytest.mark.parametrize("shards, block_rows", [(1, 4), (2, 1), (3, 4), (7, 2), (7, 1000), (2, 2**64)])
 def test_sharded_search_is_one_store_byte_for_byte(client, shards, block_rows):
     sharded, one = build_both(client, shards, block_rows)
     with sharded:
