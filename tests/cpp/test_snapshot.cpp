@@ -36,6 +36,7 @@
 #include "engines/optimizer.hpp"
 #include "engines/quantum_attention_head.hpp"
 #include "engines/self_audit.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -687,6 +688,16 @@ TEST(SnapshotFile, LoadsFromAFileAndFromAPipe) {
     writer.join();
     EXPECT_EQ(loaded, bytes);
     std::filesystem::remove_all(folder);
+}
+
+// A snapshot kept in memory (a pickle) is written and read with polls, as a
+// file is: a large engine pickled or unpickled answers Ctrl-C.
+TEST(Snapshot, LargeSnapshotsInMemoryStopWhenAsked) {
+    ItemMemory memory(1024);
+    memory.add(FloatTable{std::vector<float>(std::size_t{1} << 20, 0.5f), 1024, 1024});  // 4 MiB of floats
+    const SnapshotBytes bytes = memory.snapshot();
+    expect_cancelled([&] { memory.snapshot_to([](SnapshotView) {}); });
+    expect_cancelled([&] { (void)ItemMemory::from_snapshot(bytes); });
 }
 
 }  // namespace
