@@ -176,7 +176,9 @@ class _ShardedStore:
             raise ValueError(f"shards and block_rows must be at least 1, got {count} and {block_rows}")
         self._client = client
         self._dim = dim
-        self._block_rows = block_rows
+        # Global indices are int64: a block of 2**63 - 1 items already never
+        # ends, and a larger count would not convert when they are mapped.
+        self._block_rows = min(block_rows, 2**63 - 1)
         self._workers = [addresses[i % len(addresses)] for i in range(count)]
         self._lock = threading.Lock()
         self._size = 0
@@ -337,8 +339,9 @@ class _ShardedStore:
     def _waited(self, wait: Any) -> list[Any]:
         try:
             return wait()  # type: ignore[no-any-return]
-        except (ValueError, TypeError, IndexError, MemoryError):
-            # The shard refused the arguments and changed nothing.
+        except (ValueError, TypeError, IndexError, OverflowError, MemoryError):
+            # The shard refused the arguments (a k too large for it, say) and
+            # changed nothing.
             raise
         except Exception as error:
             lost = [s for s, f in enumerate(self._shards) if f.status != "finished"]
@@ -374,10 +377,8 @@ class ShardedItemMemory(_ShardedStore):
 
     def __init__(self, client: Client, dim: int, shards: int | None = None, block_rows: int = 1024,
                  workers: Sequence[str] | None = None) -> None:
-        dim = operator.index(dim)
-        if dim < 1:
-            raise ValueError(f"dim must be at least 1, got {dim}")
-        super().__init__(client, dim, ItemMemory, shards, block_rows, workers)
+        ItemMemory(dim)  # refuses a dim as every shard would, before any is made
+        super().__init__(client, operator.index(dim), ItemMemory, shards, block_rows, workers)
 
     def add(self, rows: Any) -> int:
         """Append one row or a batch of rows, each of length ``dim``, read as
@@ -743,8 +744,15 @@ def _rows_of(rows: Any, dim: int, name: str = "rows") -> np.ndarray:
     # each shard reads them exactly as ItemMemory reads the original.
     try:
         table = np.asarray(rows)
+        if table.ndim == 0:
+            raise TypeError(f"argument '{name}': '{type(rows).__name__}' object cannot be converted to 'Sequence'")
         if table.dtype.kind == "O":
-            table = np.asarray(rows, dtype=np.float64)
+            # numpy reads None as NaN and parses text; ItemMemory takes
+            # neither as a number, and neither may reach a shard.
+            for x in table.flat:
+                if x is None or isinstance(x, (str, bytes, bytearray)):
+                    raise TypeError(f"argument '{name}': must be real number, not {type(x).__name__}")
+            table = np.asarray(table, dtype=np.float64)
     except ValueError as error:
         raise ValueError(f"argument '{name}': rows must share one length ({error})") from None
     if table.dtype.kind not in "biuf":

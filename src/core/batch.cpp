@@ -127,7 +127,8 @@ Table<T> zeroed_table(std::uint64_t count, std::uint64_t dim) {
     const std::size_t elements = checked_elements(count, dim, sizeof(T));
     out.values.reserve(elements);
     advise_huge_pages(out.values.data(), elements * sizeof(T));
-    out.values.resize(elements);
+    CancelPoll poll;
+    resize_in_blocks(poll, out.values, elements);
     out.count = count;
     out.dim = dim;
     return out;

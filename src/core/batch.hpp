@@ -45,7 +45,8 @@ using FloatTable = Table<float>;
 using IndexTable = Table<std::int64_t>;
 
 // A table of count x dim elements, zero-filled; std::bad_alloc when the
-// product overflows or its bytes could never be addressed.
+// product overflows or its bytes could never be addressed. May unwind with
+// Cancelled while it fills.
 template <class T>
 Table<T> zeroed_table(std::uint64_t count, std::uint64_t dim);
 

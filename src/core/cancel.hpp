@@ -90,6 +90,22 @@ void for_each_block(CancelPoll& poll, std::uint64_t n, std::uint64_t units_per_i
     }
 }
 
+// v.resize(n), any new elements value-initialised a block at a time with a
+// tick of `poll` after each: the first touch of a large buffer's pages takes
+// long enough (about a second for 400 MB) that a request to stop must reach it.
+template <class T>
+void resize_in_blocks(CancelPoll& poll, std::vector<T>& v, std::uint64_t n) {
+    const std::size_t have = v.size();
+    if (n <= have) {
+        v.resize(static_cast<std::size_t>(n));
+        return;
+    }
+    v.reserve(static_cast<std::size_t>(n));  // one allocation, its pages untouched until filled
+    for_each_block(poll, n - have, 1, [&](std::uint64_t, std::uint64_t last) {
+        v.resize(have + static_cast<std::size_t>(last));
+    });
+}
+
 // A new vector of n elements made block by block: fill(out, first, last)
 // writes out[first] ... out[last - 1], each block after the ones before it.
 // Memory is touched as it is filled, so a huge result that is cancelled has

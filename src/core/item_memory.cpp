@@ -58,7 +58,8 @@ void ItemMemory::score_segment(std::span<const HvView> views, std::size_t s, Flo
     const RowStore& rows = segments_[s];
     scratch.count = views.size();
     scratch.dim = rows.size();
-    scratch.values.resize(views.size() * rows.size());
+    CancelPoll poll;
+    resize_in_blocks(poll, scratch.values, views.size() * rows.size());
     resonances_many(views, rows, scratch.values);
 }
 

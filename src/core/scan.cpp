@@ -639,13 +639,13 @@ void resonances_many_in_parts(std::span<const HvView> queries, const RowStore& r
     // Only a store of sign bits alone, every query counted, has its records
     // in block order (block b holds records 16b ... 16b + 15), so that a run
     // of blocks is a run of records; anything else is scored whole.
+    CancelPoll poll;
     if (n <= part_blocks * kLanes || !rows.float_blocks().empty() || counted.indices().size() != queries.size()) {
-        part.resize(queries.size() * n);
+        resize_in_blocks(poll, part, queries.size() * n);
         resonances_many(queries, rows, part);
         take(0, n);
         return;
     }
-    CancelPoll poll;
     const std::vector<RowStore::PackedBlock>& blocks = rows.packed_blocks();
     for (std::size_t first_block = 0; first_block < blocks.size(); first_block += part_blocks) {
         const std::size_t end_block = std::min(blocks.size(), first_block + part_blocks);

@@ -186,6 +186,9 @@ void SnapshotWriter::send_piece() {
     crc_ = crc32c(out_, crc_);
     sink_(out_);
     passed_ += out_.size();
+    // Whatever the sink does with it (a file, or a pickle kept in memory), a
+    // large snapshot takes long enough that Ctrl-C must reach it.
+    poll_.tick(out_.size());
     out_.clear();
 }
 
@@ -446,7 +449,14 @@ SnapshotReader::SnapshotReader(SnapshotView bytes, SnapshotKind kind) {
     const std::uint64_t body = check_header(head, bytes.size());
     at_ = bytes.data() + kSnapshotHeaderBytes;
     end_ = at_ + body;
-    pulled({at_, end_});
+    // A window at a time, each a poll, as a source is pulled: a large snapshot
+    // in memory (an engine unpickled) takes as long to read as one in a file.
+    for (const std::uint8_t* p = at_; p != end_;) {
+        const std::size_t n = std::min(static_cast<std::size_t>(end_ - p), kSnapshotWindowBytes);
+        pulled({p, n});
+        poll_.tick(n);
+        p += n;
+    }
     check_checksum(bytes.last(kSnapshotTrailerBytes));
     check_kind(head, kind);
 }
@@ -526,6 +536,7 @@ const std::uint8_t* SnapshotReader::take(std::size_t n, std::string_view what) {
                std::to_string(remaining()) + " are left");
     }
     if (n > static_cast<std::size_t>(end_ - at_)) pull(n);
+    poll_.tick(n);
     const std::uint8_t* p = at_;
     at_ += n;
     return p;

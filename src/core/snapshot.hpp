@@ -55,6 +55,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/row_store.hpp"
 
@@ -122,7 +123,8 @@ public:
     // Starts a streamed snapshot whose state will take `body_length` bytes
     // (measured first by a measuring writer over the same state): pieces of
     // about `piece_bytes` go to `sink` as they fill, so that a large engine
-    // is saved without a second copy of its whole state in memory.
+    // is saved without a second copy of its whole state in memory. Polls as
+    // pieces go out: writing may unwind with Cancelled.
     SnapshotWriter(SnapshotKind kind, std::uint64_t dim, std::uint64_t body_length, SnapshotSink sink,
                    std::size_t piece_bytes = kSnapshotPieceBytes);
     // A writer that only counts the bytes of the state written to it.
@@ -180,6 +182,7 @@ private:
     std::uint64_t announced_ = 0;     // streamed: the body length in the header
     std::uint64_t passed_ = 0;        // bytes sent to the sink, or counted
     std::uint32_t crc_ = 0;           // streamed: the checksum of what was sent
+    CancelPoll poll_;                 // streamed: a byte sent is a unit of work
 };
 
 // Where a streamed snapshot's bytes come from, front to back.
@@ -201,7 +204,8 @@ inline constexpr std::size_t kSnapshotWindowBytes = std::size_t{1} << 20;
 class SnapshotReader {
 public:
     // Checks the header, the length and the checksum of `bytes`, which must
-    // be a snapshot of `kind`. The bytes must outlive the reader.
+    // be a snapshot of `kind`. The bytes must outlive the reader. Readers poll
+    // as bytes are checked and taken: reading may unwind with Cancelled.
     SnapshotReader(SnapshotView bytes, SnapshotKind kind);
     // Checks the header against the source's size and pulls the first
     // window; the checksum is checked once the last byte of the state is in
@@ -281,6 +285,7 @@ private:
     const std::uint8_t* end_ = nullptr;
     std::uint64_t unpulled_ = 0;
     std::uint32_t crc_ = 0;
+    CancelPoll poll_;  // a byte checked or taken is a unit of work
     std::uint32_t version_ = 0;
     std::uint64_t dim_ = 0;
 };

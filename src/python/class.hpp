@@ -455,9 +455,13 @@ private:
         return guarded([&] {
             const BufferView view(data);
             auto rebuild = [&] { return std::make_unique<Engine>(FromSnapshot(view.bytes())); };
-            // Bytes cannot change while the interpreter lock is let go; any
-            // other buffer is read with it held.
-            auto engine = PyBytes_Check(data) ? off_interpreter(rebuild) : rebuild();
+            // Bytes cannot change while the interpreter lock is let go, nor
+            // while a handler runs at a poll; any other buffer is read with
+            // the lock held and no handler run until the engine is built.
+            auto engine = PyBytes_Check(data) ? off_interpreter(rebuild) : [&] {
+                const SignalChecksHeld held;
+                return rebuild();
+            }();
             return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(engine));
         });
     }

@@ -41,7 +41,10 @@ void raise(PyObject* type, const std::string& message) {
 
 namespace {
 
+thread_local int signal_checks_held = 0;
+
 bool signal_handler_raised() {
+    if (signal_checks_held != 0) return false;
     PyThreadState*& saved = released_thread_state();
     if (saved == nullptr) return PyErr_CheckSignals() != 0;  // the interpreter lock is held
     // Work running without the interpreter lock: only the main thread runs
@@ -57,6 +60,9 @@ bool signal_handler_raised() {
 }  // namespace
 
 void connect_signal_check() noexcept { connect_cancel_hook(&signal_handler_raised); }
+
+SignalChecksHeld::SignalChecksHeld() noexcept { ++signal_checks_held; }
+SignalChecksHeld::~SignalChecksHeld() { --signal_checks_held; }
 
 void translate_current_exception() noexcept {
     try {

@@ -82,6 +82,17 @@ void translate_current_exception() noexcept;
 // main thread takes the lock back for the check, other threads go on.
 void connect_signal_check() noexcept;
 
+// While one lives on its thread, that thread's checks answer "go on" and run
+// no handler: for work that reads a buffer Python code could change under it
+// (a handler, or a thread it lets run), which must see no Python code at all.
+class SignalChecksHeld {
+public:
+    SignalChecksHeld() noexcept;
+    ~SignalChecksHeld();
+    SignalChecksHeld(const SignalChecksHeld&) = delete;
+    SignalChecksHeld& operator=(const SignalChecksHeld&) = delete;
+};
+
 // Runs `body` (which returns a new reference or null) and turns any C++
 // exception into a pending Python exception and a null result. Every entry
 // point from the interpreter goes through here.

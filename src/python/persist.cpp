@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "core/cancel.hpp"
 #include "python/errors.hpp"
 
 namespace tessarin::py {
@@ -28,9 +29,13 @@ Ref reduce_value(PyObject* self, SnapshotPieces snapshot, long protocol) {
     for (const SnapshotBytes& piece : snapshot) total += piece.size();
     Ref payload = Ref::steal(check(PyBytes_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(total))));
     char* at = PyBytes_AsString(payload.get());
+    // A byte copied is a unit of work: a large engine's copy is long enough
+    // that Ctrl-C must reach it.
+    CancelPoll poll;
     for (SnapshotBytes& piece : snapshot) {
         if (!piece.empty()) std::memcpy(at, piece.data(), piece.size());
         at += piece.size();
+        poll.tick(piece.size());
         piece = SnapshotBytes();  // the bytes object is the one copy from here on
     }
     if (protocol >= 5) {

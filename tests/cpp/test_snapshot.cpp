@@ -36,6 +36,7 @@
 #include "engines/optimizer.hpp"
 #include "engines/quantum_attention_head.hpp"
 #include "engines/self_audit.hpp"
+#include "expect_fault.hpp"
 
 namespace tessarin {
 namespace {
@@ -690,6 +691,16 @@ TEST(SnapshotFile, LoadsFromAFileAndFromAPipe) {
     std::filesystem::remove_all(folder);
     // A source that never ends is read no further than a header would announce.
     EXPECT_THROW((void)engine_from_snapshot_file<ItemMemory>("/dev/zero", ItemMemory::kSnapshotKind), SnapshotError);
+}
+
+// A snapshot kept in memory (a pickle) is written and read with polls, as a
+// file is: a large engine pickled or unpickled answers Ctrl-C.
+TEST(Snapshot, LargeSnapshotsInMemoryStopWhenAsked) {
+    ItemMemory memory(1024);
+    memory.add(FloatTable{std::vector<float>(std::size_t{1} << 20, 0.5f), 1024, 1024});  // 4 MiB of floats
+    const SnapshotBytes bytes = memory.snapshot();
+    expect_cancelled([&] { memory.snapshot_to([](SnapshotView) {}); });
+    expect_cancelled([&] { (void)ItemMemory::from_snapshot(bytes); });
 }
 
 }  // namespace

@@ -187,7 +187,7 @@ def same_bytes(a, b):
     return a.dtype == b.dtype and a.shape == b.shape and a.tobytes() == b.tobytes()
 
 
-@pytest.mark.parametrize("shards, block_rows", [(1, 4), (2, 1), (3, 4), (7, 2), (7, 1000)])
+@pytest.mark.parametrize("shards, block_rows", [(1, 4), (2, 1), (3, 4), (7, 2), (7, 1000), (2, 2**64)])
 def test_sharded_search_is_one_store_byte_for_byte(client, shards, block_rows):
     sharded, one = build_both(client, shards, block_rows)
     with sharded:
@@ -211,14 +211,18 @@ REFUSED = [
     (lambda m: m.add(np.ones((2, DIM + 1))), ValueError, "components but the memory holds"),
     (lambda m: m.add(np.ones((2, 2, DIM))), ValueError, "one or two dimensions"),
     (lambda m: m.add([["x"] * DIM]), TypeError, "argument 'rows'"),
+    (lambda m: m.add([[1.0] * (DIM - 1) + [None]]), TypeError, "must be real number, not NoneType"),  # not NaN
     (lambda m: m.add_bipolar(2, seed=1, start=2**64 - 1), ValueError, "beyond the generator"),
     (lambda m: m.add_bipolar(-1, seed=1), ValueError, "must not be negative"),
     (lambda m: m.search(np.ones((1, DIM - 1)), 2), ValueError, "queries have 23 components"),
     (lambda m: m.search([[1.0] * DIM, [1.0]], 2), ValueError, "queries"),
     (lambda m: m.search(np.ones((1, DIM)), -1), ValueError, "must not be negative"),
+    (lambda m: m.search(np.ones((1, DIM)), 2**64), OverflowError, "too big"),  # refused by the shards
+    (lambda m: m.search(3.0, 1), TypeError, "'float' object cannot be converted"),
     (lambda m: m.get(5), IndexError, "row index 5 out of range for 5 rows"),
     (lambda m: tdask.ShardedItemMemory(m._client, 0), ValueError, "dim must be at least 1"),
     (lambda m: tdask.ShardedItemMemory(m._client, 3, shards=0), ValueError, "at least 1"),
+    (lambda m: tdask.ShardedItemMemory(m._client, 2**64), OverflowError, "too big"),
 ]
 
 
