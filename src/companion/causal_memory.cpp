@@ -33,8 +33,13 @@ std::optional<FloatArray> query_effect(const E& m, HvView cause) { return as_arr
 RowsResult query_cause(const E& m, HvView effect) { return {m.query_cause(effect), m.dim()}; }
 std::optional<FloatArray> query_by_time(const E& m, HvView time) { return as_array(m.query_by_time(time)); }
 
-// A query may scan every record (the holographic fallback, or by time).
-std::uint64_t scan_units(const E& m) { return (m.size() + 1) * m.dim(); }
+// A query hashes itself, may make a probe of dim and scan every record twice
+// (by the query, then by the probe; neither scores past the query's length),
+// and copies its answer out of the records.
+std::uint64_t scan_units(const E& m, HvView query) {
+    const std::uint64_t scans = saturating_product(2 * (m.size() + 1), query.size() + 1);
+    return saturating_sum(saturating_sum(scans, m.dim()), m.record_components());
+}
 
 // ---- a memory split over processes (tessarin.dask) ----
 // One object keeps the trace and no record; shards keep records and leave
@@ -109,19 +114,19 @@ const ClassDef causal_memory_class = C::define(
               "Records a relation; each vector needs at least dim components.">(),
     C::method<"record($self, cause, effect, time)", &store, "Alias for store().">(),
     C::long_method<"query_effect($self, cause)", &query_effect, "The effect recorded for this cause, or None.",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::long_method<"recall_effect($self, cause)", &query_effect, "Alias for query_effect().",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::long_method<"query_cause($self, effect)", &query_cause,
                    "Every known cause of this effect, best first: an (n, length) array, or a list of arrays when\n"
                    "the causes differ in length.",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::long_method<"recall_cause($self, effect)", &query_cause, "Alias for query_cause().",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::long_method<"query_by_time($self, time)", &query_by_time, "The effect recorded at this time, or None.",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::long_method<"recall_by_time($self, time)", &query_by_time, "Alias for query_by_time().",
-                   WorkOf<&scan_units>{}>(),
+                   &scan_units>(),
     C::length<&E::size>(),
     C::repr<+[](const E& e) { return engine_repr("CausalMemory", e.dim(), "records", e.size()); }>(),
     C::snapshots<&E::snapshot_to, &E::from_snapshot>());
@@ -144,15 +149,15 @@ const ClassDef causal_records_class = Records::define(
     Records::constructor<&sized_engine<E>>(),
     Records::method<"add($self, cause, effect, time)", &add_record, "Keeps a record; returns the record count.">(),
     Records::long_method<"exact_effect($self, cause)", &best_of<&E::exact_effect_match>, "(record, score) or None",
-                         WorkOf<&scan_units>{}>(),
+                         &scan_units>(),
     Records::long_method<"exact_time($self, time)", &best_of<&E::exact_time_match>, "(record, score) or None",
-                         WorkOf<&scan_units>{}>(),
+                         &scan_units>(),
     Records::long_method<"probed_effect($self, probe)", &best_of<&E::probed_effect_match>,
-                         "(record, score) or None", WorkOf<&scan_units>{}>(),
+                         "(record, score) or None", &scan_units>(),
     Records::long_method<"exact_causes($self, effect)", &all_of<&E::exact_cause_matches>, "[(record, score)]",
-                         WorkOf<&scan_units>{}>(),
+                         &scan_units>(),
     Records::long_method<"probed_causes($self, probe)", &all_of<&E::probed_cause_matches>, "[(record, score)]",
-                         WorkOf<&scan_units>{}>(),
+                         &scan_units>(),
     Records::method<"cause($self, record)", &record_part<&E::cause>, "A record's cause.">(),
     Records::method<"effect($self, record)", &record_part<&E::effect>, "A record's effect.">(),
     Records::length<&E::size>());

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 
+#include "core/cancel.hpp"
+
 #include "python/errors.hpp"
 
 namespace tessarin::py {
@@ -20,7 +22,12 @@ Ref to_python(RowsResult&& r) {
     const std::uint64_t cols = rows.empty() ? r.dim : rows.front().size();
     std::vector<float> values;
     values.reserve(rows.size() * cols);
-    for (const auto& row : rows) values.insert(values.end(), row.begin(), row.end());
+    // As long as copying the rows out of the engine was: polled alike.
+    CancelPoll poll;
+    for (const auto& row : rows) {
+        values.insert(values.end(), row.begin(), row.end());
+        poll.tick(row.size() + 1);
+    }
     return to_python(ArrayResult<float>{std::move(values), rows.size(), cols, true});
 }
 

@@ -21,7 +21,7 @@ ArrayResult<float> stored_row(const ItemMemory& memory, std::int64_t i) {
 
 // Units of work of a scan: one per component of every query against every row.
 std::uint64_t scan_work(const ItemMemory& memory, const FloatTable& queries) {
-    return queries.count * memory.dim() * memory.size();
+    return saturating_product(saturating_product(queries.count, memory.dim()), memory.size());
 }
 
 }  // namespace
@@ -30,7 +30,7 @@ const ClassDef item_memory_class = C::define(
     C::constructor<+[](Count dim) { return ItemMemory(dim.value); }>(),
     C::long_method<"add($self, rows)", &ItemMemory::add,
                    "Appends one row or a batch of rows, each of length dim; returns the index of the first.",
-                   +[](const ItemMemory& m, const FloatTable& rows) { return rows.count * m.dim(); }>(),
+                   +[](const ItemMemory& m, const FloatTable& rows) { return saturating_product(rows.count, m.dim()); }>(),
     C::long_method<"resonances($self, queries)", &ItemMemory::resonances,
                    "Entry (i, j) is resonance(queries[i], row j), as a (Q, len(self)) float32 array.", &scan_work>(),
     C::long_method<"search($self, queries, k)",

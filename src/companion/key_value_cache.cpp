@@ -13,9 +13,22 @@ using C = ClassBuilder<E, "KeyValueCache(dim)",
                        Threading::Shared, "tessarin">;
 
 // The recall scan: a sine and cosine per entry and component.
-std::uint64_t recall_units(const E& e) { return (e.count() + 1) * e.dim(); }
+std::uint64_t recall_units(const E& e) { return saturating_product(e.count() + 1, e.dim()); }
 // Three rows of keyed digests and two of sines and cosines.
-std::uint64_t store_units(const E& e) { return 8 * e.dim(); }
+std::uint64_t store_units(const E& e) { return saturating_product(8, e.dim()); }
+// The key's digest and its row of keyed digests, then a row of cosines for
+// each entry stored under the key (usually one).
+std::uint64_t lookup_units(const E& e, std::string_view key) {
+    return saturating_sum(saturating_product(4, e.dim()), key.size());
+}
+
+// The engine's part runs apart from the default, which is only ever handed
+// back with the interpreter lock held.
+Ref get(const E& e, std::string_view key, Ref fallback) {
+    std::optional<std::string> value = C::engine_work(lookup_units(e, key), [&] { return e.lookup(key); });
+    if (value) return to_python(*value);
+    return fallback;
+}
 
 }  // namespace
 
@@ -28,12 +41,7 @@ const ClassDef key_value_cache_class = C::define(
                    "(value, score): the stored key's first value when it is found directly, else the holographic "
                    "recall's best value; ('', 0.0) when empty.",
                    WorkOf<&recall_units>{}>(),
-    C::method<"get($self, key, default=None)",
-              +[](const E& e, std::string_view key, Ref fallback) {
-                  auto value = e.lookup(key);
-                  if (value) return to_python(*value);
-                  return fallback;
-              },
+    C::method<"get($self, key, default=None)", &get,
               "The value query(key) gives when it finds the key itself (the first stored value of a repeated "
               "key), else default. Never scans: flat in the number of entries. With dim 0 no key is ever "
               "found.">(),
@@ -42,7 +50,7 @@ const ClassDef key_value_cache_class = C::define(
               "The mean projection of a position's probe onto the position accumulator.">(),
     C::method<"accumulator_magnitude($self)", +[](const E& e) { return as_array(e.accumulator_magnitude()); },
               "|composite[i]| for every component, as a float32 array.">(),
-    C::contains<&E::contains>(),
+    C::contains<&E::contains, "key", &lookup_units>(),
     C::length<&E::count>(),
     C::repr<+[](const E& e) { return engine_repr("KeyValueCache", e.dim(), "entries", e.count()); }>(),
     C::snapshots<&E::snapshot_to, &E::from_snapshot>());

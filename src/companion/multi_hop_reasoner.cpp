@@ -32,8 +32,16 @@ std::vector<E::Result> reason(const E& r, HvView query, std::uint64_t hops) {
     return refusing_reason_faults(r.fact_count(), [&] { return r.reason(query, hops); });
 }
 
-// Every fact scored against the query.
-std::uint64_t scan_units(const E& r) { return (r.fact_count() + 1) * r.dim(); }
+// Every fact scored against the query (facts may have any length; none is
+// scored past the query's), then, when there are hops, the link list scanned
+// once per fact reached.
+std::uint64_t scan_units(const E& r, HvView query) {
+    return saturating_product(r.fact_count() + 1, query.size() + 1);
+}
+std::uint64_t reason_units(const E& r, HvView query, std::uint64_t hops) {
+    const std::uint64_t links = hops == 0 ? 0 : saturating_product(r.fact_count(), r.link_count());
+    return saturating_sum(scan_units(r, query), links);
+}
 
 // ---- a reasoner split over processes (tessarin.dask) ----
 // One object keeps the links and no fact and runs the rounds and the final
@@ -107,7 +115,7 @@ const ClassDef multi_hop_reasoner_class = C::define(
     C::long_method<"reason($self, query, hops)", &reason,
                    "[(fact index, score)]: the facts resonating with the query and those reached within `hops`\n"
                    "links, best first.",
-                   WorkOf<&scan_units>{}>(),
+                   &reason_units>(),
     C::method<"reset($self)", &E::reset, "Forgets every fact and link.">(),
     C::length<&E::fact_count>(),
     C::repr<+[](const E& e) { return engine_repr("MultiHopReasoner", e.dim(), "facts", e.fact_count()); }>(),
@@ -129,7 +137,7 @@ const ClassDef reasoner_facts_class = Facts::define(
     Facts::init<std::uint64_t>(),
     Facts::method<"add_fact($self, fact)", &E::add_fact, "Keeps a fact; returns its index here.">(),
     Facts::long_method<"direct($self, query)", &direct_matches, "[(fact index, score)] admitted at hop 0.",
-                       WorkOf<&scan_units>{}>(),
+                       &scan_units>(),
     Facts::method<"scores($self, query, facts)", &fact_scores, "The scores of the given facts.">(),
     Facts::method<"reset($self)", &E::reset, "Forgets every fact.">(),
     Facts::length<&E::fact_count>());

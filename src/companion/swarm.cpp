@@ -65,8 +65,22 @@ ResonatorResult resonate(const E& s, const std::string& role_key, const Hypervec
 
 FloatArray swarm_vector(const E& s) { return as_array(Hypervector(s.swarm_vector())); }
 
-// A codebook scan over the agents (materialize; resonate does a few per iteration).
-std::uint64_t scan_units(const E& s) { return (s.agent_count() + 1) * s.dim(); }
+// A scan of every agent's row, none scored past the query's length.
+std::uint64_t scan_units(const E& s, std::uint64_t query_length) {
+    return saturating_product(s.agent_count() + 1, query_length + 1);
+}
+
+// Per iteration: four binds and two scans over the swarm vector's length, and
+// a row each copied out of the registry. The count is capped first: the
+// product saturates, but a cap keeps it clear of doing so for any real swarm.
+std::uint64_t resonate_units(const E& s, const std::string&, const Hypervector&, const Hypervector&,
+                             std::uint64_t max_iter) {
+    if (s.agent_count() == 0) return 0;  // answered at once
+    const std::uint64_t length = s.swarm_vector().size();
+    const std::uint64_t passes = saturating_sum(saturating_product(4, length + 1), saturating_product(2, scan_units(s, length)));
+    const std::uint64_t iteration = saturating_sum(passes, s.registry_components());
+    return saturating_product(std::min(max_iter, kReleaseWorkUnits), iteration);
+}
 
 }  // namespace
 
@@ -78,15 +92,10 @@ const ClassDef swarm_class = C::define(
     C::method<"add_paradox_trap($self, names, roles, keys)", &add_paradox_trap,
               "Adds a ring of agents, name i linked to name i + 1; checks every position before adding any.">(),
     C::long_method<"resonate($self, role_key, p_guess, _s_guess, max_iter)", &resonate,
-                   "(role, policy, skill, score): factorises the swarm vector for a role.",
-                   // Two scans per iteration. The count is capped first: a product that
-                   // wrapped would keep the interpreter lock through a call that never ends.
-                   +[](const E& s, const std::string&, const Hypervector&, const Hypervector&, const std::uint64_t& n) {
-                       return 2 * std::min(n, kReleaseWorkUnits) * scan_units(s);
-                   }>(),
+                   "(role, policy, skill, score): factorises the swarm vector for a role.", &resonate_units>(),
     C::long_method<"materialize($self, probe, threshold)", &E::materialize,
                    "[(role, similarity)] of the agents whose role resonates with the probe above threshold.",
-                   WorkOf<&scan_units>{}>(),
+                   +[](const E& s, const Hypervector& probe, float) { return scan_units(s, probe.size()); }>(),
     C::property<"dim", &E::dim>(),
     C::property<"swarm_vector", &swarm_vector, &E::set_swarm_vector, "v">(),
     C::length<&E::agent_count>(),

@@ -55,6 +55,18 @@ inline constexpr std::uint64_t kCancelPollInterval = std::uint64_t{1} << 20;
 // items (a hash each) still stays well inside one poll interval.
 inline constexpr std::uint64_t kCancelBlockItems = 4096;
 
+// Estimates of work multiply and add counts that callers control (rows,
+// lengths, iterations); one that wrapped would take a long call for a short
+// one, so they saturate at the most there can be.
+constexpr std::uint64_t saturating_product(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t p = 0;
+    return __builtin_mul_overflow(a, b, &p) ? UINT64_MAX : p;
+}
+constexpr std::uint64_t saturating_sum(std::uint64_t a, std::uint64_t b) {
+    std::uint64_t s = 0;
+    return __builtin_add_overflow(a, b, &s) ? UINT64_MAX : s;
+}
+
 class CancelPoll {
 public:
     // Counts `units` of work just done; asks the hook when an interval is used

@@ -164,6 +164,7 @@ void RowStore::append(std::size_t n, bool packed, HvView row, const std::uint64_
     }
     if (new_run) runs_.push_back(Run{size_, ordinal, packed});
     ++size_;
+    components_ += n;
 }
 
 void RowStore::pop_back() {
@@ -173,6 +174,7 @@ void RowStore::pop_back() {
         // Clear the lane's bits so that a later row in the same lane starts clean.
         const std::uint64_t columns = (b.lengths.of(lane) + kWordBits - 1) / kWordBits;
         for (std::uint64_t c = 0; c < columns; ++c) b.data[c * kLanes + lane] = 0;
+        components_ -= b.lengths.of(lane);
         b.lengths.pop();
         if (b.lengths.used() == 0) {
             release_block_words(b);
@@ -181,6 +183,7 @@ void RowStore::pop_back() {
         --packed_rows_;
     } else {
         FloatBlock& b = floats_.back();
+        components_ -= b.lengths.of(b.lengths.used() - 1);
         b.lengths.pop();
         if (b.lengths.used() == 0) floats_.pop_back();
         --float_rows_;
@@ -201,6 +204,7 @@ RowStore::RowStore(const RowStore& other)
       floats_(other.floats_),
       runs_(other.runs_),
       size_(other.size_),
+      components_(other.components_),
       packed_rows_(other.packed_rows_),
       float_rows_(other.float_rows_) {
     // A block of zero-length rows only has never been given words (and there
@@ -263,6 +267,7 @@ void RowStore::clear() {
     std::vector<FloatBlock>().swap(floats_);
     std::vector<Run>().swap(runs_);
     size_ = 0;
+    components_ = 0;
     packed_rows_ = 0;
     float_rows_ = 0;
 }

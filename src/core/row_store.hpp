@@ -115,6 +115,8 @@ public:
 
     std::size_t size() const { return size_; }
     bool empty() const { return size_ == 0; }
+    // The sum of the rows' lengths: what a scan over every row reads at most.
+    std::uint64_t components() const { return components_; }
 
     // Appends a copy of `row` (strong guarantee: on an allocation failure the
     // store is unchanged). A row whose block could never be addressed is
@@ -169,6 +171,7 @@ private:
     std::vector<FloatBlock> floats_;
     std::vector<Run> runs_;
     std::uint64_t size_ = 0;
+    std::uint64_t components_ = 0;
     std::uint64_t packed_rows_ = 0;
     std::uint64_t float_rows_ = 0;
 };

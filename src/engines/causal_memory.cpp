@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/best_match.hpp"
+#include "core/cancel.hpp"
 #include "core/fault.hpp"
 #include "core/generators.hpp"
 #include "core/scan.hpp"
@@ -166,7 +167,12 @@ std::vector<Hypervector> CausalMemory::query_cause(HvView effect) const {
     rank_causal_matches(found);
     std::vector<Hypervector> causes;
     causes.reserve(found.size());
-    for (const CausalMatch& c : found) causes.push_back(causes_.row(c.record));
+    // Many long causes take long to copy out (67 MB of them about 80 ms).
+    CancelPoll poll;
+    for (const CausalMatch& c : found) {
+        causes.push_back(causes_.row(c.record));
+        poll.tick(causes.back().size() + 1);
+    }
     return causes;
 }
 

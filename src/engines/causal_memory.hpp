@@ -103,6 +103,11 @@ public:
 
     std::uint64_t dim() const { return dim_; }
     std::uint64_t size() const { return causes_.size(); }
+    // The components the records hold in all: what copying answers out of
+    // them reads at most (records may be longer than dim).
+    std::uint64_t record_components() const {
+        return causes_.components() + effects_.components() + times_.components();
+    }
 
     // The whole state as bytes and back, bit for bit (core/snapshot.hpp).
     SnapshotBytes snapshot() const;

@@ -111,6 +111,11 @@ public:
                                                            float threshold) const;
 
     std::uint64_t agent_count() const { return role_names_.size(); }
+    // The components the registry holds in all (its rows may be longer than
+    // dim): what resonate copies out of it per iteration at most.
+    std::uint64_t registry_components() const {
+        return role_vectors_.components() + policy_vectors_.components() + skill_vectors_.components();
+    }
     // A copy of registry row i; faults with the index message when out of range.
     SwarmAgent agent(std::uint64_t i) const;
 

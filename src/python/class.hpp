@@ -37,6 +37,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/snapshot.hpp"
 #include "python/call.hpp"
 #include "python/persist.hpp"
@@ -54,9 +55,10 @@ namespace tessarin::py {
 // the interpreter lock.
 enum class Threading { Bound, Sendable, Shared };
 
-// Units of engine work (core/cancel.hpp: about a nanosecond each) from which
-// a long_method lets go of the interpreter lock: letting go and taking it
-// back costs about a microsecond, and other threads should get more than that.
+// Units of engine work (core/cancel.hpp: about a nanosecond each; estimates
+// add and multiply with its saturating helpers) from which a long_method lets
+// go of the interpreter lock: letting go and taking it back costs about a
+// microsecond, and other threads should get more than that.
 inline constexpr std::uint64_t kReleaseWorkUnits = 20000;
 
 // The borrow state of an instance: 0 free, n > 0 shared uses, -1 one exclusive use.
@@ -291,12 +293,28 @@ public:
     }
 
     // `x in obj`: a const member (or function of the engine) of one argument,
-    // converted as a parameter named `Name`, returning a bool.
-    template <auto Test, FixedString Name = "key">
+    // converted as a parameter named `Name`, returning a bool. Given a Work
+    // estimate (as a long_method's), a shared class tests without the
+    // interpreter lock once it reaches kReleaseWorkUnits; without one, the
+    // test is short and keeps it.
+    template <auto Test, FixedString Name = "key", auto Work = nullptr>
     static Member contains() {
         Member m{Member::Kind::Contains};
-        m.contains = &contains_trampoline<Test, Name>;
+        m.contains = &contains_trampoline<Test, Name, Work>;
         return m;
+    }
+
+    // Runs `work` (engine work, nothing of Python inside) without the
+    // interpreter lock when the class is shared and `units` reach
+    // kReleaseWorkUnits, with it otherwise. For a method target with a Python
+    // part besides its engine part (an object handed back as it came): the
+    // engine part goes through here, the Python part stays outside.
+    template <class Work>
+    static decltype(auto) engine_work(std::uint64_t units, Work&& work) {
+        if constexpr (Threads == Threading::Shared) {
+            if (units >= kReleaseWorkUnits) return off_interpreter(work);
+        }
+        return work();
     }
 
     template <class... Members>
@@ -492,14 +510,14 @@ private:
         return m;
     }
 
-    // Whether a long method's call lets go of the interpreter lock.
+    // A call's work estimate: Work(engine, converted arguments...), or
+    // `otherwise` when no Work is given.
     template <auto Work, class Tuple>
-    static bool worth_releasing(const Engine& engine, const Tuple& converted) {
+    static std::uint64_t work_units(const Engine& engine, const Tuple& converted, std::uint64_t otherwise) {
         if constexpr (std::is_null_pointer_v<decltype(Work)>) {
-            return true;
+            return otherwise;
         } else {
-            return std::apply([&](const auto&... a) { return std::invoke(Work, engine, a...); }, converted) >=
-                   kReleaseWorkUnits;
+            return std::apply([&](const auto&... a) { return std::invoke(Work, engine, a...); }, converted);
         }
     }
 
@@ -523,24 +541,22 @@ private:
         auto converted = method_arguments<Sig, F>(args, nargs, kwnames);
         return with_engine<!Target::is_const>(self, [&](auto& engine) {
             if constexpr (Long) {
-                if (worth_releasing<Work>(engine, converted)) {
-                    auto call = [&]() -> decltype(auto) {
-                        return std::apply(
-                            [&](auto&&... a) -> decltype(auto) { return std::invoke(F, engine, std::move(a)...); },
-                            std::move(converted));
-                    };
-                    using R = decltype(call());
-                    if constexpr (std::is_void_v<R>) {
-                        off_interpreter(call);
-                        return Ref::borrow(Py_None);
-                    } else {
-                        std::optional<std::remove_cvref_t<R>> result;
-                        off_interpreter([&] { result.emplace(call()); });
-                        return to_python(std::move(*result));
-                    }
+                // Without an estimate the work is taken to be long.
+                const std::uint64_t units = work_units<Work>(engine, converted, UINT64_MAX);
+                auto call = [&]() -> decltype(auto) {
+                    return std::apply(
+                        [&](auto&&... a) -> decltype(auto) { return std::invoke(F, engine, std::move(a)...); },
+                        std::move(converted));
+                };
+                if constexpr (std::is_void_v<decltype(call())>) {
+                    engine_work(units, call);
+                    return Ref::borrow(Py_None);
+                } else {
+                    return to_python(engine_work(units, call));
                 }
+            } else {
+                return invoke_and_convert(F, std::move(converted), engine);
             }
-            return invoke_and_convert(F, std::move(converted), engine);
         });
     }
 
@@ -592,7 +608,7 @@ private:
         });
     }
 
-    template <auto Test, FixedString Name>
+    template <auto Test, FixedString Name, auto Work>
     static int contains_trampoline(PyObject* self, PyObject* item) {
         bool found = false;
         PyObject* done = guarded([&] {
@@ -602,8 +618,10 @@ private:
             const std::array<PyObject*, 1> slots{item};
             auto converted = convert_arguments<typename Target::Params>(slots, params);
             return with_engine<false>(self, [&](const Engine& engine) {
-                       found = std::apply([&](auto&&... a) { return std::invoke(Test, engine, std::move(a)...); },
-                                          std::move(converted));
+                       found = engine_work(work_units<Work>(engine, converted, 0), [&] {
+                           return std::apply([&](auto&&... a) { return std::invoke(Test, engine, std::move(a)...); },
+                                             std::move(converted));
+                       });
                        return Ref::borrow(Py_None);
                    })
                 .release();

@@ -234,10 +234,16 @@ TEST(RowStore, KeepsOnlyExactlyBipolarRowsAsSignsAndReadsEveryRowBackExactly) {
     }
     store.push_back(V{1.0f, 1.0f});
     store.pop_back();
+    store.push_back(V{0.5f, 0.5f, 0.5f});
+    store.pop_back();
     // A copy holds its own words: it reads back alike once the original is gone.
     const RowStore copy = store;
     store.clear();
+    EXPECT_EQ(store.components(), 0u);
     ASSERT_EQ(copy.size(), 3 * std::size(cases));
+    std::uint64_t components = 0;
+    for (const auto& c : cases) components += 3 * c.row.size();
+    EXPECT_EQ(copy.components(), components);
     for (std::size_t k = 0; k < copy.size(); ++k) {
         const auto& c = cases[k % std::size(cases)];
         EXPECT_EQ(copy.is_packed(k), c.packed) << k;
