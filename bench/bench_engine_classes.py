@@ -1,5 +1,6 @@
 """Every companion engine class call against the same call on the specified
-class, in one run, and KeyValueCache.get on a miss in a large cache.
+class, in one run, KeyValueCache.get on a miss in a large cache, and reads
+on two threads against one.
 
 Each call is timed as the best of several batches; the ratio is companion
 time over specified time (at most 1, or at most 1 µs more for calls under
@@ -7,6 +8,7 @@ time over specified time (at most 1, or at most 1 µs more for calls under
 lists, the companion ones take a lock and answer in arrays.
 
     PYTHONPATH=<build dir> python3 bench/bench_engine_classes.py [--get-entries N] [--get-dim D]
+        [--records N] [--lookup-dim D]
 """
 import argparse
 import time
@@ -36,6 +38,20 @@ def side_by_side(a, b, calls, rounds=7):
         ta = min(ta, per_call(a, calls, 1))
         tb = min(tb, per_call(b, calls, 1))
     return ta, tb
+
+
+def two_thread_ratio(call, arguments):
+    """Throughput of call over the arguments split between two threads, over
+    that of one thread making every call."""
+    def answer_all(share):
+        for a in share:
+            call(a)
+
+    half = len(arguments) // 2
+    one = per_call(lambda: answer_all(arguments), 1, 7)
+    with ThreadPoolExecutor(2) as pool:
+        two = per_call(lambda: list(pool.map(answer_all, [arguments[:half], arguments[half:]])), 1, 7)
+    return one / two
 
 
 def bipolar(seed, n):
@@ -125,6 +141,7 @@ def main():
     parser.add_argument("--get-entries", type=int, default=10_000)
     parser.add_argument("--get-dim", type=int, default=10_000)
     parser.add_argument("--records", type=int, default=100_000)
+    parser.add_argument("--lookup-dim", type=int, default=1_000_000)
     args = parser.parse_args()
 
     print(f"{'call':40} {'specified':>12} {'companion':>12} {'ratio':>7}")
@@ -143,16 +160,15 @@ def main():
     for i in range(args.records):
         memory.store(rows[i], rows[(i + 1) % args.records], rows[(i + 2) % args.records])
     queries = [rows[i] for i in range(64)]
-
-    def answer_all(share):
-        for q in share:
-            memory.query_by_time(q)
-
-    one = per_call(lambda: answer_all(queries), 1, 7)
-    with ThreadPoolExecutor(2) as pool:
-        two = per_call(lambda: list(pool.map(answer_all, [queries[:32], queries[32:]])), 1, 7)
+    ratio = two_thread_ratio(memory.query_by_time, queries)
     print(f"CausalMemory.query_by_time, {args.records} bipolar records at dim {D}: 64 queries on two threads "
-          f"{one / two:.2f}x the throughput of one thread")
+          f"{ratio:.2f}x the throughput of one thread")
+
+    big = tessarin.KeyValueCache(args.lookup_dim)
+    big.store("k", "v", 0)
+    keys = ["k"] * 16
+    print(f"KeyValueCache at dim {args.lookup_dim}, 16 lookups on two threads, times the throughput of one thread: "
+          f"get {two_thread_ratio(big.get, keys):.2f}x, in {two_thread_ratio(big.__contains__, keys):.2f}x")
 
     cache = tessarin.KeyValueCache(args.get_dim)
     t = time.perf_counter()
