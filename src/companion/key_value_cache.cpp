@@ -16,10 +16,12 @@ using C = ClassBuilder<E, "KeyValueCache(dim)",
 std::uint64_t recall_units(const E& e) { return saturating_product(e.count() + 1, e.dim()); }
 // Three rows of keyed digests and two of sines and cosines.
 std::uint64_t store_units(const E& e) { return saturating_product(8, e.dim()); }
-// The key's digest and its row of keyed digests, then a row of cosines for
-// each entry stored under the key (usually one).
+// The key's digest; when entries are stored under it, the key's row of keyed
+// digests and a row of cosines for each of them (usually one).
 std::uint64_t lookup_units(const E& e, std::string_view key) {
-    return saturating_sum(saturating_product(4, e.dim()), key.size());
+    const std::uint64_t checks = e.stored_under(key);
+    if (checks == 0) return key.size();
+    return saturating_sum(saturating_product(saturating_sum(checks, 4), e.dim()), key.size());
 }
 
 // The engine's part runs apart from the default, which is only ever handed

@@ -183,11 +183,19 @@ std::optional<std::uint64_t> HKVC::direct_match(std::string_view key, const Hype
         own = string_phases(key, dim_);
         qp = &own;
     }
+    // A key stored many times is checked as many times: a row of cosines each.
+    CancelPoll poll;
     const Match best = best_match(it->second, kBelowEveryScore, [&](std::uint64_t e) {
+        poll.tick(dim_ + 1);
         return key_resonance(entries_[e].key_phases, *qp);
     });
     if (!(best.score > kResonanceThreshold)) return std::nullopt;
     return best.index;
+}
+
+std::uint64_t HKVC::stored_under(std::string_view key) const {
+    const auto it = key_index_.find(string_digest(key));
+    return it == key_index_.end() ? 0 : it->second.size();
 }
 
 std::optional<std::string> HKVC::lookup(std::string_view key) const {

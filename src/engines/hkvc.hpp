@@ -17,10 +17,10 @@
 // holographic recall is O(n * d) sines and cosines, 16 entries per pass over
 // the query, evaluated many lanes at once where the C library is one they were
 // proven against (core/sincos.hpp). position_score and accumulator_magnitude
-// are O(d); the two accumulators take 16 * d bytes. Hashing and the recall scan
-// poll and may unwind with Cancelled; apart from that and std::bad_alloc
-// nothing fails after construction, and a store that fails leaves the cache as
-// it was.
+// are O(d); the two accumulators take 16 * d bytes. Hashing, the phase checks
+// and the recall scan poll and may unwind with Cancelled; apart from that and
+// std::bad_alloc nothing fails after construction, and a store that fails
+// leaves the cache as it was.
 //
 // Threads: a plain object without locks. Const members change nothing and may
 // run concurrently; store needs every other use excluded.
@@ -73,9 +73,13 @@ public:
     // `query` would fall back to its recall. Flat in the number of entries: a
     // key whose digest was never stored costs one digest and one lookup. With
     // dim 0 every key resonance is 0 / 0, a NaN no threshold admits, so
-    // nothing is ever found.
+    // nothing is ever found. Hashing and the checks poll and may unwind with
+    // Cancelled.
     std::optional<std::string> lookup(std::string_view key) const;
     bool contains(std::string_view key) const { return direct_match(key).has_value(); }
+    // The entries stored under the digest of `key`: how many phase checks a
+    // lookup of it makes (none, and no phase row, when there are none).
+    std::uint64_t stored_under(std::string_view key) const;
     std::uint64_t count() const { return entries_.size(); }
     std::uint64_t dim() const { return dim_; }
 

@@ -11,6 +11,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/cancel.hpp"
 #include "core/simd_target.hpp"
 #include "core/siphash.hpp"
 #include "engines/hkvc.hpp"
@@ -92,6 +93,19 @@ TEST(Hkvc, RepeatedKeyKeepsFirstValue) {
     EXPECT_EQ(c.query("k").first, "first");
     // The lookup answers as the exact path of query does.
     EXPECT_EQ(c.lookup("k"), std::optional<std::string>("first"));
+    EXPECT_TRUE(c.contains("k"));
+}
+
+bool stop_now() { return true; }
+
+// Hashing a key of dim 10,000 does not reach a poll; checking 200 entries
+// stored under it does.
+TEST(Hkvc, CheckingAKeyStoredManyTimesStopsWhenAsked) {
+    HKVC c(10000);
+    for (int i = 0; i < 200; ++i) c.store("k", "v", 0);
+    connect_cancel_hook(&stop_now);
+    EXPECT_THROW((void)c.contains("k"), Cancelled);
+    connect_cancel_hook(nullptr);
     EXPECT_TRUE(c.contains("k"));
 }
 
