@@ -34,11 +34,23 @@ std::vector<float> causal_scores(HvView probe, const RowStore& stored) {
     return scores;
 }
 
+// score_of, ticking a poll by `units` for each candidate scored: many
+// records may share a fingerprint, and each is scored on its own.
+template <class ScoreOf>
+auto polled(CancelPoll& poll, std::uint64_t units, ScoreOf& score_of) {
+    return [&poll, units, &score_of](std::uint64_t j) {
+        poll.tick(units);
+        return score_of(j);
+    };
+}
+
 // The best candidate record (start -1: a record must also score above zero
 // to be returned, so the floor only has to lie below every positive score).
 template <class Candidates, class ScoreOf>
-std::optional<CausalMatch> best_positive(Candidates&& candidates, ScoreOf&& score_of) {
-    const Match best = best_match(std::forward<Candidates>(candidates), kBelowEveryPositiveScore, score_of);
+std::optional<CausalMatch> best_positive(Candidates&& candidates, std::uint64_t units, ScoreOf&& score_of) {
+    CancelPoll poll;
+    const Match best =
+        best_match(std::forward<Candidates>(candidates), kBelowEveryPositiveScore, polled(poll, units, score_of));
     if (best.score > 0.0f) return CausalMatch{best.index, best.score};
     return std::nullopt;
 }
@@ -50,10 +62,12 @@ std::optional<CausalMatch> best_positive(std::span<const float> scores) {
 
 // Every candidate whose score is above zero, in scan order.
 template <class Candidates, class ScoreOf>
-std::vector<CausalMatch> positive(Candidates&& candidates, ScoreOf&& score_of) {
+std::vector<CausalMatch> positive(Candidates&& candidates, std::uint64_t units, ScoreOf&& score_of) {
     std::vector<CausalMatch> out;
+    CancelPoll poll;
+    const auto score = polled(poll, units, score_of);
     for (const std::uint64_t j : candidates) {
-        const float s = score_of(j);
+        const float s = score(j);
         if (s > 0.0f) out.push_back(CausalMatch{j, s});
     }
     return out;
@@ -123,7 +137,7 @@ Hypervector CausalMemory::holographic_probe(CausalRole role, HvView query) const
 }
 
 std::optional<CausalMatch> CausalMemory::exact_effect_match(HvView cause) const {
-    return best_positive(cause_index_.records(hv_hash(cause)),
+    return best_positive(cause_index_.records(hv_hash(cause)), cause.size() + 1,
                          [&](std::uint64_t c) { return causal_score(cause, causes_, c); });
 }
 
@@ -133,7 +147,7 @@ std::optional<CausalMatch> CausalMemory::exact_time_match(HvView time) const {
 }
 
 std::vector<CausalMatch> CausalMemory::exact_cause_matches(HvView effect) const {
-    return positive(effect_index_.records(hv_hash(effect)),
+    return positive(effect_index_.records(hv_hash(effect)), effect.size() + 1,
                     [&](std::uint64_t c) { return causal_score(effect, effects_, c); });
 }
 
@@ -143,7 +157,7 @@ std::optional<CausalMatch> CausalMemory::probed_effect_match(HvView probe) const
 
 std::vector<CausalMatch> CausalMemory::probed_cause_matches(HvView probe) const {
     const std::vector<float> scores = causal_scores(probe, causes_);
-    return positive(std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}),
+    return positive(std::views::iota(std::uint64_t{0}, std::uint64_t{scores.size()}), 1,
                     [&](std::uint64_t j) { return scores[j]; });
 }
 

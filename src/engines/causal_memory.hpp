@@ -13,7 +13,8 @@
 // query_effect and query_cause scores only the records that share the query's
 // fingerprint, flat in n unless many records share one; the holographic
 // fallback and query_by_time scan all n records, O(n * d), many records per
-// pass (core/scan.hpp), and may unwind with Cancelled. A query allocates a
+// pass (core/scan.hpp). Scoring, scans and copying answers out poll and may
+// unwind with Cancelled. A query allocates a
 // probe of d floats, one score per record when it scans, and what it returns.
 //
 // The queries are also offered in their parts, for a memory split in two: one

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "core/algebra.hpp"
+#include "core/cancel.hpp"
 #include "core/generators.hpp"
 #include "core/siphash.hpp"
 #include "engines/causal_memory.hpp"
@@ -154,6 +155,21 @@ TEST(CausalMemory, LongerVectorsAreKeptWhole) {
     EXPECT_EQ(m.query_effect(a), b);
     EXPECT_EQ(m.query_cause(b), std::vector<V>{a});
     EXPECT_EQ(m.query_by_time(t), b);
+}
+
+bool stop_now() { return true; }
+
+// Records sharing the query's fingerprint are scored one by one on the exact
+// path: 2,000 of them at dim 1,024 reach a poll.
+TEST(CausalMemory, ScoringManyRecordsOfOneFingerprintStopsWhenAsked) {
+    CausalMemory m(1024);
+    const V cause(1024, 1.0f), effect(1024, -1.0f);
+    for (int i = 0; i < 2000; ++i) m.store(cause, effect, cause);
+    connect_cancel_hook(&stop_now);
+    EXPECT_THROW((void)m.query_effect(cause), Cancelled);
+    EXPECT_THROW((void)m.query_cause(effect), Cancelled);
+    connect_cancel_hook(nullptr);
+    EXPECT_EQ(m.query_cause(effect).size(), 2000U);
 }
 
 // Bipolar records are kept as sign bits and others as floats, side by side:
