@@ -30,7 +30,9 @@ const ClassDef item_memory_class = C::define(
     C::constructor<+[](Count dim) { return ItemMemory(dim.value); }>(),
     C::long_method<"add($self, rows)", &ItemMemory::add,
                    "Appends one row or a batch of rows, each of length dim; returns the index of the first.",
-                   +[](const ItemMemory& m, const FloatTable& rows) { return saturating_product(rows.count, m.dim()); }>(),
+                   +[](const ItemMemory& m, const FloatTable& rows) {
+                       return saturating_product(rows.count, m.dim());
+                   }>(),
     C::long_method<"resonances($self, queries)", &ItemMemory::resonances,
                    "Entry (i, j) is resonance(queries[i], row j), as a (Q, len(self)) float32 array.", &scan_work>(),
     C::long_method<"search($self, queries, k)",

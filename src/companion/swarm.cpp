@@ -71,13 +71,15 @@ std::uint64_t scan_units(const E& s, std::uint64_t query_length) {
 }
 
 // Per iteration: four binds and two scans over the swarm vector's length, and
-// a row each copied out of the registry. The count is capped first: the
-// product saturates, but a cap keeps it clear of doing so for any real swarm.
+// a row each copied out of the registry (rows may be longer than dim). A count
+// of iterations past kReleaseWorkUnits is long whatever the swarm: it is
+// capped before it multiplies.
 std::uint64_t resonate_units(const E& s, const std::string&, const Hypervector&, const Hypervector&,
                              std::uint64_t max_iter) {
     if (s.agent_count() == 0) return 0;  // answered at once
     const std::uint64_t length = s.swarm_vector().size();
-    const std::uint64_t passes = saturating_sum(saturating_product(4, length + 1), saturating_product(2, scan_units(s, length)));
+    const std::uint64_t binds = saturating_product(4, length + 1);
+    const std::uint64_t passes = saturating_sum(binds, saturating_product(2, scan_units(s, length)));
     const std::uint64_t iteration = saturating_sum(passes, s.registry_components());
     return saturating_product(std::min(max_iter, kReleaseWorkUnits), iteration);
 }

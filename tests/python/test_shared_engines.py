@@ -213,8 +213,8 @@ LONG_READS = CASES + [
                  id="KeyValueCache.get"),
     pytest.param(replace(_case("KeyValueCache"), make_big=_big_cache, long_read=lambda c: "k" in c),
                  id="KeyValueCache-in"),
-    pytest.param(replace(_case("MultiHopReasoner"), make_big=_long_facts, long_read=lambda r: r.reason(_LONG_QUERY, 0)),
-                 id="MultiHopReasoner-long-facts"),
+    pytest.param(replace(_case("MultiHopReasoner"), make_big=_long_facts,
+                         long_read=lambda r: r.reason(_LONG_QUERY, 0)), id="MultiHopReasoner-long-facts"),
 ]
 
 
