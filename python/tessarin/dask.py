@@ -51,6 +51,7 @@ from tessarin._native import (  # type: ignore[import-not-found]  # not public
     _CausalTrace,
     _ReasonerFacts,
     _ReasonerLinks,
+    _rebuild_array,
     merge_top_k,
 )
 
@@ -114,8 +115,9 @@ def _add_bipolar(actor: Any, ranges: list[tuple[int, int]], seed: int) -> int:
     return len(memory)
 
 
-def _get(actor: Any, i: int) -> np.ndarray:
-    return np.asarray(_local_shard(actor).memory.get(i))
+def _get(actor: Any, i: int) -> Array:
+    row: Array = _local_shard(actor).memory.get(i)
+    return row
 
 
 def _add_items(actor: Any, method: str, items: list[tuple[np.ndarray, ...]]) -> int:
@@ -216,7 +218,15 @@ class _ShardedStore:
         return self._size
 
     def __repr__(self) -> str:
-        return f"<{type(self).__name__} dim={self._dim} {self._items}={self._size} shards={len(self._workers)}>"
+        # Shaped as the single engines' own: <tessarin.CausalMemory dim=4 records=42>.
+        return (f"<{type(self).__module__}.{type(self).__qualname__} dim={self._dim} {self._items}={self._size} "
+                f"shards={len(self._workers)}>")
+
+    def __reduce_ex__(self, protocol: Any) -> Any:
+        # A copy would share the shards but count their items on its own, and
+        # an add through either would leave the other refusing every call.
+        raise TypeError(f"a {type(self).__name__} cannot be copied or pickled: its shards live on the workers "
+                        "and end with it")
 
     def __enter__(self) -> Self:
         return self
@@ -364,6 +374,11 @@ class ShardedItemMemory(_ShardedStore):
     Close it (or use it as a context manager) to free the shards at once;
     dropping it frees them too.
 
+    Every method that ``ItemMemory`` has takes and refuses what the
+    ``ItemMemory`` method does and answers in the same types, except
+    snapshots (``save``, ``load``; pickling and copying raise ``TypeError``):
+    the rows live on the workers, in shards that end with this memory.
+
     Args:
         client: a connected ``distributed.Client``.
         dim: the length of every row, at least 1.
@@ -381,27 +396,30 @@ class ShardedItemMemory(_ShardedStore):
         super().__init__(client, operator.index(dim), ItemMemory, shards, block_rows, workers)
 
     def add(self, rows: Any) -> int:
-        """Append one row or a batch of rows, each of length ``dim``, read as
-        ``ItemMemory.add`` reads them; returns the global index of the first.
+        """Append one row or a batch of rows, each of length ``dim``, read and
+        refused as ``ItemMemory.add`` reads and refuses them; returns the
+        global index of the first. A batch is added whole or not at all.
         Exactly bipolar rows travel to the workers as packed bits.
 
         Raises:
-            ValueError: rows of another length, or more than two dimensions.
-            TypeError: rows that are not numbers.
+            ValueError, TypeError: as ``ItemMemory.add``; nothing is added.
             ShardLostError: a shard is lost (the memory then holds an unknown
                 part of the batch and refuses every later call).
         """
-        table = _rows_of(rows, self._dim)
-        payload = _packed(table)
+        reader = ItemMemory(self._dim)
+        reader.add(rows)  # ItemMemory's own converter refuses the batch, before any shard sees it
+        count = len(reader)
+        payload = _packed(_as_read(rows, reader))
+        del reader  # its copy of the rows, while they travel
         with self._lock:
             self._require_shards()
             first = self._size
             runs: list[list[np.ndarray]] = [[] for _ in self._workers]
-            for shard, start, stop in self._deal(first, len(table)):
+            for shard, start, stop in self._deal(first, count):
                 runs[shard].append(np.arange(start, stop))
             sends = [None if not r else self._client.scatter(  # type: ignore[no-untyped-call]
                 _rows_at(payload, np.concatenate(r)), hash=False, workers=[self._workers[s]]) for s, r in enumerate(runs)]
-            self._run_adds(_add_rows, [None if f is None else (f,) for f in sends], first, len(table))
+            self._run_adds(_add_rows, [None if f is None else (f,) for f in sends], first, count)
             return first
 
     def add_bipolar(self, n: int, seed: int, start: int = 0) -> int:
@@ -411,19 +429,11 @@ class ShardedItemMemory(_ShardedStore):
         global index of the first.
 
         Raises:
-            ValueError: a negative argument, or rows beyond the generator's range.
+            ValueError, TypeError, OverflowError: as ``random_bipolar``;
+                nothing is added.
             ShardLostError: a shard is lost (see ``add``).
         """
-        n, seed, start = operator.index(n), operator.index(seed), operator.index(start)
-        random_bipolar(0, self._dim, seed, start=start)  # refuses negative arguments
-        if n < 0:
-            raise ValueError(f"argument 'n': must not be negative, got {n}")
-        if start + n > 2**64:
-            raise ValueError(f"rows {start} to {start} + {n} lie beyond the generator's 2**64 rows")
-        if n > 0:
-            # The last row is the first to leave the generator's range: made
-            # here, it refuses a bad range before any shard changes.
-            random_bipolar(1, self._dim, seed, start=start + n - 1)
+        n, seed, start = _bipolar_arguments(n, self._dim, seed, start)
         with self._lock:
             self._require_shards()
             first = self._size
@@ -442,15 +452,12 @@ class ShardedItemMemory(_ShardedStore):
         most k results per query.
 
         Raises:
-            ValueError: a negative ``k``, queries of another length.
+            ValueError, TypeError, OverflowError: as ``ItemMemory.search``.
             ShardLostError: a shard is lost, now or before.
         """
+        queries = _read_queries(queries, self._dim, lambda m: m.search(queries, k))
+        ItemMemory(self._dim).search(queries, k)  # refuses k as ItemMemory.search does
         k = operator.index(k)
-        if k < 0:
-            raise ValueError(f"argument 'k': must not be negative, got {k}")
-        # Refused here rather than by every shard; each shard still reads the
-        # elements as ItemMemory.search reads the original.
-        queries = _rows_of(queries, self._dim, "queries")
         with self._lock:
             self._require_shards()
             payload = _packed(queries)
@@ -471,13 +478,44 @@ class ShardedItemMemory(_ShardedStore):
             best: tuple[Array, Array] = merge_top_k(np.concatenate(scores, axis=1), np.concatenate(indices, axis=1), k)
             return best
 
-    def get(self, i: int) -> np.ndarray:
-        """Row ``i`` exactly as it was added, as a ``(dim,)`` float32 array.
+    def resonances(self, queries: Any) -> Array:
+        """Entry (i, j) is ``resonance(queries[i], row j)``, as a ``(Q,
+        len(self))`` float32 array, as ``ItemMemory.resonances`` gives it for
+        one memory holding every row. Every shard sends back a score for each
+        of its rows and query: 4 bytes a row and query cross the network.
+
+        Raises:
+            ValueError, TypeError: as ``ItemMemory.resonances``.
+            ShardLostError: a shard is lost, now or before.
+        """
+        table = _read_queries(queries, self._dim, lambda m: m.resonances(queries))
+        with self._lock:
+            self._require_shards()
+            scores = np.empty((len(table), self._size), np.float32)
+            for shard, shard_scores in self._ask(_answer, "resonances", table).items():
+                shard_scores = np.asarray(shard_scores)
+                if shard_scores.shape != (len(table), self._rows[shard]):
+                    self._lost = (f"shard {shard} answered {shard_scores.shape} resonances; it holds "
+                                  f"{self._rows[shard]} rows")
+                    raise ShardLostError(self._lost)
+                scores[:, self._global_rows(shard, np.arange(self._rows[shard]))] = shard_scores
+            every: Array = _rebuild_array("f", scores.shape, scores)
+            return every
+
+    def get(self, i: int) -> Array:
+        """Row ``i`` exactly as it was added, as a ``(dim,)`` float32 array,
+        as ``ItemMemory.get`` gives it.
 
         Raises:
             IndexError: ``i`` outside 0 ... len(self) - 1.
+            TypeError, OverflowError: as ``ItemMemory.get``.
         """
-        i = operator.index(i)
+        try:
+            # An empty memory converts, and refuses, i as ItemMemory.get does,
+            # and leaves every index that converts out of its range.
+            ItemMemory(1).get(i)
+        except IndexError:
+            i = operator.index(i)
         with self._lock:
             self._require_shards()
             if not 0 <= i < self._size:
@@ -738,32 +776,54 @@ class ShardedMultiHopReasoner(_ShardedStore):
         return scores
 
 
-def _rows_of(rows: Any, dim: int, name: str = "rows") -> np.ndarray:
-    # The rows as one (n, dim) array, refused before any shard sees them, so
-    # that a batch is added whole or not at all. Elements keep their type:
-    # each shard reads them exactly as ItemMemory reads the original.
-    try:
-        table = np.asarray(rows)
-        if table.ndim == 0:
-            raise TypeError(f"argument '{name}': '{type(rows).__name__}' object cannot be converted to 'Sequence'")
-        if table.dtype.kind == "O":
-            # numpy reads None as NaN and parses text; ItemMemory takes
-            # neither as a number, and neither may reach a shard.
-            for x in table.flat:
-                if x is None or isinstance(x, (str, bytes, bytearray)):
-                    raise TypeError(f"argument '{name}': must be real number, not {type(x).__name__}")
-            table = np.asarray(table, dtype=np.float64)
-    except ValueError as error:
-        raise ValueError(f"argument '{name}': rows must share one length ({error})") from None
-    if table.dtype.kind not in "biuf":
-        raise TypeError(f"argument '{name}': expected numbers, got {table.dtype}")
-    if table.ndim == 1:
-        table = table.reshape(1, -1)
-    if table.ndim != 2:
-        raise ValueError(f"argument '{name}': expected one or two dimensions, got {table.ndim}")
-    if table.shape[1] != dim:
-        raise ValueError(f"{name} have {table.shape[1]} components but the memory holds {dim}")
+def _as_read(rows: Any, reader: ItemMemory) -> np.ndarray:
+    # The rows that `reader` was given, as one (n, dim) array to deal out to
+    # the shards. A numeric numpy array travels as it is, each shard reading
+    # its elements as ItemMemory read the original; anything else as the
+    # float32 rows the reader made of it, which every shard reads back
+    # unchanged.
+    if type(rows) is np.ndarray and rows.dtype.kind in "biuf":
+        return rows.reshape(len(reader), reader.dim)
+    table = np.empty((len(reader), reader.dim), np.float32)
+    for r in range(len(reader)):
+        table[r] = np.asarray(reader.get(r))
     return table
+
+
+def _read_queries(queries: Any, dim: int, call: Any) -> np.ndarray:
+    # The queries as one (Q, dim) array, read as ItemMemory reads rows; what
+    # refuses them is `call`, an ItemMemory method given them on an empty
+    # memory, so that the refusal names them as that method does.
+    reader = ItemMemory(dim)
+    try:
+        reader.add(queries)
+    except Exception:
+        call(ItemMemory(dim))
+        raise
+    return _as_read(queries, reader)
+
+
+def _bipolar_arguments(n: Any, dim: int, seed: Any, start: Any) -> tuple[int, int, int]:
+    # n, seed and start converted, and refused, by random_bipolar itself, in
+    # its order: the calls below make at most one row, and a call that
+    # refuses makes none.
+    try:
+        count = operator.index(n)
+    except TypeError:
+        count = -1
+    if not 0 <= count < 2**64:
+        random_bipolar(n, 1, 0)
+        raise ValueError(f"argument 'n': {n!r} is no row count")  # not reached: random_bipolar refuses it
+    random_bipolar(0, dim, seed, start=start)
+    seed, start = operator.index(seed), operator.index(start)
+    if count > 0:
+        try:
+            # The last row is the first to leave the generator's range.
+            random_bipolar(1, dim, seed, start=start + count - 1)
+        except (ValueError, OverflowError):
+            random_bipolar(count, dim, seed, start=start)  # refuses the range before making a row
+            raise
+    return count, seed, start
 
 
 def _unpacked(payload: Any) -> Any:
