@@ -92,6 +92,9 @@ FloatTable table_by_rows(std::uint64_t count, std::uint64_t dim, CancelPoll& pol
     out.values.reserve(checked_elements(count, dim, sizeof(float)));
     out.count = count;
     out.dim = dim;
+    // Rows of no components have nothing to fill: the table is its shape
+    // alone, however many rows it counts (a loop over them would never end).
+    if (dim == 0) return out;
     for (std::uint64_t i = 0; i < count; ++i) {
         // A very long row is made room for in blocks, each a poll.
         for_each_block(poll, dim, 1, [&](std::uint64_t, std::uint64_t last) {

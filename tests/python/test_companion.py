@@ -232,6 +232,7 @@ def test_damaged_pickled_arrays_are_refused(parts, fragment):
         (lambda: tessarin.hash_strings(["a", "b"], 0), (2, 0)),
         (lambda: tessarin.hash_strings([], 5), (0, 5)),
         (lambda: tessarin.random_bipolar(0, 5, seed=1), (0, 5)),
+        (lambda: tessarin.random_bipolar(2**40, 0, seed=1), (2**40, 0)),
         (lambda: tessarin.bundle(np.zeros((0, 3))), (3,)),
         (lambda: tessarin.bind_bundle(np.ones((2, 3)), np.ones((1, 3)), np.zeros((0, 2), np.int64)), (0, 3)),
         (lambda: tessarin.bind_bundle(np.ones((2, 3)), np.ones((1, 3)), np.zeros(2, np.int8)), (1, 3)),
